@@ -1,0 +1,8 @@
+#include "statemanager.h"
+
+#include "singleton.h"
+
+StateManager *StateManager::instance()
+{
+    return Singleton<StateManager>::instance();
+}

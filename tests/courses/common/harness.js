@@ -1,0 +1,159 @@
+// Test harness of the end-to-end courses. A page includes, in order:
+//   common/qwebchannel.js, config.js, common/harness.js
+// and then calls T.run(async () => { ... }). Findings go to the test's report
+// server (the web view does not log the console anywhere a test can read);
+// the page ends the program with exitApplication(uuid, failures).
+(function () {
+    'use strict';
+    const config = window.TEST_CONFIG || {};
+    const pending = {};
+    const listeners = {};
+    const posts = [];
+    let sequence = 0;
+
+    const T = { failures: 0, shell: null, config: config };
+
+    T.log = function (text) {
+        if (!config.report)
+            return Promise.resolve();
+        const p = fetch(config.report + '/log', { method: 'POST', body: String(text) })
+            .catch(function () {});
+        posts.push(p);
+        return p;
+    };
+
+    T.fail = function (label) {
+        T.failures++;
+        T.log('FAIL ' + label);
+    };
+
+    T.check = function (condition, label) {
+        if (condition)
+            T.log('ok ' + label);
+        else
+            T.fail(label);
+        return !!condition;
+    };
+
+    T.equal = function (actual, expected, label) {
+        const a = JSON.stringify(actual);
+        const e = JSON.stringify(expected);
+        if (a === e)
+            T.log('ok ' + label);
+        else
+            T.fail(label + ': got ' + a + ', expected ' + e);
+        return a === e;
+    };
+
+    T.uuid = function () {
+        sequence++;
+        return 'uuid-' + sequence + '-' + Math.random().toString(16).slice(2, 10);
+    };
+
+    // Calls a shellInterface method with a fresh uuid and resolves with the
+    // first callback that carries that uuid: {name, data}. endNames, when
+    // given, lists the callback names that end the call; earlier ones
+    // (progress) are collected in result.progress.
+    T.call = function (method, ...args) {
+        return T.callUntil(null, method, ...args);
+    };
+
+    T.callUntil = function (endNames, method, ...args) {
+        const uuid = T.uuid();
+        return new Promise(function (resolve, reject) {
+            if (typeof T.shell[method] !== 'function') {
+                reject(new Error('shellInterface has no method ' + method));
+                return;
+            }
+            pending[uuid] = { resolve: resolve, endNames: endNames, progress: [] };
+            T.shell[method](uuid, ...args);
+        });
+    };
+
+    // Unsolicited callbacks (no uuid, or not ours).
+    T.on = function (name, fn) {
+        (listeners[name] = listeners[name] || []).push(fn);
+    };
+
+    // The next callback of that name.
+    T.next = function (name) {
+        return new Promise(function (resolve) {
+            const fn = function (data) {
+                listeners[name] = listeners[name].filter(function (f) { return f !== fn; });
+                resolve(data);
+            };
+            T.on(name, fn);
+        });
+    };
+
+    // Blocks until the test releases name (ReportServer::release).
+    T.wait = function (name) {
+        return fetch(config.report + '/wait?name=' + encodeURIComponent(name))
+            .then(function (r) { return r.text(); });
+    };
+
+    T.sleepFrame = function () {
+        return new Promise(function (resolve) { requestAnimationFrame(function () { resolve(); }); });
+    };
+
+    function dispatch(name, data) {
+        const uuid = data && data.uuid;
+        const call = uuid && pending[uuid];
+        if (call) {
+            if (call.endNames && call.endNames.indexOf(name) < 0) {
+                call.progress.push({ name: name, data: data });
+                return;
+            }
+            delete pending[uuid];
+            call.resolve({ name: name, data: data, progress: call.progress });
+            return;
+        }
+        (listeners[name] || []).slice().forEach(function (fn) { fn(data); });
+    }
+
+    T.finish = async function () {
+        await T.log('done ' + T.failures + ' failure(s)');
+        await Promise.all(posts);
+        T.shell.exitApplication(T.uuid(), T.failures);
+    };
+
+    T.connect = function () {
+        return new Promise(function (resolve) {
+            new QWebChannel(qt.webChannelTransport, function (channel) {
+                T.shell = channel.objects.shellInterface;
+                T.shell.invokeJSCall.connect(dispatch);
+                resolve(T.shell);
+            });
+        });
+    };
+
+    T.run = function (body) {
+        const start = async function () {
+            try {
+                await T.connect();
+                await body(T);
+            } catch (e) {
+                T.fail('exception: ' + (e && e.stack ? e.stack : e));
+            }
+            if (T.shell)
+                await T.finish();
+        };
+        if (document.readyState === 'complete')
+            start();
+        else
+            window.addEventListener('load', start);
+    };
+
+    window.addEventListener('error', function (e) {
+        T.fail('page error: ' + e.message + ' at ' + e.filename + ':' + e.lineno);
+    });
+    ['log', 'warn', 'error'].forEach(function (level) {
+        const original = console[level].bind(console);
+        console[level] = function (...args) {
+            original(...args);
+            T.log('console.' + level + ': ' + args.join(' '));
+        };
+    });
+
+    window.T = T;
+})();

@@ -1,0 +1,463 @@
+#include "shelltest.h"
+
+#include <quazip/quazip.h>
+#include <quazip/quazipfile.h>
+#include <quazip/quazipnewinfo.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QTimer>
+#include <QUrlQuery>
+#include <QWebChannel>
+
+#include <unistd.h>
+#include <zlib.h>
+
+namespace ShellTest {
+
+QString tamberlinExecutable() { return QStringLiteral(TAMBERLIN_EXE); }
+QString kelcabExecutable() { return QStringLiteral(KELCAB_EXE); }
+QString sourceDir() { return QStringLiteral(TAMBERLIN_SOURCE_DIR); }
+QString coursesDir() { return sourceDir() + QStringLiteral("/tests/courses"); }
+
+namespace {
+
+bool copyTree(const QString &from, const QString &to, QString *error)
+{
+    QDir source(from);
+    if (!source.exists()) {
+        if (error)
+            *error = QStringLiteral("no such folder: %1").arg(from);
+        return false;
+    }
+    if (!QDir().mkpath(to)) {
+        if (error)
+            *error = QStringLiteral("cannot create %1").arg(to);
+        return false;
+    }
+    QDirIterator it(from, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString file = it.next();
+        const QString target = to + QLatin1Char('/') + source.relativeFilePath(file);
+        if (it.fileInfo().isDir()) {
+            QDir().mkpath(target);
+        } else {
+            QFile::remove(target);
+            if (!QFile::copy(file, target)) {
+                if (error)
+                    *error = QStringLiteral("cannot copy %1 to %2").arg(file, target);
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+bool runTool(const QString &program, const QStringList &args, QString *error)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, args);
+    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit
+        || process.exitCode() != 0) {
+        if (error)
+            *error = QStringLiteral("%1 %2 failed: %3")
+                         .arg(program, args.join(QLatin1Char(' ')),
+                              QString::fromLocal8Bit(process.readAll()));
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- Xvfb
+
+Xvfb::~Xvfb()
+{
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.terminate();
+        if (!m_process.waitForFinished(5000))
+            m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+}
+
+bool Xvfb::start(QString *error)
+{
+    // -displayfd: the server picks a free display and writes its number to
+    // our pipe once it accepts clients.
+    m_process.setProcessChannelMode(QProcess::SeparateChannels);
+    m_process.start(QStringLiteral("Xvfb"),
+                    {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
+                     QStringLiteral("0"), QStringLiteral("1280x1024x24"),
+                     QStringLiteral("-nolisten"), QStringLiteral("tcp"),
+                     QStringLiteral("-noreset")});
+    if (!m_process.waitForStarted(10000)) {
+        if (error)
+            *error = QStringLiteral("Xvfb did not start: %1").arg(m_process.errorString());
+        return false;
+    }
+    QElapsedTimer timer;
+    timer.start();
+    QByteArray out;
+    while (!out.contains('\n') && timer.elapsed() < 30000) {
+        if (!m_process.waitForReadyRead(int(30000 - timer.elapsed())))
+            break;
+        out += m_process.readAllStandardOutput();
+    }
+    const QByteArray number = out.trimmed();
+    if (number.isEmpty()) {
+        if (error)
+            *error = QStringLiteral("Xvfb gave no display: %1")
+                         .arg(QString::fromLocal8Bit(m_process.readAllStandardError()));
+        return false;
+    }
+    m_display = QLatin1Char(':') + QString::fromLatin1(number);
+    return true;
+}
+
+// ---------------------------------------------------------------- AppFolder
+
+AppFolder::AppFolder()
+{
+    if (m_dir.isValid()) {
+        QDir d(m_dir.path());
+        d.mkpath(QStringLiteral("app"));
+        for (const char *sub : {"run/home", "run/tmp", "run/config", "run/data", "run/cache",
+                                "run/state", "run/runtime"})
+            d.mkpath(QString::fromLatin1(sub));
+        QFile::setPermissions(root() + QStringLiteral("/runtime"),
+                              QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                  | QFileDevice::ExeOwner);
+    }
+}
+
+QString AppFolder::path() const { return m_dir.path() + QStringLiteral("/app"); }
+QString AppFolder::binary() const { return path() + QStringLiteral("/Tamberlin"); }
+QString AppFolder::root() const { return m_dir.path() + QStringLiteral("/run"); }
+
+QString AppFolder::logFile() const
+{
+    return root() + QStringLiteral("/data/Kelvane/Tamberlin/appLogs.txt");
+}
+
+bool AppFolder::installBinary()
+{
+    QFile::remove(binary());
+    if (!QFile::copy(tamberlinExecutable(), binary())) {
+        m_error = QStringLiteral("cannot copy %1").arg(tamberlinExecutable());
+        return false;
+    }
+    return true;
+}
+
+bool AppFolder::packCourse(const QString &courseDir, Format format, const QVariantMap &testConfig,
+                           const QString &archiveName, const QByteArray &zipPassword)
+{
+    const QString stage = m_dir.path() + QStringLiteral("/stage/webapp");
+    QDir(stage).removeRecursively();
+    if ((!m_baseCourse.isEmpty() && !copyTree(m_baseCourse, stage, &m_error))
+        || !copyTree(courseDir, stage, &m_error)
+        || !copyTree(coursesDir() + QStringLiteral("/common"), stage + QStringLiteral("/common"),
+                     &m_error))
+        return false;
+
+    // The page talks to the shell through Qt's own qwebchannel.js, taken from
+    // the WebChannel library's resources.
+    (void)QWebChannel::staticMetaObject;
+    QFile::remove(stage + QStringLiteral("/common/qwebchannel.js"));
+    if (!QFile::copy(QStringLiteral(":/qtwebchannel/qwebchannel.js"),
+                     stage + QStringLiteral("/common/qwebchannel.js"))) {
+        m_error = QStringLiteral("qwebchannel.js is not in the resources");
+        return false;
+    }
+
+    QFile config(stage + QStringLiteral("/config.js"));
+    if (!config.open(QIODevice::WriteOnly)) {
+        m_error = config.errorString();
+        return false;
+    }
+    config.write("window.TEST_CONFIG = "
+                 + QJsonDocument(QJsonObject::fromVariantMap(testConfig)).toJson(QJsonDocument::Compact)
+                 + ";\n");
+    config.close();
+
+    const QString archive = path() + QLatin1Char('/') + archiveName;
+    QFile::remove(archive);
+    switch (format) {
+    case Kelcab:
+        return runTool(kelcabExecutable(), {QStringLiteral("pack"), stage, archive}, &m_error);
+    case Zip:
+        return zipFolder(stage, archive, zipPassword, &m_error);
+    case Loose:
+        return copyTree(stage, path() + QStringLiteral("/webapp"), &m_error);
+    }
+    return false;
+}
+
+bool AppFolder::writeConfig(const QString &iniText)
+{
+    QFile file(path() + QStringLiteral("/kelshell.config"));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        m_error = file.errorString();
+        return false;
+    }
+    file.write(iniText.toUtf8());
+    return true;
+}
+
+QProcessEnvironment AppFolder::environment(const QString &display) const
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    const QString r = root();
+    env.insert(QStringLiteral("HOME"), r + QStringLiteral("/home"));
+    env.insert(QStringLiteral("TMPDIR"), r + QStringLiteral("/tmp"));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), r + QStringLiteral("/config"));
+    env.insert(QStringLiteral("XDG_DATA_HOME"), r + QStringLiteral("/data"));
+    env.insert(QStringLiteral("XDG_CACHE_HOME"), r + QStringLiteral("/cache"));
+    env.insert(QStringLiteral("XDG_STATE_HOME"), r + QStringLiteral("/state"));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), r + QStringLiteral("/runtime"));
+    env.insert(QStringLiteral("DISPLAY"), display);
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    if (::geteuid() == 0)
+        env.insert(QStringLiteral("QTWEBENGINE_DISABLE_SANDBOX"), QStringLiteral("1"));
+    return env;
+}
+
+bool zipFolder(const QString &folder, const QString &zipPath, const QByteArray &password,
+               QString *error)
+{
+    QuaZip zip(zipPath);
+    if (!zip.open(QuaZip::mdCreate)) {
+        if (error)
+            *error = QStringLiteral("cannot create zip %1: %2").arg(zipPath).arg(zip.getZipError());
+        return false;
+    }
+    const QDir base = QFileInfo(folder).dir();
+    QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString file = it.next();
+        QFile in(file);
+        if (!in.open(QIODevice::ReadOnly)) {
+            if (error)
+                *error = QStringLiteral("cannot read %1").arg(file);
+            return false;
+        }
+        const QByteArray bytes = in.readAll();
+        // Traditional zip encryption needs the CRC before the data.
+        const quint32 crc = quint32(::crc32(0, reinterpret_cast<const Bytef *>(bytes.constData()),
+                                            uInt(bytes.size())));
+        QuaZipFile out(&zip);
+        const QuaZipNewInfo info(base.relativeFilePath(file), file);
+        if (!out.open(QIODevice::WriteOnly, info,
+                      password.isEmpty() ? nullptr : password.constData(), crc)
+            || out.write(bytes) != bytes.size()) {
+            if (error)
+                *error = QStringLiteral("cannot add %1 to the zip").arg(file);
+            return false;
+        }
+        out.close();
+    }
+    zip.close();
+    return zip.getZipError() == 0;
+}
+
+// ---------------------------------------------------------------- ReportServer
+
+ReportServer::ReportServer(QObject *parent) : QObject(parent)
+{
+    connect(&m_server, &QTcpServer::newConnection, this, &ReportServer::onConnection);
+}
+
+bool ReportServer::listen()
+{
+    return m_server.listen(QHostAddress::LocalHost, 0);
+}
+
+QString ReportServer::url() const
+{
+    return QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort());
+}
+
+bool ReportServer::waitForMessage(const QString &text, int timeoutMs, bool prefix)
+{
+    auto matches = [&](const QString &m) { return prefix ? m.startsWith(text) : m == text; };
+    for (const QString &m : qAsConst(m_messages))
+        if (matches(m))
+            return true;
+    QEventLoop loop;
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    auto c = connect(this, &ReportServer::message, &loop, [&](const QString &m) {
+        if (matches(m))
+            loop.quit();
+    });
+    deadline.start(timeoutMs);
+    loop.exec();
+    disconnect(c);
+    for (const QString &m : qAsConst(m_messages))
+        if (matches(m))
+            return true;
+    return false;
+}
+
+void ReportServer::release(const QString &name)
+{
+    m_released.insert(name);
+    const auto sockets = m_waiting.values(name);
+    m_waiting.remove(name);
+    for (const QPointer<QTcpSocket> &socket : sockets)
+        if (socket)
+            answer(socket, "go");
+}
+
+void ReportServer::answer(QTcpSocket *socket, const QByteArray &body)
+{
+    socket->write("HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\n"
+                  "Access-Control-Allow-Headers: *\r\nContent-Type: text/plain\r\n"
+                  "Connection: close\r\nContent-Length: "
+                  + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+    socket->disconnectFromHost();
+}
+
+void ReportServer::onConnection()
+{
+    while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
+            QByteArray buffer = socket->property("buffer").toByteArray() + socket->readAll();
+            socket->setProperty("buffer", buffer);
+            const int headerEnd = buffer.indexOf("\r\n\r\n");
+            if (headerEnd < 0)
+                return;
+            const QList<QByteArray> lines = buffer.left(headerEnd).split('\n');
+            const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
+            const QByteArray method = requestLine.value(0);
+            const QUrl target(QString::fromLatin1(requestLine.value(1)));
+            int length = 0;
+            for (const QByteArray &line : lines) {
+                const int colon = line.indexOf(':');
+                if (colon > 0 && line.left(colon).trimmed().toLower() == "content-length")
+                    length = line.mid(colon + 1).trimmed().toInt();
+            }
+            if (buffer.size() < headerEnd + 4 + length)
+                return;
+            const QByteArray body = buffer.mid(headerEnd + 4, length);
+            socket->setProperty("buffer", QByteArray());
+            if (method == "POST" && target.path() == QLatin1String("/log")) {
+                const QString text = QString::fromUtf8(body);
+                m_messages.append(text);
+                answer(socket);
+                emit message(text);
+            } else if (method == "GET" && target.path() == QLatin1String("/wait")) {
+                const QString name = QUrlQuery(target).queryItemValue(QStringLiteral("name"));
+                if (m_released.contains(name))
+                    answer(socket, "go");
+                else
+                    m_waiting.insert(name, socket);
+            } else {
+                answer(socket);
+            }
+        });
+    }
+}
+
+// ---------------------------------------------------------------- processes
+
+QProcess *startShell(const AppFolder &app, const QString &display, const QStringList &args,
+                     QObject *parent)
+{
+    auto *process = new QProcess(parent);
+    process->setProcessEnvironment(app.environment(display));
+    process->setWorkingDirectory(app.path());
+    process->setProcessChannelMode(QProcess::MergedChannels);
+    process->start(app.binary(), args);
+    return process;
+}
+
+RunResult finishShell(QProcess *process, int timeoutMs)
+{
+    RunResult result;
+    if (!process->waitForFinished(timeoutMs)) {
+        result.timedOut = true;
+        process->kill();
+        process->waitForFinished(10000);
+    }
+    result.crashed = process->exitStatus() != QProcess::NormalExit;
+    result.exitCode = result.timedOut || result.crashed ? -1 : process->exitCode();
+    result.output = process->readAll();
+    return result;
+}
+
+RunResult runShell(const AppFolder &app, const QString &display, const QStringList &args,
+                   int timeoutMs)
+{
+    QScopedPointer<QProcess> process(startShell(app, display, args));
+    return finishShell(process.data(), timeoutMs);
+}
+
+QString describeFailure(const AppFolder &app, const ReportServer *server, const RunResult &result)
+{
+    QString text;
+    text += QStringLiteral("exit code %1%2%3\n")
+                .arg(result.exitCode)
+                .arg(result.timedOut ? QStringLiteral(" (timed out)") : QString())
+                .arg(result.crashed ? QStringLiteral(" (crashed)") : QString());
+    if (server) {
+        text += QStringLiteral("--- page messages ---\n");
+        for (const QString &m : server->messages())
+            text += m + QLatin1Char('\n');
+    }
+    text += QStringLiteral("--- program output ---\n") + QString::fromLocal8Bit(result.output);
+    QFile log(app.logFile());
+    if (log.open(QIODevice::ReadOnly))
+        text += QStringLiteral("--- appLogs.txt ---\n") + QString::fromUtf8(log.readAll());
+    else
+        text += QStringLiteral("--- no appLogs.txt at %1 ---\n").arg(app.logFile());
+    return text;
+}
+
+QString runCourse(const CourseRun &run)
+{
+    AppFolder app;
+    ReportServer server;
+    Xvfb xvfb;
+    QString error;
+    if (!app.isValid() || !server.listen() || !xvfb.start(&error))
+        return QStringLiteral("set-up failed: %1").arg(error);
+    QVariantMap testConfig = run.testConfig;
+    testConfig.insert(QStringLiteral("report"), server.url());
+    app.setBaseCourse(run.baseCourse);
+    if (!app.installBinary()
+        || !app.packCourse(coursesDir() + QLatin1Char('/') + run.course, run.format, testConfig,
+                           QStringLiteral("data.bin"), run.zipPassword)
+        || (!run.config.isEmpty() && !app.writeConfig(run.config)))
+        return QStringLiteral("set-up failed: %1").arg(app.lastError());
+
+    QScopedPointer<QProcess> process(startShell(app, xvfb.display(), run.args));
+    // The page reports through the server while we wait, so the wait must
+    // keep our event loop running.
+    QEventLoop loop;
+    QObject::connect(process.data(), QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished),
+                     &loop, &QEventLoop::quit);
+    QTimer::singleShot(run.timeoutMs, &loop, &QEventLoop::quit);
+    if (process->state() != QProcess::NotRunning)
+        loop.exec();
+    const RunResult result = finishShell(process.data(), 1);
+    if (result.exitCode == 0)
+        return {};
+    return describeFailure(app, &server, result);
+}
+
+} // namespace ShellTest
