@@ -15,9 +15,15 @@ SettingsManager *SettingsManager::instance()
 
 SettingsManager::SettingsManager()
 {
-    const QString path = PathsManager::instance()->get(Constants::PathManager::configPath);
-    m_settings.reset(new QSettings(path, QSettings::IniFormat));
-    m_settings->setIniCodec("UTF-8");
+    reload(PathsManager::instance()->get(Constants::PathManager::configPath));
+}
+
+void SettingsManager::reload(const QString &path)
+{
+    QSharedPointer<QSettings> settings(new QSettings(path, QSettings::IniFormat));
+    settings->setIniCodec("UTF-8");
+    QMutexLocker lock(&m_mutex);
+    m_settings = settings;
 }
 
 QVariant SettingsManager::get(const QString &group, const QString &key,

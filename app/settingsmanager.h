@@ -24,6 +24,10 @@ public:
     // relative to the application folder.
     QString archiveFilePath() const;
 
+    // Reopens the configuration from path. Tests point the process-wide
+    // object at their own file; the program never calls it.
+    void reload(const QString &path);
+
 private:
     template <typename> friend class Singleton;
     SettingsManager();

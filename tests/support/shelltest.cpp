@@ -172,8 +172,10 @@ bool AppFolder::packCourse(const QString &courseDir, Format format, const QVaria
         return false;
 
     // The page talks to the shell through Qt's own qwebchannel.js, taken from
-    // the WebChannel library's resources.
-    (void)QWebChannel::staticMetaObject;
+    // the WebChannel library's resources; using the class keeps that library
+    // (and so its resources) loaded.
+    const QWebChannel keepLoaded;
+    Q_UNUSED(keepLoaded)
     QFile::remove(stage + QStringLiteral("/common/qwebchannel.js"));
     if (!QFile::copy(QStringLiteral(":/qtwebchannel/qwebchannel.js"),
                      stage + QStringLiteral("/common/qwebchannel.js"))) {

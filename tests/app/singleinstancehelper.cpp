@@ -1,0 +1,35 @@
+// A stand-in for the program in process-level tests of the start-up spine:
+// the real start-up sequence (runShell) with a startup function that needs
+// no QML. It logs what it does to the shell's log; an instance message that
+// holds "--quit-master" ends the master.
+//
+// Environment: HELPER_STARTUP_DELAY_MS keeps the master busy in its startup
+// function for that long (a master still loading its window).
+
+#include "app/qsingleinstance.h"
+#include "app/shellmain.h"
+
+#include <QCoreApplication>
+#include <QThread>
+
+int main(int argc, char **argv)
+{
+    auto startup = [](QSingleInstance *instance) {
+        qInfo("helper: startup ran");
+        QObject::connect(instance, &QSingleInstance::instanceMessage, instance,
+                         [](const QStringList &arguments) {
+                             if (arguments.contains(QStringLiteral("--quit-master")))
+                                 QCoreApplication::quit();
+                         });
+        QObject::connect(qApp, &QCoreApplication::aboutToQuit, instance,
+                         [] { qInfo("helper: master about to quit"); });
+        const int delay = qEnvironmentVariableIntValue("HELPER_STARTUP_DELAY_MS");
+        if (delay > 0)
+            QThread::msleep(ulong(delay));  // the master is busy, on purpose
+        qInfo("helper: startup done");
+        return 0;
+    };
+    // Runs in every instance: clients quit through the event loop too.
+    auto aboutToQuit = [] {};
+    return runShell(argc, argv, startup, aboutToQuit);
+}

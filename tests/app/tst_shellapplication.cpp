@@ -1,0 +1,212 @@
+// The application object: log file, open-URI arguments turned into
+// application events, window raising, archive errors during event delivery.
+
+#include "app/pathsmanager.h"
+#include "app/qmlevent.h"
+#include "app/shellapplication.h"
+#include "app/shelllog.h"
+#include "app/urlprotocols.h"
+#include "content/archiveexception.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileOpenEvent>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QWindow>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+class Thrower : public QObject
+{
+public:
+    int seen = 0;
+    bool event(QEvent *e) override
+    {
+        if (e->type() == QEvent::User) {
+            ++seen;
+            throw ArchiveException(7, QStringLiteral("entry /webapp/a.js is damaged"));
+        }
+        return QObject::event(e);
+    }
+};
+
+} // namespace
+
+class tst_ShellApplication : public QObject
+{
+    Q_OBJECT
+public:
+    QString dataHome;
+
+private slots:
+    void logFileAtLogsPath();
+    void handlerWritesToLogFile();
+    void urlProtocolsRegistered();
+    void processArguments_data();
+    void processArguments();
+    void eventsReachQueuedReceivers();
+    void onlyFirstWindowRaised();
+    void archiveErrorDoesNotEndProgram();
+};
+
+void tst_ShellApplication::logFileAtLogsPath()
+{
+    const QString expected = dataHome + QStringLiteral("/Kelvane/Tamberlin/appLogs.txt");
+    QCOMPARE(PathsManager::instance()->get(QStringLiteral("logsPath")), expected);
+    QCOMPARE(ShellLog::fileName(), expected);
+    QFile log(expected);
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    // Written by main() before the tests, through the installed handler.
+    QVERIFY(log.readAll().contains("[info] default: started before the tests\r\n"));
+}
+
+void tst_ShellApplication::handlerWritesToLogFile()
+{
+    // QtTest replaces the handler around each test: put the shell's back.
+    const QtMessageHandler previous = qInstallMessageHandler(&ShellLog::messageHandler);
+    qWarning("a warning with %s", "text");
+    qInstallMessageHandler(previous);
+    QFile log(ShellLog::fileName());
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    QVERIFY(log.readAll().endsWith("[warning] default: a warning with text\r\n"));
+}
+
+void tst_ShellApplication::urlProtocolsRegistered()
+{
+    const QString applications = dataHome + QStringLiteral("/applications");
+    const QStringList names = UrlProtocols::names(UrlProtocols::configured());
+    // The delivered build registers no protocol and writes nothing at all.
+    QCOMPARE(QFileInfo::exists(applications), !names.isEmpty());
+    for (const QString &name : names) {
+        QFile entry(applications + QLatin1Char('/') + UrlProtocols::desktopFileName(name));
+        QVERIFY(entry.open(QIODevice::ReadOnly));
+        QVERIFY(entry.readAll().contains("Exec=\"" + QCoreApplication::applicationFilePath().toUtf8()
+                                         + "\" --open-uri=%u\n"));
+    }
+}
+
+void tst_ShellApplication::processArguments_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QList<QUrl>>("urls");
+
+    QTest::newRow("local file")
+        << QStringList{QStringLiteral("/opt/Tamberlin"), QStringLiteral("--open-uri=/srv/lesson.kel")}
+        << QList<QUrl>{QUrl::fromLocalFile(QStringLiteral("/srv/lesson.kel"))};
+    QTest::newRow("URI text becomes the event's file URL")
+        << QStringList{QStringLiteral("--open-uri=tamberlin://lesson/3")}
+        << QList<QUrl>{QUrl::fromLocalFile(QStringLiteral("tamberlin://lesson/3"))};
+    QTest::newRow("option without '=' posts its own text")
+        << QStringList{QStringLiteral("--open-uri")}
+        << QList<QUrl>{QUrl::fromLocalFile(QStringLiteral("--open-uri"))};
+    QTest::newRow("capital letters ignored")
+        << QStringList{QStringLiteral("--OPEN-URI=/x")} << QList<QUrl>{};
+    QTest::newRow("nothing after '=': no application event")
+        << QStringList{QStringLiteral("--open-uri=")} << QList<QUrl>{};
+    QTest::newRow("other arguments ignored")
+        << QStringList{QStringLiteral("/opt/Tamberlin"), QStringLiteral("--disable-web-security"),
+                       QStringLiteral("open-uri=/x"), QStringLiteral(" --open-uri=/y")}
+        << QList<QUrl>{};
+    QTest::newRow("several, in order")
+        << QStringList{QStringLiteral("--open-uri=/a"), QStringLiteral("x"),
+                       QStringLiteral("--open-uri=/b")}
+        << QList<QUrl>{QUrl::fromLocalFile(QStringLiteral("/a")),
+                       QUrl::fromLocalFile(QStringLiteral("/b"))};
+}
+
+void tst_ShellApplication::processArguments()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QList<QUrl>, urls);
+
+    auto *app = qobject_cast<ShellApplication *>(qApp);
+    QVERIFY(app);
+    QSignalSpy events(app, &ShellApplication::applicationEvent);
+    app->processArguments(arguments);
+    QCOMPARE(events.count(), 0);  // posted, not sent
+    QCoreApplication::sendPostedEvents(app, QEvent::FileOpen);
+
+    QCOMPARE(events.count(), urls.size());
+    for (int i = 0; i < urls.size(); ++i) {
+        const QMLEvent event = events.at(i).at(0).value<QMLEvent>();
+        const QVariantMap data = event.data();
+        QCOMPARE(data.value(QStringLiteral("className")).toString(),
+                 QStringLiteral("QMLFileOpenEvent"));
+        QCOMPARE(data.value(QStringLiteral("type")).toInt(), QMLFileOpenEvent::eventType());
+        QCOMPARE(data.value(QStringLiteral("url")).toUrl(), urls.at(i));
+    }
+}
+
+void tst_ShellApplication::eventsReachQueuedReceivers()
+{
+    // QML receives the signal through the meta-type system.
+    QVERIFY(QMetaType::type("QMLEvent") != QMetaType::UnknownType);
+    auto *app = qobject_cast<ShellApplication *>(qApp);
+    QUrl received;
+    QObject receiver;
+    connect(app, &ShellApplication::applicationEvent, &receiver,
+            [&](const QMLEvent &event) { received = event.data().value(QStringLiteral("url")).toUrl(); },
+            Qt::QueuedConnection);
+    app->processArguments({QStringLiteral("--open-uri=/queued")});
+    QTRY_COMPARE(received, QUrl::fromLocalFile(QStringLiteral("/queued")));
+}
+
+void tst_ShellApplication::onlyFirstWindowRaised()
+{
+    auto first = std::make_unique<QWindow>();
+    auto second = std::make_unique<QWindow>();
+    const QWindowList windows = QGuiApplication::topLevelWindows();
+    QVERIFY(windows.indexOf(first.get()) < windows.indexOf(second.get()));
+    for (QWindow *window : windows)
+        QVERIFY(!window->isVisible());
+
+    QFileOpenEvent open(QStringLiteral("/srv/lesson.kel"));
+    QVERIFY(QCoreApplication::sendEvent(qApp, &open));
+    QVERIFY(windows.first()->isVisible());
+    for (int i = 1; i < windows.size(); ++i)
+        QVERIFY(!windows.at(i)->isVisible());
+}
+
+void tst_ShellApplication::archiveErrorDoesNotEndProgram()
+{
+    Thrower thrower;
+    QTest::ignoreMessage(QtCriticalMsg,
+                         "Archive error, code: 7, message: entry /webapp/a.js is damaged.");
+    QEvent sent(QEvent::User);
+    QCOMPARE(QCoreApplication::sendEvent(&thrower, &sent), false);
+
+    // Also when the event loop delivers it.
+    QTest::ignoreMessage(QtCriticalMsg,
+                         "Archive error, code: 7, message: entry /webapp/a.js is damaged.");
+    QCoreApplication::postEvent(&thrower, new QEvent(QEvent::User));
+    QTRY_COMPARE(thrower.seen, 2);
+    QCoreApplication::processEvents();
+}
+
+int main(int argc, char **argv)
+{
+    QCoreApplication::setOrganizationName(QStringLiteral("Kelvane"));
+    QCoreApplication::setApplicationName(QStringLiteral("Tamberlin"));
+    QTemporaryDir dir;
+    if (!dir.isValid())
+        return 1;
+    // The log location derives from these: keep them inside the test's folder.
+    qputenv("XDG_DATA_HOME", dir.filePath(QStringLiteral("data")).toLocal8Bit());
+    qputenv("XDG_CONFIG_HOME", dir.filePath(QStringLiteral("config")).toLocal8Bit());
+
+    int count = argc;
+    ShellApplication app(count, argv);
+    qInfo("started before the tests");
+
+    tst_ShellApplication test;
+    test.dataHome = dir.filePath(QStringLiteral("data"));
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, count, argv);
+}
+
+#include "tst_shellapplication.moc"

@@ -1,0 +1,221 @@
+// The log file: line format, several threads at once, no file.
+
+#include "app/shelllog.h"
+
+#include <QFile>
+#include <QLoggingCategory>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+#include <memory>
+#include <vector>
+
+Q_LOGGING_CATEGORY(testLog, "Tamberlin.Test")
+
+namespace {
+
+// Routes messages into ShellLog for the length of a test (QtTest installs a
+// handler of its own around every test function).
+class HandlerScope
+{
+public:
+    HandlerScope()
+    {
+        qSetMessagePattern(QString::fromLatin1(ShellLog::Pattern));
+        m_previous = qInstallMessageHandler(&ShellLog::messageHandler);
+    }
+    ~HandlerScope()
+    {
+        qInstallMessageHandler(m_previous);
+        ShellLog::close();
+    }
+
+private:
+    QtMessageHandler m_previous = nullptr;
+};
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+class tst_ShellLog : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void lineFormat_data();
+    void lineFormat();
+    void appendsToExistingFile();
+    void threadsNeverInterleave();
+    void reopenWhileThreadsLog();
+    void noFileDropsMessages();
+    void unopenablePathLeavesNoFile();
+};
+
+void tst_ShellLog::lineFormat_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::newRow("debug, default category") << 0 << QByteArray("[debug] default: hello 1\r\n");
+    QTest::newRow("warning, own category")
+        << 1 << QByteArray("[warning] Tamberlin.Test: hello 1\r\n");
+    QTest::newRow("critical") << 2 << QByteArray("[critical] default: hello 1\r\n");
+    QTest::newRow("info, utf-8 text")
+        << 3 << QByteArray("[info] Tamberlin.Test: \xc5\xbelu\xc5\xa5 1\r\n");
+}
+
+void tst_ShellLog::lineFormat()
+{
+    QFETCH(int, kind);
+    QFETCH(QByteArray, expected);
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("appLogs.txt"));
+    {
+        HandlerScope scope;
+        QVERIFY(ShellLog::open(path));
+        switch (kind) {
+        case 0: qDebug("hello %d", 1); break;
+        case 1: qCWarning(testLog, "hello %d", 1); break;
+        case 2: qCritical("hello %d", 1); break;
+        case 3: qCInfo(testLog) << QString::fromUtf8("žluť").toUtf8().constData() << 1; break;
+        }
+    }
+    QCOMPARE(readAll(path), expected);
+}
+
+void tst_ShellLog::appendsToExistingFile()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("appLogs.txt"));
+    {
+        QFile earlier(path);
+        QVERIFY(earlier.open(QIODevice::WriteOnly));
+        earlier.write("[info] default: earlier run\r\n");
+    }
+    {
+        HandlerScope scope;
+        QVERIFY(ShellLog::open(path));
+        QCOMPARE(ShellLog::fileName(), path);
+        qWarning("this run");
+    }
+    QCOMPARE(readAll(path),
+             QByteArray("[info] default: earlier run\r\n[warning] default: this run\r\n"));
+}
+
+void tst_ShellLog::threadsNeverInterleave()
+{
+    constexpr int Threads = 8;
+    constexpr int Messages = 500;
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("appLogs.txt"));
+    {
+        HandlerScope scope;
+        QVERIFY(ShellLog::open(path));
+        std::vector<std::unique_ptr<QThread>> threads;
+        for (int t = 0; t < Threads; ++t) {
+            threads.emplace_back(QThread::create([t] {
+                // Long lines make a torn write likely if writes were not serialised.
+                const QByteArray padding(200, char('a' + t));
+                for (int i = 0; i < Messages; ++i)
+                    qCWarning(testLog, "thread %d message %d %s", t, i, padding.constData());
+            }));
+        }
+        for (auto &thread : threads)
+            thread->start();
+        for (auto &thread : threads)
+            QVERIFY(thread->wait(60000));
+    }
+
+    const QByteArray text = readAll(path);
+    QVERIFY(text.endsWith("\r\n"));
+    QList<QByteArray> lines = text.split('\n');
+    QCOMPARE(lines.takeLast(), QByteArray());
+    QCOMPARE(lines.size(), Threads * Messages);
+    static const QRegularExpression line(QStringLiteral(
+        "^\\[warning\\] Tamberlin\\.Test: thread (\\d) message (\\d+) ([a-h])\\3{199}\r$"));
+    QVector<int> next(Threads, 0);
+    for (const QByteArray &raw : lines) {
+        const QRegularExpressionMatch m = line.match(QString::fromLatin1(raw));
+        QVERIFY2(m.hasMatch(), raw.left(120).constData());
+        const int t = m.captured(1).toInt();
+        QCOMPARE(m.captured(3).at(0).toLatin1(), char('a' + t));
+        // Each thread's messages arrive whole and in its own order.
+        QCOMPARE(m.captured(2).toInt(), next[t]++);
+    }
+}
+
+void tst_ShellLog::reopenWhileThreadsLog()
+{
+    // The application object opens and releases the file while pool threads
+    // may be logging: a message must never reach a file being destroyed.
+    QTemporaryDir dir;
+    const QString first = dir.filePath(QStringLiteral("a.txt"));
+    const QString second = dir.filePath(QStringLiteral("b.txt"));
+    HandlerScope scope;
+    QVERIFY(ShellLog::open(first));
+    QAtomicInt stop(0);
+    std::vector<std::unique_ptr<QThread>> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back(QThread::create([&stop, t] {
+            for (int i = 0; !stop.loadAcquire(); ++i)
+                qCWarning(testLog, "thread %d message %d", t, i);
+        }));
+        threads.back()->start();
+    }
+    for (int round = 0; round < 3000; ++round) {
+        if (round % 3 == 2)
+            ShellLog::close();
+        else
+            QVERIFY(ShellLog::open(round % 2 ? first : second));
+    }
+    stop.storeRelease(1);
+    for (auto &thread : threads)
+        QVERIFY(thread->wait(60000));
+    ShellLog::close();
+
+    static const QRegularExpression line(
+        QStringLiteral("^\\[warning\\] Tamberlin\\.Test: thread \\d message \\d+\r$"));
+    for (const QString &path : {first, second}) {
+        QList<QByteArray> lines = readAll(path).split('\n');
+        QCOMPARE(lines.takeLast(), QByteArray());
+        for (const QByteArray &raw : qAsConst(lines))
+            QVERIFY2(line.match(QString::fromLatin1(raw)).hasMatch(), raw.constData());
+    }
+}
+
+void tst_ShellLog::noFileDropsMessages()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("appLogs.txt"));
+    HandlerScope scope;
+    QVERIFY(ShellLog::open(path));
+    ShellLog::close();
+    QVERIFY(!ShellLog::isOpen());
+    qWarning("dropped");
+    std::unique_ptr<QThread> thread(QThread::create([] { qWarning("dropped too"); }));
+    thread->start();
+    QVERIFY(thread->wait(10000));
+    QCOMPARE(readAll(path), QByteArray());
+}
+
+void tst_ShellLog::unopenablePathLeavesNoFile()
+{
+    QTemporaryDir dir;
+    HandlerScope scope;
+    QVERIFY(ShellLog::open(dir.filePath(QStringLiteral("first.txt"))));
+    // A folder cannot be opened as the log: the earlier file is not kept either.
+    QVERIFY(!ShellLog::open(dir.path()));
+    QVERIFY(!ShellLog::isOpen());
+    qWarning("dropped");
+    QCOMPARE(readAll(dir.filePath(QStringLiteral("first.txt"))), QByteArray());
+}
+
+QTEST_GUILESS_MAIN(tst_ShellLog)
+#include "tst_shelllog.moc"

@@ -1,0 +1,589 @@
+// The single-instance protocol inside one process: the master is a
+// QSingleInstance in the test, clients are hand-written sockets; the client
+// side runs against a scripted master.
+
+#include "app/clientinstance.h"
+#include "app/qsingleinstance.h"
+#include "app/qsingleinstance_p.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QLockFile>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtEndian>
+#include <QtTest>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <memory>
+
+namespace {
+
+QByteArray header(quint32 size)
+{
+    QByteArray out(4, Qt::Uninitialized);
+    qToLittleEndian<quint32>(size, out.data());
+    return out;
+}
+
+QByteArray frameOf(const QStringList &args)
+{
+    const QByteArray payload = args.join(QLatin1Char('\n')).toUtf8();
+    return header(quint32(payload.size())) + payload;
+}
+
+// Points QDir::temp (lock file and socket) at a folder of the test's own.
+class TempScope
+{
+public:
+    // Short: the socket path must fit a unix socket address.
+    TempScope() : m_dir(QDir::tempPath() + QStringLiteral("/si-XXXXXX")), m_old(qgetenv("TMPDIR"))
+    {
+        qputenv("TMPDIR", m_dir.path().toLocal8Bit());
+    }
+    ~TempScope() { qputenv("TMPDIR", m_old); }
+    bool isValid() const { return m_dir.isValid(); }
+    QString path() const { return m_dir.path(); }
+
+private:
+    QTemporaryDir m_dir;
+    QByteArray m_old;
+};
+
+class Master
+{
+public:
+    Master()
+    {
+        d = QSingleInstancePrivate::get(&instance);
+        d->startInstance();
+    }
+    QSingleInstance instance;
+    QSingleInstancePrivate *d;
+
+    int connections() const { return d->findChildren<ClientInstance *>().size(); }
+};
+
+// A unix socket bound at path with nobody listening: what a master killed
+// with SIGKILL leaves behind.
+bool makeDeadSocket(const QString &path)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray name = path.toLocal8Bit();
+    if (size_t(name.size()) >= sizeof(address.sun_path)) {
+        ::close(fd);
+        return false;
+    }
+    memcpy(address.sun_path, name.constData(), size_t(name.size()));
+    const bool ok = ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0;
+    ::close(fd);
+    return ok;
+}
+
+} // namespace
+
+class tst_SingleInstance : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+
+    void instanceId_data();
+    void instanceId();
+    void instanceIdFromApplicationName();
+    void globalDropsSessionPart();
+
+    void frameDelivery_data();
+    void frameDelivery();
+    void oversizedLengthDropped_data();
+    void oversizedLengthDropped();
+    void payloadAtLimitAccepted();
+    void silentClientDropped_data();
+    void silentClientDropped();
+    void dataAfterFrameIgnored();
+    void twentyClientsEachAcknowledged();
+    void notifyFunctionRunsBeforeMessage();
+    void masterClosesIdleConnectionAfterAck();
+
+    void staleSocketFileReplaced();
+    void lockHeldElsewhereMeansClient();
+    void closeInstanceReleasesLockAndName();
+    void startupFailureSkipsEventLoop();
+
+    void clientExitCode_data();
+    void clientExitCode();
+};
+
+void tst_SingleInstance::initTestCase()
+{
+    QCoreApplication::setOrganizationName(QStringLiteral("Kelvane"));
+    QCoreApplication::setApplicationName(QStringLiteral("Tamberlin"));
+}
+
+void tst_SingleInstance::instanceId_data()
+{
+    QTest::addColumn<QString>("organization");
+    QTest::addColumn<QString>("application");
+    QTest::addColumn<bool>("global");
+    QTest::addColumn<QString>("session");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("the program, in session 0x2a")
+        << "Kelvane" << "Tamberlin" << false << "2a" << "qsingleinstance-tamberli-14d7-2a";
+    QTest::newRow("blank and punctuation removed, lower case")
+        << "Org" << "My App!" << false << "1" << "qsingleinstance-myapp-fdfd-1";
+    QTest::newRow("failed session query leaves the hyphen")
+        << "Kelvane" << "Tamberlin" << false << "" << "qsingleinstance-tamberli-14d7-";
+    QTest::newRow("global has no session part")
+        << "Kelvane" << "Tamberlin" << true << "2a" << "qsingleinstance-tamberli-14d7";
+    QTest::newRow("no organisation: checksum of the underscore and name")
+        << "" << "My App!" << true << "" << "qsingleinstance-myapp-2f79";
+    QTest::newRow("underscore and digits kept, non-ASCII removed")
+        << "" << QString::fromUtf8("a_1ž2") << true << "" << QString();
+}
+
+void tst_SingleInstance::instanceId()
+{
+    QFETCH(QString, organization);
+    QFETCH(QString, application);
+    QFETCH(bool, global);
+    QFETCH(QString, session);
+    QFETCH(QString, expected);
+
+    const QString id =
+        QSingleInstancePrivate::makeInstanceId(organization, application, global, session);
+    if (expected.isEmpty()) {
+        QVERIFY2(id.startsWith(QStringLiteral("qsingleinstance-a_12-")), qPrintable(id));
+        return;
+    }
+    QCOMPARE(id, expected);
+}
+
+void tst_SingleInstance::instanceIdFromApplicationName()
+{
+    QCoreApplication::setApplicationName(QStringLiteral("My App!"));
+    QSingleInstance instance;
+    QCoreApplication::setApplicationName(QStringLiteral("Tamberlin"));
+    QVERIFY2(instance.instanceID().startsWith(QStringLiteral("qsingleinstance-myapp-")),
+             qPrintable(instance.instanceID()));
+    QVERIFY(!instance.isGlobal());
+}
+
+void tst_SingleInstance::globalDropsSessionPart()
+{
+    QSingleInstance instance;
+    const QString local = instance.instanceID();
+    QVERIFY(instance.setGlobal(true));
+    QCOMPARE(instance.instanceID() + QLatin1Char('-'),
+             local.left(local.lastIndexOf(QLatin1Char('-')) + 1));
+}
+
+void tst_SingleInstance::frameDelivery_data()
+{
+    QTest::addColumn<QList<QByteArray>>("chunks");
+    QTest::addColumn<QStringList>("expected");
+
+    const QStringList args{QStringLiteral("/opt/Tamberlin"), QStringLiteral("--open-uri=x:/y")};
+    const QByteArray whole = frameOf(args);
+
+    QTest::newRow("whole frame in one write") << QList<QByteArray>{whole} << args;
+
+    QList<QByteArray> bytes;
+    for (char c : whole)
+        bytes << QByteArray(1, c);
+    QTest::newRow("every byte on its own") << bytes << args;
+
+    QTest::newRow("length split, payload in three pieces")
+        << QList<QByteArray>{whole.left(2), whole.mid(2, 5), whole.mid(7, 6), whole.mid(13)}
+        << args;
+
+    QTest::newRow("bytes beyond the announced length decoded with it")
+        << QList<QByteArray>{header(3) + "abc\ndef"}
+        << QStringList{QStringLiteral("abc"), QStringLiteral("def")};
+
+    QTest::newRow("line feed inside an argument splits it")
+        << QList<QByteArray>{frameOf({QStringLiteral("prog"), QStringLiteral("one\ntwo")})}
+        << QStringList{QStringLiteral("prog"), QStringLiteral("one"), QStringLiteral("two")};
+
+    QTest::newRow("empty arguments are kept")
+        << QList<QByteArray>{frameOf({QStringLiteral("prog"), QString(), QStringLiteral("x")})}
+        << QStringList{QStringLiteral("prog"), QString(), QStringLiteral("x")};
+
+    QTest::newRow("empty payload is one empty argument")
+        << QList<QByteArray>{header(0)} << QStringList{QString()};
+
+    const QStringList utf8{QStringLiteral("prog"),
+                           QString::fromUtf8("--open-uri=kurz://Žluťoučký kůň/ü")};
+    const QByteArray utf8Frame = frameOf(utf8);
+    const int middle = utf8Frame.indexOf("\xc5\xbd") + 1;  // inside the two bytes of "Ž"
+    QTest::newRow("utf-8 split inside a character")
+        << QList<QByteArray>{utf8Frame.left(middle), utf8Frame.mid(middle)} << utf8;
+}
+
+void tst_SingleInstance::frameDelivery()
+{
+    QFETCH(QList<QByteArray>, chunks);
+    QFETCH(QStringList, expected);
+
+    TempScope temp;
+    QVERIFY(temp.isValid());
+    Master master;
+    QVERIFY(master.instance.isMaster());
+    QSignalSpy messages(&master.instance, &QSingleInstance::instanceMessage);
+
+    QLocalSocket client;
+    client.connectToServer(master.instance.instanceID());
+    QVERIFY(client.waitForConnected(5000));
+    QTRY_COMPARE(master.connections(), 1);
+
+    for (const QByteArray &chunk : chunks) {
+        QCOMPARE(client.bytesAvailable(), qint64(0));  // no early "ACK"
+        client.write(chunk);
+        QVERIFY(client.flush() || chunk.isEmpty());
+        // Let the master read this piece on its own before the next arrives.
+        QCoreApplication::processEvents();
+    }
+
+    QTRY_COMPARE(client.bytesAvailable(), qint64(3));
+    QCOMPARE(client.readAll(), QByteArray("ACK"));
+    QTRY_COMPARE(messages.count(), 1);
+    QCOMPARE(messages.at(0).at(0).toStringList(), expected);
+}
+
+void tst_SingleInstance::oversizedLengthDropped_data()
+{
+    QTest::addColumn<quint32>("announced");
+    QTest::newRow("limit plus one byte") << quint32(QSingleInstancePrivate::MaxPayloadSize + 1);
+    QTest::newRow("sign bit only (negative as qint32)") << quint32(0x80000000u);
+    QTest::newRow("all bits set (-1 as qint32)") << quint32(0xffffffffu);
+}
+
+void tst_SingleInstance::oversizedLengthDropped()
+{
+    QFETCH(quint32, announced);
+
+    TempScope temp;
+    Master master;
+    QSignalSpy messages(&master.instance, &QSingleInstance::instanceMessage);
+
+    QTest::ignoreMessage(QtWarningMsg,
+                         QRegularExpression(QStringLiteral("^Client announced \\d+ bytes of "
+                                                           "arguments, more than 1048576 - "
+                                                           "connection dropped$")));
+    QLocalSocket hostile;
+    hostile.connectToServer(master.instance.instanceID());
+    QVERIFY(hostile.waitForConnected(5000));
+    hostile.write(header(announced) + "garbage");
+    hostile.flush();
+    QTRY_COMPARE(hostile.state(), QLocalSocket::UnconnectedState);
+    QTRY_COMPARE(master.connections(), 0);
+    QCOMPARE(hostile.bytesAvailable(), qint64(0));
+
+    // The master goes on serving.
+    QLocalSocket next;
+    next.connectToServer(master.instance.instanceID());
+    QVERIFY(next.waitForConnected(5000));
+    next.write(frameOf({QStringLiteral("next")}));
+    QTRY_COMPARE(next.bytesAvailable(), qint64(3));
+    QTRY_COMPARE(messages.count(), 1);
+    QCOMPARE(messages.at(0).at(0).toStringList(), QStringList{QStringLiteral("next")});
+}
+
+void tst_SingleInstance::payloadAtLimitAccepted()
+{
+    TempScope temp;
+    Master master;
+    QSignalSpy messages(&master.instance, &QSingleInstance::instanceMessage);
+
+    const QByteArray payload(int(QSingleInstancePrivate::MaxPayloadSize), 'a');
+    QLocalSocket client;
+    client.connectToServer(master.instance.instanceID());
+    QVERIFY(client.waitForConnected(5000));
+    client.write(header(quint32(payload.size())) + payload);
+    QTRY_COMPARE_WITH_TIMEOUT(client.bytesAvailable(), qint64(3), 20000);
+    QTRY_COMPARE(messages.count(), 1);
+    QCOMPARE(messages.at(0).at(0).toStringList(), QStringList{QString::fromLatin1(payload)});
+}
+
+void tst_SingleInstance::silentClientDropped_data()
+{
+    QTest::addColumn<QByteArray>("sent");
+    QTest::newRow("connects and sends nothing") << QByteArray();
+    QTest::newRow("half a length") << QByteArray("\x05\x00", 2);
+    QTest::newRow("length but short payload") << header(10) + "abc";
+}
+
+void tst_SingleInstance::silentClientDropped()
+{
+    QFETCH(QByteArray, sent);
+
+    TempScope temp;
+    Master master;
+    master.d->timeout = 300;
+    QSignalSpy messages(&master.instance, &QSingleInstance::instanceMessage);
+
+    QTest::ignoreMessage(QtWarningMsg,
+                         "Client did not send its arguments in time - connection dropped");
+    QLocalSocket silent;
+    silent.connectToServer(master.instance.instanceID());
+    QVERIFY(silent.waitForConnected(5000));
+    if (!sent.isEmpty()) {
+        silent.write(sent);
+        silent.flush();
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(silent.state(), QLocalSocket::UnconnectedState, 5000);
+    QTRY_COMPARE(master.connections(), 0);
+    QCOMPARE(messages.count(), 0);
+}
+
+void tst_SingleInstance::dataAfterFrameIgnored()
+{
+    TempScope temp;
+    Master master;
+    QSignalSpy messages(&master.instance, &QSingleInstance::instanceMessage);
+
+    QLocalSocket client;
+    client.connectToServer(master.instance.instanceID());
+    QVERIFY(client.waitForConnected(5000));
+    client.write(frameOf({QStringLiteral("first")}));
+    QTRY_COMPARE(client.bytesAvailable(), qint64(3));
+    client.readAll();
+    client.write(frameOf({QStringLiteral("second")}));
+    client.flush();
+    QTRY_COMPARE(messages.count(), 1);
+
+    // A second frame on the same connection is neither answered nor delivered;
+    // a fresh connection proves the master has handled everything queued.
+    QLocalSocket probe;
+    probe.connectToServer(master.instance.instanceID());
+    QVERIFY(probe.waitForConnected(5000));
+    probe.write(frameOf({QStringLiteral("probe")}));
+    QTRY_COMPARE(messages.count(), 2);
+    QCOMPARE(messages.at(1).at(0).toStringList(), QStringList{QStringLiteral("probe")});
+    QCOMPARE(client.bytesAvailable(), qint64(0));
+}
+
+void tst_SingleInstance::twentyClientsEachAcknowledged()
+{
+    TempScope temp;
+    Master master;
+    QSignalSpy messages(&master.instance, &QSingleInstance::instanceMessage);
+
+    std::vector<std::unique_ptr<QLocalSocket>> clients;
+    for (int i = 0; i < 20; ++i) {
+        clients.push_back(std::make_unique<QLocalSocket>());
+        clients.back()->connectToServer(master.instance.instanceID());
+        QVERIFY(clients.back()->waitForConnected(5000));
+    }
+    for (int i = 0; i < 20; ++i)
+        clients[size_t(i)]->write(frameOf({QStringLiteral("client"), QString::number(i)}));
+
+    for (auto &client : clients) {
+        QTRY_COMPARE(client->bytesAvailable(), qint64(3));
+        QCOMPARE(client->readAll(), QByteArray("ACK"));
+    }
+    QTRY_COMPARE(messages.count(), 20);
+    QSet<QString> seen;
+    for (const QList<QVariant> &message : qAsConst(messages))
+        seen.insert(message.at(0).toStringList().value(1));
+    QCOMPARE(seen.size(), 20);
+}
+
+void tst_SingleInstance::notifyFunctionRunsBeforeMessage()
+{
+    TempScope temp;
+    Master master;
+    QStringList order;
+    master.instance.setNotifyFunction([&] { order << QStringLiteral("notify"); });
+    connect(&master.instance, &QSingleInstance::instanceMessage, this,
+            [&](const QStringList &) { order << QStringLiteral("message"); });
+
+    QLocalSocket client;
+    client.connectToServer(master.instance.instanceID());
+    QVERIFY(client.waitForConnected(5000));
+    client.write(frameOf({QStringLiteral("x")}));
+    QTRY_COMPARE(order.size(), 2);
+    QCOMPARE(order, (QStringList{QStringLiteral("notify"), QStringLiteral("message")}));
+}
+
+void tst_SingleInstance::masterClosesIdleConnectionAfterAck()
+{
+    TempScope temp;
+    Master master;
+    master.d->timeout = 300;
+    QLocalSocket client;
+    client.connectToServer(master.instance.instanceID());
+    QVERIFY(client.waitForConnected(5000));
+    client.write(frameOf({QStringLiteral("x")}));
+    QTRY_COMPARE(client.bytesAvailable(), qint64(3));
+    // The client keeps the connection open: the master closes it.
+    QTRY_COMPARE_WITH_TIMEOUT(client.state(), QLocalSocket::UnconnectedState, 5000);
+    QTRY_COMPARE(master.connections(), 0);
+}
+
+void tst_SingleInstance::staleSocketFileReplaced()
+{
+    TempScope temp;
+    QSingleInstance probe;
+    const QString socketPath = temp.path() + QLatin1Char('/') + probe.instanceID();
+    QVERIFY(makeDeadSocket(socketPath));
+
+    Master master;
+    QVERIFY(master.instance.isMaster());
+    QSignalSpy messages(&master.instance, &QSingleInstance::instanceMessage);
+    QLocalSocket client;
+    client.connectToServer(master.instance.instanceID());
+    QVERIFY(client.waitForConnected(5000));
+    client.write(frameOf({QStringLiteral("after stale")}));
+    QTRY_COMPARE(messages.count(), 1);
+}
+
+void tst_SingleInstance::lockHeldElsewhereMeansClient()
+{
+    TempScope temp;
+    QSingleInstance instance;
+    QLockFile other(QSingleInstancePrivate::get(&instance)->lockFilePath);
+    QVERIFY(other.tryLock(0));
+    QSingleInstancePrivate::get(&instance)->startInstance();
+    QVERIFY(!instance.isMaster());
+    QVERIFY(!QSingleInstancePrivate::get(&instance)->server);
+}
+
+void tst_SingleInstance::closeInstanceReleasesLockAndName()
+{
+    TempScope temp;
+    auto master = std::make_unique<Master>();
+    QVERIFY(master->instance.isMaster());
+    const QString id = master->instance.instanceID();
+    const QString lockPath = master->d->lockFilePath;
+    QVERIFY(!master->instance.setInstanceID(QStringLiteral("other")));  // refused as master
+    master->instance.closeInstance();
+    QVERIFY(!master->instance.isMaster());
+
+    QLockFile lock(lockPath);
+    QVERIFY(lock.tryLock(0));
+    lock.unlock();
+    QLocalSocket client;
+    client.connectToServer(id);
+    QVERIFY(!client.waitForConnected(1000));
+
+    // A new master takes over the same name.
+    Master next;
+    QVERIFY(next.instance.isMaster());
+}
+
+void tst_SingleInstance::startupFailureSkipsEventLoop()
+{
+    TempScope temp;
+    QSingleInstance instance;
+    int ran = 0;
+    QVERIFY(instance.setStartupFunction([&] { ++ran; return 3; }));
+    // Were the event loop entered, nothing would end it and the test would hang.
+    QCOMPARE(instance.singleExec(true), 3);
+    QCOMPARE(ran, 1);
+    QVERIFY(!instance.isMaster());  // auto-close released the lock
+    QLockFile lock(QSingleInstancePrivate::get(&instance)->lockFilePath);
+    QVERIFY(lock.tryLock(0));
+}
+
+void tst_SingleInstance::clientExitCode_data()
+{
+    QTest::addColumn<QString>("master");      // how the scripted master behaves
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("warning");     // regular expression, empty = none
+
+    QTest::newRow("acknowledged") << "ACK" << 0 << QString();
+    QTest::newRow("acknowledged in two pieces") << "A|CK" << 0 << QString();
+    QTest::newRow("wrong reply")
+        << "NAK" << -1 << "^Master didn't ackknowledge the sent arguments$";
+    QTest::newRow("master closes without reply")
+        << "close" << int(QLocalSocket::PeerClosedError)
+        << "^Failed to transfer arguments to master with error: \".+\"$";
+    QTest::newRow("master never answers")
+        << "silent" << 5 << "^Master did not respond in time$";
+    QTest::newRow("nobody listens")
+        << "absent" << int(QLocalSocket::ServerNotFoundError)
+        << "^Failed to transfer arguments to master with error: \".+\"$";
+    QTest::newRow("master listens late (still starting)") << "late:ACK" << 0 << QString();
+    QTest::newRow("dead master's socket, new master listens late")
+        << "stale:ACK" << 0 << QString();
+}
+
+void tst_SingleInstance::clientExitCode()
+{
+    QFETCH(QString, master);
+    QFETCH(int, exitCode);
+    QFETCH(QString, warning);
+
+    TempScope temp;
+    QSingleInstance instance;
+    QSingleInstancePrivate *d = QSingleInstancePrivate::get(&instance);
+    d->timeout = 1500;
+    bool startupRan = false;
+    instance.setStartupFunction([&] { startupRan = true; return 0; });
+    QLockFile masterLock(d->lockFilePath);
+    QVERIFY(masterLock.tryLock(0));
+
+    QString behaviour = master;
+    const bool late = behaviour.startsWith(QStringLiteral("late:"));
+    const bool stale = behaviour.startsWith(QStringLiteral("stale:"));
+    if (late || stale)
+        behaviour = behaviour.section(QLatin1Char(':'), 1);
+    if (stale)
+        QVERIFY(makeDeadSocket(temp.path() + QLatin1Char('/') + instance.instanceID()));
+
+    QLocalServer server;
+    QByteArray received;
+    connect(&server, &QLocalServer::newConnection, this, [&] {
+        QLocalSocket *socket = server.nextPendingConnection();
+        connect(socket, &QLocalSocket::readyRead, socket, [&, socket] {
+            received += socket->readAll();
+            if (received.size() < 4
+                || received.size() < 4 + int(qFromLittleEndian<quint32>(received.constData())))
+                return;
+            if (behaviour == QLatin1String("close")) {
+                socket->abort();
+            } else if (behaviour.contains(QLatin1Char('|'))) {
+                socket->write(behaviour.section(QLatin1Char('|'), 0, 0).toLatin1());
+                socket->flush();
+                const QByteArray rest = behaviour.section(QLatin1Char('|'), 1).toLatin1();
+                QTimer::singleShot(50, socket, [socket, rest] { socket->write(rest); });
+            } else if (behaviour != QLatin1String("silent")) {
+                socket->write(behaviour.toLatin1());
+            }
+        });
+    });
+    auto listen = [&] {
+        QLocalServer::removeServer(instance.instanceID());
+        QVERIFY(server.listen(instance.instanceID()));
+    };
+    if (late || stale)
+        QTimer::singleShot(300, this, listen);
+    else if (behaviour != QLatin1String("absent"))
+        listen();
+
+    if (!warning.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
+    QCOMPARE(instance.singleExec(true), exitCode);
+    QVERIFY(!startupRan);
+    QVERIFY(!instance.isMaster());
+    if (exitCode == 0 || behaviour == QLatin1String("NAK")) {
+        QCOMPARE(received.mid(4), QCoreApplication::arguments().join(QLatin1Char('\n')).toUtf8());
+        QCOMPARE(qFromLittleEndian<quint32>(received.constData()), quint32(received.size() - 4));
+    }
+}
+
+QTEST_GUILESS_MAIN(tst_SingleInstance)
+#include "tst_singleinstance.moc"

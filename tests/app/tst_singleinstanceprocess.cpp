@@ -1,0 +1,202 @@
+// Single-instance behaviour between real processes, using the start-up
+// sequence of the program with a light startup function (singleinstancehelper).
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+#include <vector>
+
+#ifndef HELPER_PATH
+#error HELPER_PATH must name the helper program
+#endif
+
+class tst_SingleInstanceProcess : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void secondInstanceHandsOver();
+    void secondStartWhileMasterBusy();
+    void killedMasterDoesNotBlock();
+    void twentyClientsAtOnce();
+
+private:
+    QProcess *start(const QStringList &args, const QByteArray &delayMs = {});
+    QString log() const;
+    int count(const QString &text) const { return log().count(text); }
+    bool waitForMaster(int listeningLines);
+    void quitMaster(QProcess *master);
+
+    std::unique_ptr<QTemporaryDir> m_root;
+    std::vector<std::unique_ptr<QProcess>> m_processes;
+};
+
+void tst_SingleInstanceProcess::init()
+{
+    // Short: the master's socket path must fit a unix socket address.
+    m_root = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/sip-XXXXXX"));
+    QVERIFY(m_root->isValid());
+    for (const char *sub : {"home", "tmp", "data", "config", "cache", "runtime"})
+        QVERIFY(QDir(m_root->path()).mkpath(QString::fromLatin1(sub)));
+}
+
+void tst_SingleInstanceProcess::cleanup()
+{
+    for (auto &process : m_processes) {
+        if (process->state() != QProcess::NotRunning) {
+            process->kill();
+            process->waitForFinished(5000);
+        }
+    }
+    if (QTest::currentTestFailed())
+        qInfo().noquote() << "--- appLogs.txt ---\n" << log();
+    m_processes.clear();
+    m_root.reset();
+}
+
+QProcess *tst_SingleInstanceProcess::start(const QStringList &args, const QByteArray &delayMs)
+{
+    m_processes.push_back(std::make_unique<QProcess>());
+    QProcess *process = m_processes.back().get();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    const QString root = m_root->path();
+    env.insert(QStringLiteral("HOME"), root + QStringLiteral("/home"));
+    env.insert(QStringLiteral("TMPDIR"), root + QStringLiteral("/tmp"));
+    env.insert(QStringLiteral("XDG_DATA_HOME"), root + QStringLiteral("/data"));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), root + QStringLiteral("/config"));
+    env.insert(QStringLiteral("XDG_CACHE_HOME"), root + QStringLiteral("/cache"));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), root + QStringLiteral("/runtime"));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    if (!delayMs.isEmpty())
+        env.insert(QStringLiteral("HELPER_STARTUP_DELAY_MS"), QString::fromLatin1(delayMs));
+    process->setProcessEnvironment(env);
+    process->setProcessChannelMode(QProcess::MergedChannels);
+    process->start(QStringLiteral(HELPER_PATH), args);
+    return process;
+}
+
+QString tst_SingleInstanceProcess::log() const
+{
+    QFile file(m_root->path() + QStringLiteral("/data/Kelvane/Tamberlin/appLogs.txt"));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+bool tst_SingleInstanceProcess::waitForMaster(int listeningLines)
+{
+    return QTest::qWaitFor(
+        [&] { return count(QStringLiteral("Master instance listening as")) >= listeningLines; },
+        30000);
+}
+
+void tst_SingleInstanceProcess::quitMaster(QProcess *master)
+{
+    auto client = start({QStringLiteral("--quit-master")});
+    QVERIFY(client->waitForFinished(30000));
+    QCOMPARE(client->exitCode(), 0);
+    QVERIFY(master->waitForFinished(30000));
+    QCOMPARE(master->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(master->exitCode(), 0);
+    QCOMPARE(count(QStringLiteral("helper: master about to quit")), 1);
+    // The lock went with the master.
+    QCOMPARE(QDir(m_root->path() + QStringLiteral("/tmp"))
+                 .entryList({QStringLiteral("*.lock")}, QDir::Files),
+             QStringList());
+}
+
+void tst_SingleInstanceProcess::secondInstanceHandsOver()
+{
+    auto master = start({});
+    QVERIFY(master->waitForStarted());
+    QVERIFY(waitForMaster(1));
+
+    auto second = start({QStringLiteral("--open-uri=tamberlin://lesson/7")});
+    QVERIFY(second->waitForFinished(30000));
+    QCOMPARE(second->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second->exitCode(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(log().contains(QRegularExpression(QStringLiteral(
+                                 "\\[info\\] QSingleInstance: Received arguments from another "
+                                 "instance: \\(\"[^\"]*singleinstancehelper\", "
+                                 "\"--open-uri=tamberlin://lesson/7\", "
+                                 "\"--disable-web-security\"\\)\r\n"))),
+                             10000);
+    // Only the master ran the startup function.
+    QCOMPARE(count(QStringLiteral("helper: startup ran")), 1);
+    QVERIFY(master->state() == QProcess::Running);
+    quitMaster(master);
+}
+
+void tst_SingleInstanceProcess::secondStartWhileMasterBusy()
+{
+    // The master listens, then spends 2 s in its startup function before the
+    // event loop runs: the client waits instead of failing.
+    auto master = start({}, "2000");
+    QVERIFY(waitForMaster(1));
+    QVERIFY(!log().contains(QStringLiteral("helper: startup done")));
+    auto second = start({QStringLiteral("--open-uri=/busy")});
+    QVERIFY(second->waitForFinished(30000));
+    QCOMPARE(second->exitCode(), 0);
+    QVERIFY(log().contains(QStringLiteral("\"--open-uri=/busy\"")));
+    QCOMPARE(count(QStringLiteral("helper: startup ran")), 1);
+    quitMaster(master);
+}
+
+void tst_SingleInstanceProcess::killedMasterDoesNotBlock()
+{
+    auto master = start({});
+    QVERIFY(waitForMaster(1));
+    master->kill();
+    QVERIFY(master->waitForFinished(10000));
+    QCOMPARE(master->exitStatus(), QProcess::CrashExit);
+    // What a killed master leaves behind: its lock file and its socket.
+    const QDir tmp(m_root->path() + QStringLiteral("/tmp"));
+    const QStringList locks = tmp.entryList({QStringLiteral("*.lock")}, QDir::Files);
+    QCOMPARE(locks.size(), 1);
+    const QString id = locks.first().chopped(5);
+    QVERIFY(QFileInfo::exists(tmp.filePath(id)));
+
+    auto next = start({});
+    QVERIFY(waitForMaster(2));
+    QCOMPARE(count(QStringLiteral("helper: startup ran")), 2);
+    auto client = start({QStringLiteral("--open-uri=/after-kill")});
+    QVERIFY(client->waitForFinished(30000));
+    QCOMPARE(client->exitCode(), 0);
+    QTRY_VERIFY(log().contains(QStringLiteral("\"--open-uri=/after-kill\"")));
+    quitMaster(next);
+}
+
+void tst_SingleInstanceProcess::twentyClientsAtOnce()
+{
+    auto master = start({});
+    QVERIFY(waitForMaster(1));
+
+    std::vector<QProcess *> clients;
+    for (int i = 0; i < 20; ++i)
+        clients.push_back(start({QStringLiteral("--open-uri=/client/%1").arg(i)}));
+    for (int i = 0; i < 20; ++i) {
+        QProcess *client = clients[size_t(i)];
+        QVERIFY2(client->waitForFinished(60000), qPrintable(QString::number(i)));
+        QVERIFY2(client->exitCode() == 0,
+                 qPrintable(QStringLiteral("client %1: exit %2\n%3")
+                                .arg(i)
+                                .arg(client->exitCode())
+                                .arg(QString::fromLocal8Bit(client->readAll()))));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(count(QStringLiteral("Received arguments from another instance")),
+                              20, 10000);
+    for (int i = 0; i < 20; ++i)
+        QCOMPARE(count(QStringLiteral("\"--open-uri=/client/%1\"").arg(i)), 1);
+    QCOMPARE(count(QStringLiteral("helper: startup ran")), 1);
+    quitMaster(master);
+}
+
+QTEST_GUILESS_MAIN(tst_SingleInstanceProcess)
+#include "tst_singleinstanceprocess.moc"

@@ -1,0 +1,201 @@
+// Command-line merging, the session part of the instance ID, and URL
+// protocol registration.
+
+#include "app/mergedarguments.h"
+#include "app/sessionid.h"
+#include "app/urlprotocols.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <vector>
+
+class tst_StartupHelpers : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void mergeArguments_data();
+    void mergeArguments();
+    void mergeKeepsPointersAndTerminates();
+
+    void sessionId_data();
+    void sessionId();
+
+    void protocolNames_data();
+    void protocolNames();
+    void noProtocolsWriteNothing();
+    void protocolEntries();
+    void execQuoting_data();
+    void execQuoting();
+};
+
+void tst_StartupHelpers::mergeArguments_data()
+{
+    QTest::addColumn<QStringList>("given");
+    QTest::addColumn<QStringList>("expected");
+    const QString extra = QStringLiteral("--disable-web-security");
+    const QString prog = QStringLiteral("/opt/Tamberlin");
+
+    QTest::newRow("only the program path") << QStringList{prog} << QStringList{prog, extra};
+    QTest::newRow("appended after the process's own")
+        << QStringList{prog, QStringLiteral("--open-uri=a")}
+        << QStringList{prog, QStringLiteral("--open-uri=a"), extra};
+    QTest::newRow("present: no second copy") << QStringList{prog, extra} << QStringList{prog, extra};
+    QTest::newRow("present in another letter case: no second copy")
+        << QStringList{prog, QStringLiteral("--Disable-WEB-Security"), QStringLiteral("x")}
+        << QStringList{prog, QStringLiteral("--Disable-WEB-Security"), QStringLiteral("x")};
+    QTest::newRow("the process's duplicates are kept")
+        << QStringList{prog, QStringLiteral("x"), QStringLiteral("x")}
+        << QStringList{prog, QStringLiteral("x"), QStringLiteral("x"), extra};
+    QTest::newRow("a longer argument is not the switch")
+        << QStringList{prog, extra + QStringLiteral("=1")}
+        << QStringList{prog, extra + QStringLiteral("=1"), extra};
+}
+
+void tst_StartupHelpers::mergeArguments()
+{
+    QFETCH(QStringList, given);
+    QFETCH(QStringList, expected);
+    std::vector<QByteArray> storage;
+    std::vector<char *> argv;
+    for (const QString &argument : given)
+        storage.push_back(argument.toLocal8Bit());
+    for (QByteArray &argument : storage)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+
+    MergedArguments merged(int(given.size()), argv.data());
+    QCOMPARE(merged.toStringList(), expected);
+    QCOMPARE(merged.argc(), expected.size());
+}
+
+void tst_StartupHelpers::mergeKeepsPointersAndTerminates()
+{
+    char prog[] = "/opt/Tamberlin";
+    char other[] = "-x";
+    char *argv[] = {prog, other, nullptr};
+    MergedArguments merged(2, argv);
+    QCOMPARE(merged.argc(), 3);
+    QCOMPARE(merged.argv()[0], prog);  // the process's strings, not copies
+    QCOMPARE(merged.argv()[1], other);
+    QCOMPARE(merged.argv()[2], MergedArguments::extraArguments().front());
+    QCOMPARE(merged.argv()[3], static_cast<char *>(nullptr));
+}
+
+void tst_StartupHelpers::sessionId_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<bool>("exists");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("session 3") << QByteArray("3") << true << QStringLiteral("3");
+    QTest::newRow("lower-case hexadecimal") << QByteArray("255\n") << true << QStringLiteral("ff");
+    QTest::newRow("unset audit session counts as a failed query")
+        << QByteArray("4294967295") << true << QString();
+    QTest::newRow("garbage") << QByteArray("abc") << true << QString();
+    QTest::newRow("empty file") << QByteArray() << true << QString();
+    QTest::newRow("no such file") << QByteArray() << false << QString();
+}
+
+void tst_StartupHelpers::sessionId()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(bool, exists);
+    QFETCH(QString, expected);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("sessionid"));
+    if (exists) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+    }
+    QCOMPARE(logonSessionIdFromFile(path), expected);
+    QVERIFY(logonSessionIdFromFile(path).isNull() == expected.isNull());
+}
+
+void tst_StartupHelpers::protocolNames_data()
+{
+    QTest::addColumn<QString>("list");
+    QTest::addColumn<QStringList>("names");
+    QTest::newRow("empty") << QString() << QStringList();
+    QTest::newRow("blanks only") << QStringLiteral("   ") << QStringList();
+    QTest::newRow("two, extra blanks skipped")
+        << QStringLiteral(" tamberlin   kel-course ")
+        << QStringList{QStringLiteral("tamberlin"), QStringLiteral("kel-course")};
+}
+
+void tst_StartupHelpers::protocolNames()
+{
+    QFETCH(QString, list);
+    QFETCH(QStringList, names);
+    QCOMPARE(UrlProtocols::names(list), names);
+}
+
+void tst_StartupHelpers::noProtocolsWriteNothing()
+{
+    QTemporaryDir dir;
+    const QString apps = dir.filePath(QStringLiteral("applications"));
+    QVERIFY(UrlProtocols::registerProtocols(QStringLiteral("  "), apps, QStringLiteral("/opt/T"))
+                .isEmpty());
+    QVERIFY(!QFileInfo::exists(apps));
+}
+
+void tst_StartupHelpers::protocolEntries()
+{
+    QTemporaryDir dir;
+    const QString apps = dir.filePath(QStringLiteral("applications"));
+    const QString program = QStringLiteral("/opt/Tamberlin/Tamberlin");
+
+    QTest::ignoreMessage(QtWarningMsg, "Ignoring URL protocol with invalid name '../evil'");
+    const QStringList written = UrlProtocols::registerProtocols(
+        QStringLiteral("tamberlin ../evil Kel.Course"), apps, program);
+    QCOMPARE(written, (QStringList{apps + QStringLiteral("/tamberlin-tamberlin.desktop"),
+                                   apps + QStringLiteral("/tamberlin-kel.course.desktop")}));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList());  // nothing escaped
+
+    QFile entry(written.first());
+    QVERIFY(entry.open(QIODevice::ReadOnly));
+    const QByteArray text = entry.readAll();
+    QVERIFY(text.startsWith("[Desktop Entry]\n"));
+    QVERIFY(text.contains("\nType=Application\n"));
+    QVERIFY(text.contains("\nExec=\"/opt/Tamberlin/Tamberlin\" --open-uri=%u\n"));
+    QVERIFY(text.contains("\nMimeType=x-scheme-handler/tamberlin;\n"));
+
+    // A second start with the same program rewrites nothing; a moved program does.
+    QVERIFY(UrlProtocols::registerProtocols(QStringLiteral("tamberlin"), apps, program).isEmpty());
+    QCOMPARE(UrlProtocols::registerProtocols(QStringLiteral("tamberlin"), apps,
+                                             QStringLiteral("/new/place/Tamberlin"))
+                 .size(),
+             1);
+}
+
+void tst_StartupHelpers::execQuoting_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QByteArray>("exec");
+    QTest::newRow("blank in the path")
+        << QStringLiteral("/opt/My Apps/Tamberlin")
+        << QByteArray("Exec=\"/opt/My Apps/Tamberlin\" --open-uri=%u\n");
+    QTest::newRow("quote, dollar and backtick escaped")
+        << QStringLiteral("/opt/a\"b$c`d/T")
+        << QByteArray("Exec=\"/opt/a\\\\\"b\\\\$c\\\\`d/T\" --open-uri=%u\n");
+    QTest::newRow("percent doubled, not a field code")
+        << QStringLiteral("/opt/100%u/T") << QByteArray("Exec=\"/opt/100%%u/T\" --open-uri=%u\n");
+    QTest::newRow("line break cannot start a new key")
+        << QStringLiteral("/opt/a\nMimeType=x/T")
+        << QByteArray("Exec=\"/opt/a MimeType=x/T\" --open-uri=%u\n");
+}
+
+void tst_StartupHelpers::execQuoting()
+{
+    QFETCH(QString, program);
+    QFETCH(QByteArray, exec);
+    const QByteArray entry = UrlProtocols::desktopEntry(QStringLiteral("tamberlin"), program);
+    QVERIFY2(entry.contains("\n" + exec), entry.constData());
+    QCOMPARE(entry.count("\nMimeType="), 1);
+}
+
+QTEST_GUILESS_MAIN(tst_StartupHelpers)
+#include "tst_startuphelpers.moc"
