@@ -185,7 +185,7 @@ void QSingleInstancePrivate::clientError(QLocalSocket::LocalSocketError error)
     }
     qCWarning(singleInstanceLog) << "Failed to transfer arguments to master with error:"
                                  << client->errorString();
-    recover(int(error));
+    recover(exitCodeFor(error));
 }
 
 void QSingleInstancePrivate::connectTimedOut()
@@ -193,11 +193,19 @@ void QSingleInstancePrivate::connectTimedOut()
     if (m_hasConnectError && !m_connected) {
         qCWarning(singleInstanceLog) << "Failed to transfer arguments to master with error:"
                                      << m_connectErrorString;
-        recover(int(m_connectError));
+        recover(exitCodeFor(m_connectError));
         return;
     }
     qCWarning(singleInstanceLog) << "Master did not respond in time";
     recover(5);
+}
+
+int QSingleInstancePrivate::exitCodeFor(QLocalSocket::LocalSocketError error)
+{
+    // The exit code is the socket error's number, but "connection refused"
+    // is number 0 and would read as a successful hand-over.
+    return error == QLocalSocket::ConnectionRefusedError ? int(QLocalSocket::ConnectionError)
+                                                         : int(error);
 }
 
 void QSingleInstancePrivate::dropClientSocket()

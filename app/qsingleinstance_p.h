@@ -80,6 +80,7 @@ public slots:
 private:
     void connectToMaster();
     void connectTimedOut();
+    static int exitCodeFor(QLocalSocket::LocalSocketError error);
     void dropClientSocket();
     bool tryRecovery();
     void becomeMasterAfterRecovery();
