@@ -1,0 +1,192 @@
+#include "kelcabtestutil.h"
+
+#include <kelcab/archive.h>
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace kelcabtest;
+
+namespace {
+
+struct Run
+{
+    int code = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+Run runTool(const QStringList &arguments)
+{
+    QProcess process;
+    process.start(QStringLiteral(KELCAB_TOOL), arguments);
+    Run run;
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
+        return run;
+    run.code = process.exitCode();
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    return run;
+}
+
+} // namespace
+
+class tst_KelcabTool : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void packListCatExtractVerify();
+    void verifyNamesCorruptedEntries();
+    void extractSkipsDamagedAndUnsafe();
+    void failures_data();
+    void failures();
+    void help();
+
+private:
+    std::unique_ptr<QTemporaryDir> m_tmp;
+    QString m_src;
+    QString m_archive;
+    QByteArray m_app;
+    QByteArray m_logo;
+};
+
+void tst_KelcabTool::init()
+{
+    m_tmp.reset(new QTemporaryDir);
+    m_src = m_tmp->filePath(QStringLiteral("webapp"));
+    m_app = compressibleBytes(kPage + 100);
+    m_logo = randomBytes(5000, 11);
+    writeFile(m_src + QStringLiteral("/index.html"), "<html>hello</html>");
+    writeFile(m_src + QStringLiteral("/js/app.js"), m_app);
+    writeFile(m_src + QStringLiteral("/img/logo.png"), m_logo);
+    writeFile(m_src + QStringLiteral("/empty.txt"), QByteArray());
+    QDir(m_src).mkpath(QStringLiteral("empty-folder"));
+    m_archive = m_tmp->filePath(QStringLiteral("data.bin"));
+}
+
+void tst_KelcabTool::packListCatExtractVerify()
+{
+    Run run = runTool({QStringLiteral("pack"), m_src, m_archive});
+    QCOMPARE(run.code, 0);
+    QVERIFY2(run.out.contains("packed 4 files"), run.out);
+    QVERIFY(run.out.contains(QByteArray::number(18 + m_app.size() + m_logo.size()) + " bytes in"));
+
+    run = runTool({QStringLiteral("list"), m_archive});
+    QCOMPARE(run.code, 0);
+    const QList<QByteArray> lines = run.out.trimmed().split('\n');
+    QCOMPARE(lines.size(), 4);
+    const QByteArray logoLine = "webapp/img/logo.png\t5000\traw\t" + md5(m_logo).toHex();
+    QVERIFY2(lines.contains(logoLine), run.out);
+    QVERIFY2(run.out.contains("webapp/js/app.js\t" + QByteArray::number(pageSequence(m_app).size())
+                              + "\tcompressed\t" + md5(m_app).toHex()), run.out);
+
+    run = runTool({QStringLiteral("cat"), m_archive, QStringLiteral("webapp/js/app.js")});
+    QCOMPARE(run.code, 0);
+    QVERIFY(run.out == m_app);
+    run = runTool({QStringLiteral("cat"), m_archive, QStringLiteral("INDEX.html")});   // inside the root
+    QCOMPARE(run.code, 0);
+    QCOMPARE(run.out, QByteArray("<html>hello</html>"));
+
+    const QString out = m_tmp->filePath(QStringLiteral("out"));
+    run = runTool({QStringLiteral("extract"), m_archive, out});
+    QCOMPARE(run.code, 0);
+    QVERIFY(readFile(out + QStringLiteral("/webapp/js/app.js")) == m_app);
+    QCOMPARE(readFile(out + QStringLiteral("/webapp/img/logo.png")), m_logo);
+    QVERIFY(QFileInfo(out + QStringLiteral("/webapp/empty.txt")).isFile());
+    QVERIFY(QFileInfo(out + QStringLiteral("/webapp/empty-folder")).isDir());
+
+    run = runTool({QStringLiteral("verify"), m_archive});
+    QCOMPARE(run.code, 0);
+    QVERIFY(run.out.contains("4 files verified"));
+}
+
+void tst_KelcabTool::verifyNamesCorruptedEntries()
+{
+    QCOMPARE(runTool({QStringLiteral("pack"), m_src, m_archive}).code, 0);
+    kelcab::Archive archive;
+    QVERIFY(archive.load(m_archive));
+    const kelcab::Entry logo = archive.find(QStringLiteral("webapp/img/logo.png"));
+    const kelcab::Entry app = archive.find(QStringLiteral("webapp/js/app.js"));
+    QByteArray bytes = readFile(m_archive);
+    bytes[int(34 + logo.offset() + 100)] = char(bytes[int(34 + logo.offset() + 100)] ^ 1);
+    bytes[int(34 + app.offset() + 300)] = char(bytes[int(34 + app.offset() + 300)] ^ 1);
+    QVERIFY(writeFile(m_archive, bytes));
+
+    const Run run = runTool({QStringLiteral("verify"), m_archive});
+    QCOMPARE(run.code, 4);
+    QVERIFY2(run.err.contains("webapp/img/logo.png: MD5 mismatch"), run.err);
+    QVERIFY2(run.err.contains("webapp/js/app.js: "), run.err);
+    QVERIFY2(!run.err.contains("index.html"), run.err);
+    QVERIFY(run.err.contains("2 of 4 files damaged"));
+}
+
+void tst_KelcabTool::extractSkipsDamagedAndUnsafe()
+{
+    // Hand-made: a good file, a file whose content fails its MD5, and names
+    // that would escape the target folder.
+    const QByteArray data = "goodbadevil";
+    const QByteArray archive = archiveBytes(data, Rec::dir(QStringLiteral("r"), {
+        Rec::file(QStringLiteral("good.txt"), 0, 4, 0, md5("good")),
+        Rec::file(QStringLiteral("bad.txt"), 4, 3, 0, md5("not bad")),
+        Rec::file(QStringLiteral(".."), 7, 4, 0, md5("evil")),
+        Rec::dir(QStringLiteral("../escape"), {Rec::file(QStringLiteral("x"), 7, 4, 0, md5("evil"))}),
+    }));
+    QVERIFY(writeFile(m_archive, archive));
+    const QString out = m_tmp->filePath(QStringLiteral("out/inner"));
+    const Run run = runTool({QStringLiteral("extract"), m_archive, out});
+    QCOMPARE(run.code, 4);
+    QCOMPARE(readFile(out + QStringLiteral("/r/good.txt")), QByteArray("good"));
+    QVERIFY(!QFile::exists(out + QStringLiteral("/r/bad.txt")));
+    QVERIFY2(run.err.contains("r/bad.txt: MD5 mismatch"), run.err);
+    QVERIFY2(run.err.contains("unsafe name"), run.err);
+    QVERIFY(!QFile::exists(m_tmp->filePath(QStringLiteral("out/escape"))));
+    QVERIFY(!QFile::exists(m_tmp->filePath(QStringLiteral("out/inner/escape"))));
+}
+
+void tst_KelcabTool::failures_data()
+{
+    QTest::addColumn<QStringList>("arguments");   // %A = archive, %S = source, %T = temp folder
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("no command") << QStringList() << 1 << "Usage";
+    QTest::newRow("unknown command") << QStringList{"unpack", "%A"} << 1 << "unknown command";
+    QTest::newRow("missing argument") << QStringList{"cat", "%A"} << 1 << "takes 2";
+    QTest::newRow("missing archive") << QStringList{"list", "%T/none.bin"} << 2 << "cannot open";
+    QTest::newRow("not a kelcab file") << QStringList{"verify", "%S/index.html"} << 2 << "It is not an KelCab file";
+    QTest::newRow("cat of a missing file") << QStringList{"cat", "%A", "webapp/nope.js"} << 3 << "no file";
+    QTest::newRow("cat of a folder") << QStringList{"cat", "%A", "webapp/js"} << 3 << "no file";
+    QTest::newRow("pack of a missing folder") << QStringList{"pack", "%T/none", "%T/x.bin"} << 5 << "not a folder";
+    QTest::newRow("pack into the packed folder") << QStringList{"pack", "%S", "%S/data.bin"} << 1 << "must not be inside";
+    QTest::newRow("pack into a missing folder") << QStringList{"pack", "%S", "%T/no/x.bin"} << 5 << "cannot create";
+}
+
+void tst_KelcabTool::failures()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, code);
+    QFETCH(QString, message);
+    QCOMPARE(runTool({QStringLiteral("pack"), m_src, m_archive}).code, 0);
+    for (QString &argument : arguments) {
+        argument.replace(QLatin1String("%A"), m_archive).replace(QLatin1String("%S"), m_src)
+            .replace(QLatin1String("%T"), m_tmp->path());
+    }
+    const Run run = runTool(arguments);
+    QCOMPARE(run.code, code);
+    QVERIFY2(QString::fromUtf8(run.err).contains(message), run.err);
+    QVERIFY(!QFile::exists(m_src + QStringLiteral("/data.bin")));
+}
+
+void tst_KelcabTool::help()
+{
+    const Run run = runTool({QStringLiteral("--help")});
+    QCOMPARE(run.code, 0);
+    for (const char *word : {"pack DIR ARCHIVE", "list ARCHIVE", "cat ARCHIVE PATH", "extract ARCHIVE DIR",
+                             "verify ARCHIVE", "Exit codes", "  4  damaged content"})
+        QVERIFY2(run.out.contains(word), word);
+}
+
+QTEST_GUILESS_MAIN(tst_KelcabTool)
+#include "tst_kelcab_tool.moc"
