@@ -391,7 +391,8 @@ QProcess *startShell(const AppFolder &app, const QString &display, const QString
 RunResult finishShell(QProcess *process, int timeoutMs)
 {
     RunResult result;
-    if (!process->waitForFinished(timeoutMs)) {
+    // waitForFinished is false for a process that has already ended.
+    if (process->state() != QProcess::NotRunning && !process->waitForFinished(timeoutMs)) {
         result.timedOut = true;
         process->kill();
         process->waitForFinished(10000);

@@ -1,0 +1,58 @@
+import QtQuick 2.5
+import QtWebEngine 1.2
+import QtWebChannel 1.0
+import DesktopBridge 1.0
+import QtQuick.Window 2.2
+
+Item {
+    // Whether leaving full screen restores the normal window: not when the
+    // window was full screen before the page asked for it.
+    property bool showNormal: true
+
+    anchors.fill: parent
+
+    DesktopBridge {
+        id: bridge
+        WebChannel.id: "shellInterface"
+    }
+
+    WebEngineView {
+        id: webview
+        anchors.fill: parent
+        visible: true
+        url: pathsManager.get("wrapperStartupPath")
+        webChannel.registeredObjects: [bridge]
+
+        onRenderProcessTerminated: Qt.quit()
+
+        onFullScreenRequested: {
+            if (request.toggleOn) {
+                showNormal = mainWindow.visibility !== Window.FullScreen;
+                mainWindow.showFullScreen();
+            } else if (showNormal) {
+                mainWindow.showNormal();
+            }
+            request.accept();
+        }
+
+        Connections {
+            target: shellApp
+            function onApplicationStateChanged() {
+                bridge.stateChanged(Qt.application.state);
+            }
+            function onApplicationEvent(event) {
+                bridge.applicationEvent(event);
+            }
+        }
+
+        Component.onCompleted: {
+            webview.settings.autoLoadImages = true;
+            webview.settings.playbackRequiresUserGesture = false;
+            // Closing is refused: the page decides whether to exit.
+            mainWindow.closing.connect(function (close) {
+                close.accepted = false;
+                bridge.onWindowClose();
+            });
+        }
+    }
+}

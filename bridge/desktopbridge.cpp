@@ -1,0 +1,167 @@
+#include "bridge/desktopbridge.h"
+
+#include "app/pathsmanager.h"
+#include "app/settingsmanager.h"
+#include "bridge/jsinterface.h"
+#include "content/archiveaccessmanager.h"
+#include "content/interceptorfactory.h"
+#include "content/urlscheme.h"
+
+#include <QEvent>
+#include <QLoggingCategory>
+#include <QQuickWebEngineProfile>
+#include <QWebEngineUrlRequestInterceptor>
+
+Q_LOGGING_CATEGORY(lcDesktopBridge, "DesktopBridge")
+
+DesktopBridge::DesktopBridge(QObject *parent) : QObject(parent)
+{
+    registerKelzipScheme();
+    m_archive = createArchiveManager(SettingsManager::instance()->archiveFilePath());
+    setUp();
+
+    QQuickWebEngineProfile *profile = QQuickWebEngineProfile::defaultProfile();
+    const QString storage = PathsManager::instance()->get(Constants::PathManager::localStoragePath);
+    profile->setCachePath(storage);
+    profile->setPersistentStoragePath(storage);
+
+    m_interceptor = createRequestInterceptor(m_archive, m_jsInterface);
+    profile->setUrlRequestInterceptor(m_interceptor);
+}
+
+DesktopBridge::DesktopBridge(ArchiveAccessManager *archive, QObject *parent)
+    : QObject(parent), m_archive(archive)
+{
+    setUp();
+}
+
+void DesktopBridge::setUp()
+{
+    m_jsInterface = new JSInterface(m_archive, this);
+    connect(m_jsInterface, &JSInterface::invokeJSCall, this, &DesktopBridge::onInvokeJS);
+    connect(this, &DesktopBridge::applicationEvent, m_jsInterface, &JSInterface::applicationEvent);
+}
+
+// Everything that reads the archive goes before the archive: the web
+// engine's I/O thread through the interceptor, pool tasks through the
+// plugins.
+DesktopBridge::~DesktopBridge()
+{
+    if (m_interceptor) {
+        QQuickWebEngineProfile *profile = QQuickWebEngineProfile::defaultProfile();
+        profile->setUrlRequestInterceptor(nullptr);
+        delete m_interceptor;
+        m_interceptor = nullptr;
+    }
+    delete m_jsInterface;
+    m_jsInterface = nullptr;
+    delete m_archive;
+    m_archive = nullptr;
+}
+
+QStringList DesktopBridge::allowedPageMethods()
+{
+    return JSInterface::pageMethods();
+}
+
+bool DesktopBridge::event(QEvent *event)
+{
+    if (event->type() == QEvent::DeferredDelete) {
+        qCWarning(lcDesktopBridge) << "refused to delete the bridge through deleteLater";
+        return true;
+    }
+    return QObject::event(event);
+}
+
+void DesktopBridge::onInvokeJS(QString functionName, QVariantMap params)
+{
+    emit invokeJSCall(functionName, params);
+}
+
+void DesktopBridge::initialize(const QString &uuid)
+{
+    m_jsInterface->initialize(uuid);
+}
+
+void DesktopBridge::finalize(const QString &uuid)
+{
+    m_jsInterface->finalize(uuid);
+}
+
+void DesktopBridge::initializePlugin(const QString &uuid, const QString &pluginName,
+                                     const QVariantMap &params)
+{
+    m_jsInterface->initializePlugin(uuid, pluginName, params);
+}
+
+void DesktopBridge::fsItemsInfo(const QString &uuid, const QVariantMap &paths)
+{
+    m_jsInterface->fsItemsInfo(uuid, paths);
+}
+
+void DesktopBridge::fsItemsDelete(const QString &uuid, const QVariantMap &paths)
+{
+    m_jsInterface->fsItemsDelete(uuid, paths);
+}
+
+void DesktopBridge::fsItemsCopy(const QString &uuid, const QVariantMap &paths)
+{
+    m_jsInterface->fsItemsCopy(uuid, paths);
+}
+
+void DesktopBridge::fsItemsList(const QString &uuid, const QVariantMap &paths)
+{
+    m_jsInterface->fsItemsList(uuid, paths);
+}
+
+void DesktopBridge::fsContentsRootPath(const QString &uuid)
+{
+    m_jsInterface->fsContentsRootPath(uuid);
+}
+
+void DesktopBridge::getOpenFileName(const QString &uuid, const QString &title,
+                                    const QString &dir, const QString &filter)
+{
+    m_jsInterface->getOpenFileName(uuid, title, dir, filter);
+}
+
+void DesktopBridge::getSaveFileName(const QString &uuid, const QString &title,
+                                    const QString &dir, const QString &filter)
+{
+    m_jsInterface->getSaveFileName(uuid, title, dir, filter);
+}
+
+void DesktopBridge::openUrlPlatformDef(const QString &uuid, const QString &url)
+{
+    m_jsInterface->openUrlPlatformDef(uuid, url);
+}
+
+void DesktopBridge::exitApplication(const QString &uuid, int exitCode)
+{
+    m_jsInterface->exitApplication(uuid, exitCode);
+}
+
+void DesktopBridge::applicationInfo(const QString &uuid)
+{
+    m_jsInterface->applicationInfo(uuid);
+}
+
+void DesktopBridge::setApplicationState(const QString &uuid, const QString &state)
+{
+    m_jsInterface->setApplicationState(uuid, state);
+}
+
+void DesktopBridge::getApplicationState(const QString &uuid)
+{
+    m_jsInterface->getApplicationState(uuid);
+}
+
+void DesktopBridge::stateChanged(int state)
+{
+    m_jsInterface->applicationStateChanged(state);
+}
+
+void DesktopBridge::onWindowClose()
+{
+    m_jsInterface->onWindowClose();
+}

@@ -1,0 +1,315 @@
+// Tasks: how future and plain tasks report, that each ends once, and that no
+// task object is deleted inside its own ending signal.
+
+#include "bridge/task.h"
+
+#include <QPointer>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <stdexcept>
+
+using Task::CFutureTask;
+using Task::CTask;
+using Task::ITask;
+
+namespace {
+
+// Counts the four report signals of one task.
+struct Reports
+{
+    explicit Reports(ITask *task)
+        : resolved(task, &ITask::onResolved), rejected(task, &ITask::onRejected),
+          notified(task, &ITask::onNotify), canceled(task, &ITask::onCanceled)
+    {
+    }
+    int endings() const { return resolved.count() + rejected.count() + canceled.count(); }
+
+    QSignalSpy resolved;
+    QSignalSpy rejected;
+    QSignalSpy notified;
+    QSignalSpy canceled;
+};
+
+ResponsePtr response(int type, const QString &name = QStringLiteral("someDone"))
+{
+    return ResponsePtr(new IResponse({{QStringLiteral("k"), type}}, name, type));
+}
+
+} // namespace
+
+class tst_Task : public QObject
+{
+    Q_OBJECT
+private slots:
+    void futureReports_data();
+    void futureReports();
+    void futureFinishedBeforeStart();
+    void futureStartedTwiceReportsOnce();
+    void futureRunsBeforeStart();
+    void cancelEndsOnce();
+    void reportsAfterEndAreDropped_data();
+    void reportsAfterEndAreDropped();
+    void progressBeforeEnd();
+    void startEmitsStarted();
+    void idsAreDistinct_data();
+    void idsAreDistinct();
+    void notDeletedInsideEndingSignal_data();
+    void notDeletedInsideEndingSignal();
+};
+
+void tst_Task::futureReports_data()
+{
+    QTest::addColumn<int>("kind"); // response type, or -100 for none, -200 for a throw
+    QTest::addColumn<QString>("expected");
+    QTest::addColumn<QString>("warning");
+
+    QTest::newRow("type 0 resolves") << 0 << "resolved" << QString();
+    QTest::newRow("type 1 rejects, not resolves") << 1 << "rejected" << QString();
+    QTest::newRow("type 2 is not forwarded") << 2 << "canceled"
+                                             << "ignored a response of type 2";
+    QTest::newRow("negative type is not forwarded") << -1 << "canceled"
+                                                    << "ignored a response of type -1";
+    QTest::newRow("empty pointer ends without a report") << -100 << "canceled"
+                                                         << "produced no response";
+    QTest::newRow("exception in the function is contained") << -200 << "canceled"
+                                                            << "produced no response";
+}
+
+void tst_Task::futureReports()
+{
+    QFETCH(int, kind);
+    QFETCH(QString, expected);
+    QFETCH(QString, warning);
+
+    if (kind == -200)
+        QTest::ignoreMessage(QtWarningMsg, "task function failed: boom");
+    const auto task = CFutureTask::run([kind]() -> ResponsePtr {
+        if (kind == -100)
+            return {};
+        if (kind == -200)
+            throw std::runtime_error("boom");
+        return response(kind);
+    });
+    if (!warning.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QRegularExpression::escape(warning)));
+    Reports reports(task.data());
+    task->start();
+    QTRY_COMPARE_WITH_TIMEOUT(reports.endings(), 1, 10000);
+
+    QCOMPARE(reports.resolved.count(), expected == "resolved" ? 1 : 0);
+    QCOMPARE(reports.rejected.count(), expected == "rejected" ? 1 : 0);
+    QCOMPARE(reports.canceled.count(), expected == "canceled" ? 1 : 0);
+    QCOMPARE(reports.notified.count(), 0);
+    QVERIFY(task->hasEnded());
+    if (expected == "resolved" || expected == "rejected") {
+        QSignalSpy &spy = expected == "resolved" ? reports.resolved : reports.rejected;
+        const auto r = spy.at(0).at(0).value<ResponsePtr>();
+        QVERIFY(r);
+        QCOMPARE(r->type, kind);
+    }
+    // Nothing else arrives later.
+    QCoreApplication::processEvents();
+    QCOMPARE(reports.endings(), 1);
+}
+
+void tst_Task::futureFinishedBeforeStart()
+{
+    const auto task = CFutureTask::run([] { return response(0); });
+    // Let the function finish on the pool before the task is started.
+    QThreadPool::globalInstance()->waitForDone();
+    Reports reports(task.data());
+    task->start();
+    QCOMPARE(reports.endings(), 0); // reported through the event loop
+    QTRY_COMPARE(reports.resolved.count(), 1);
+}
+
+void tst_Task::futureStartedTwiceReportsOnce()
+{
+    const auto task = CFutureTask::run([] { return response(0); });
+    Reports reports(task.data());
+    task->start();
+    task->start();
+    QTRY_COMPARE(reports.resolved.count(), 1);
+    QThreadPool::globalInstance()->waitForDone();
+    QCoreApplication::processEvents();
+    QCOMPARE(reports.endings(), 1);
+}
+
+void tst_Task::futureRunsBeforeStart()
+{
+    QSemaphore ran;
+    const auto task = CFutureTask::run([&ran] {
+        ran.release();
+        return response(0);
+    });
+    // The function starts on the pool when the task is made.
+    QVERIFY(ran.tryAcquire(1, 10000));
+    Reports reports(task.data());
+    QThreadPool::globalInstance()->waitForDone();
+    QCoreApplication::processEvents();
+    QCOMPARE(reports.endings(), 0);
+    task->start();
+    QTRY_COMPARE(reports.resolved.count(), 1);
+}
+
+void tst_Task::cancelEndsOnce()
+{
+    const auto task = CTask::create();
+    Reports reports(task.data());
+    QVERIFY(!task->isCanceled());
+    task->cancel();
+    task->cancel();
+    QVERIFY(task->isCanceled());
+    QCOMPARE(reports.canceled.count(), 1);
+    // A report after the cancel is dropped: the page heard of the end.
+    task->resolve(response(0));
+    QCOMPARE(reports.resolved.count(), 0);
+}
+
+void tst_Task::reportsAfterEndAreDropped_data()
+{
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<QString>("second");
+    const QStringList kinds{"resolve", "reject", "cancel"};
+    for (const QString &a : kinds)
+        for (const QString &b : kinds)
+            QTest::addRow("%s then %s", qPrintable(a), qPrintable(b)) << a << b;
+}
+
+void tst_Task::reportsAfterEndAreDropped()
+{
+    QFETCH(QString, first);
+    QFETCH(QString, second);
+    const auto task = CTask::create();
+    Reports reports(task.data());
+    auto report = [&](const QString &what) {
+        if (what == "resolve")
+            task->resolve(response(0));
+        else if (what == "reject")
+            task->reject(response(1));
+        else
+            task->cancel();
+    };
+    report(first);
+    report(second);
+    task->notify(response(0));
+    QCOMPARE(reports.endings(), 1);
+    QCOMPARE(reports.notified.count(), 0);
+    QCOMPARE(reports.resolved.count(), first == "resolve" ? 1 : 0);
+    QCOMPARE(reports.rejected.count(), first == "reject" ? 1 : 0);
+    QCOMPARE(reports.canceled.count(), first == "cancel" ? 1 : 0);
+}
+
+void tst_Task::progressBeforeEnd()
+{
+    const auto task = CTask::create();
+    Reports reports(task.data());
+    task->notify(response(0, "archiveUnzipProgress"));
+    task->notify(response(0, "archiveUnzipProgress"));
+    QVERIFY(!task->hasEnded());
+    task->resolve(response(0, "archiveUnzipFinish"));
+    QCOMPARE(reports.notified.count(), 2);
+    QCOMPARE(reports.resolved.count(), 1);
+}
+
+void tst_Task::startEmitsStarted()
+{
+    const auto task = CTask::create();
+    QSignalSpy started(task.data(), &CTask::started);
+    Reports reports(task.data());
+    connect(task.data(), &CTask::started, task.data(),
+            [t = task.data()] { t->resolve(response(0)); }, Qt::DirectConnection);
+    task->start();
+    QCOMPARE(started.count(), 1);
+    QCOMPARE(reports.resolved.count(), 1);
+}
+
+void tst_Task::idsAreDistinct_data()
+{
+    QTest::addColumn<bool>("future");
+    QTest::newRow("plain tasks") << false;
+    QTest::newRow("future tasks") << true;
+}
+
+void tst_Task::idsAreDistinct()
+{
+    QFETCH(bool, future);
+    auto make = [future]() -> QSharedPointer<ITask> {
+        if (future)
+            return CFutureTask::run([] { return response(0); });
+        return CTask::create();
+    };
+    const auto a = make();
+    const auto b = make();
+    const QRegularExpression shape(
+        QStringLiteral("^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$"));
+    QCOMPARE(a->id().size(), 36);
+    QCOMPARE(b->id().size(), 36);
+    QVERIFY2(shape.match(a->id()).hasMatch(), qPrintable(a->id()));
+    QVERIFY2(shape.match(b->id()).hasMatch(), qPrintable(b->id()));
+    QVERIFY(a->id() != b->id());
+    QCOMPARE(a->id(), a->id()); // stable
+    QThreadPool::globalInstance()->waitForDone();
+}
+
+void tst_Task::notDeletedInsideEndingSignal_data()
+{
+    QTest::addColumn<QString>("ending");
+    QTest::addColumn<bool>("future");
+    QTest::newRow("plain resolve") << "resolve" << false;
+    QTest::newRow("plain reject") << "reject" << false;
+    QTest::newRow("plain cancel") << "cancel" << false;
+    QTest::newRow("future resolve") << "resolve" << true;
+    QTest::newRow("future empty result") << "empty" << true;
+}
+
+// The registry drops the last reference inside the ending signal; the
+// handlers connected after it still run on a live object.
+void tst_Task::notDeletedInsideEndingSignal()
+{
+    QFETCH(QString, ending);
+    QFETCH(bool, future);
+
+    QSharedPointer<ITask> holder;
+    if (future) {
+        holder = CFutureTask::run([ending]() -> ResponsePtr {
+            return ending == "empty" ? ResponsePtr() : response(0);
+        });
+        if (ending == "empty")
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("produced no response"));
+    } else {
+        holder = CTask::create();
+    }
+    ITask *raw = holder.data();
+    const QPointer<ITask> watch(raw);
+    bool laterHandlerSawLiveTask = false;
+
+    auto drop = [&holder] { holder.reset(); };
+    auto later = [&] { laterHandlerSawLiveTask = !watch.isNull() && !raw->id().isEmpty(); };
+    for (auto signal : {&ITask::onResolved, &ITask::onRejected}) {
+        connect(raw, signal, raw, drop, Qt::DirectConnection);
+        connect(raw, signal, raw, later, Qt::DirectConnection);
+    }
+    connect(raw, &ITask::onCanceled, raw, drop, Qt::DirectConnection);
+    connect(raw, &ITask::onCanceled, raw, later, Qt::DirectConnection);
+
+    if (future) {
+        raw->start();
+        QTRY_VERIFY(holder.isNull());
+    } else if (ending == "resolve") {
+        raw->resolve(response(0));
+    } else if (ending == "reject") {
+        raw->reject(response(1));
+    } else {
+        raw->cancel();
+    }
+    QVERIFY(holder.isNull());
+    QVERIFY(laterHandlerSawLiveTask);
+    // Deleted from the event loop afterwards.
+    QTRY_VERIFY(watch.isNull());
+}
+
+QTEST_GUILESS_MAIN(tst_Task)
+#include "tst_task.moc"
