@@ -1,3 +1,4 @@
+#include "content/contentpassword.h"
 #include "tests/support/shelltest.h"
 
 #include <QtTest>
@@ -20,18 +21,37 @@ void tst_Courses::course_data()
     QTest::addColumn<QString>("config");
     QTest::addColumn<QByteArray>("zipPassword");
     QTest::addColumn<QString>("baseCourse");
+    QTest::addColumn<QVariantMap>("testConfig");
     const QString demo = ShellTest::sourceDir() + QStringLiteral("/examples/demo-course/webapp");
 
     const QString kelcab = QStringLiteral("[wrapper]\narchiveManager=kelcab\n");
     const QString plainZip = QStringLiteral("[wrapper]\nencrypted=false\n");
 
+    const QString forward = QStringLiteral("[wrapper]\ninterceptor=ForwardRequestInterceptor\n");
+    // Encrypted zips use the password the program was built with.
+    const QByteArray password = contentPassword();
+    const QVariantMap none;
+    const QVariantMap forwardMode{{QStringLiteral("forward"), true}};
+
     QTest::newRow("smoke-kelcab") << "smoke" << int(AppFolder::Kelcab) << kelcab << QByteArray()
-                                  << QString();
+                                  << QString() << none;
     QTest::newRow("smoke-zip") << "smoke" << int(AppFolder::Zip) << plainZip << QByteArray()
-                               << QString();
+                               << QString() << none;
     // The demo course with a test start page on top that opens its lessons.
     QTest::newRow("demo-kelcab") << "demo" << int(AppFolder::Kelcab) << kelcab << QByteArray()
-                                 << demo;
+                                 << demo << none;
+    QTest::newRow("content-kelcab") << "content" << int(AppFolder::Kelcab) << kelcab
+                                    << QByteArray() << QString() << none;
+    QTest::newRow("content-zip-password") << "content" << int(AppFolder::Zip) << QString()
+                                          << password << QString() << none;
+    QTest::newRow("content-zip-plain") << "content" << int(AppFolder::Zip) << plainZip
+                                       << QByteArray() << QString() << none;
+    QTest::newRow("content-forward") << "content" << int(AppFolder::Loose) << forward
+                                     << QByteArray() << QString() << forwardMode;
+    QTest::newRow("fs-kelcab") << "fs" << int(AppFolder::Kelcab) << kelcab << QByteArray()
+                               << QString() << none;
+    QTest::newRow("fs-zip") << "fs" << int(AppFolder::Zip) << QString() << password << QString()
+                            << none;
 }
 
 void tst_Courses::course()
@@ -41,6 +61,7 @@ void tst_Courses::course()
     QFETCH(QString, config);
     QFETCH(QByteArray, zipPassword);
     QFETCH(QString, baseCourse);
+    QFETCH(QVariantMap, testConfig);
 
     ShellTest::CourseRun run;
     run.course = course;
@@ -48,6 +69,7 @@ void tst_Courses::course()
     run.config = config;
     run.zipPassword = zipPassword;
     run.baseCourse = baseCourse;
+    run.testConfig = testConfig;
     const QString failure = ShellTest::runCourse(run);
     if (!failure.isEmpty())
         QFAIL(qPrintable(failure));

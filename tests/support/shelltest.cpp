@@ -458,7 +458,9 @@ QString runCourse(const CourseRun &run)
     if (process->state() != QProcess::NotRunning)
         loop.exec();
     const RunResult result = finishShell(process.data(), 1);
-    if (result.exitCode == 0)
+    // Exit code 0 alone could also be a quit after a renderer crash: the page
+    // must have said that it finished.
+    if (result.exitCode == 0 && server.messages().contains(QStringLiteral("done 0 failure(s)")))
         return {};
     return describeFailure(app, &server, result);
 }
