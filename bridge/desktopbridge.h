@@ -70,6 +70,7 @@ private slots:
     void onInvokeJS(QString functionName, QVariantMap params);
 
 private:
+    void startInArchive();
     void setUp();
 
     ArchiveAccessManager *m_archive = nullptr;
