@@ -25,3 +25,5 @@ public:
 // anything else the zip one. Never returns null: an archive that cannot be
 // opened yields a manager that holds nothing, and the log says why.
 ArchiveAccessManager *createArchiveManager(const QString &path);
+// The same with the manager kind given ("kelcab" or anything else for zip).
+ArchiveAccessManager *createArchiveManager(const QString &path, const QString &kind);

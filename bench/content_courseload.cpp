@@ -1,0 +1,207 @@
+// Loads a course of several hundred real files (JavaScript, CSS, HTML, JSON
+// and fonts from npm packages, plus generated PNG images; over 20 MB) in an
+// offscreen web engine page, four ways: plain file:// pages, and through
+// the request interceptor and the "kelzip" scheme handler from a kelcab
+// archive, a zip archive and an encrypted zip archive. The page fetches every
+// resource at once (text by XMLHttpRequest, images as <img>) and reports
+// when the last one is in. Prints medians and ratios to the plain files.
+
+#include "content_course.h"
+
+#include "content/contentpassword.h"
+#include "content/kelcabarchivemanager.h"
+#include "content/requestinterceptor.h"
+#include "content/urlscheme.h"
+#include "content/ziparchiveaccessmanager.h"
+#include "content/ziphandler.h"
+#include "plugins/filesystem/cfilesystem.h"
+
+#include <kelcab/archive.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QWebEnginePage>
+#include <QWebEngineProfile>
+
+#include <quazip/quacrc32.h>
+#include <quazip/quazip.h>
+#include <quazip/quazipfile.h>
+#include <quazip/quazipnewinfo.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+using namespace ContentBench;
+
+const int kRounds = qEnvironmentVariableIntValue("CONTENT_BENCH_ROUNDS") > 0
+    ? qEnvironmentVariableIntValue("CONTENT_BENCH_ROUNDS") : 7;
+bool zipTree(const QString &root, const QString &zipPath, const QByteArray &password)
+{
+    QuaZip zip(zipPath);
+    if (!zip.open(QuaZip::mdCreate))
+        return false;
+    QDirIterator it(root + "/webapp", QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString f = it.next();
+        QFile in(f);
+        in.open(QIODevice::ReadOnly);
+        const QByteArray data = in.readAll();
+        QuaZipFile out(&zip);
+        const bool png = f.endsWith(QLatin1String(".png"));
+        if (!out.open(QIODevice::WriteOnly, QuaZipNewInfo(QDir(root).relativeFilePath(f)),
+                      password.isEmpty() ? nullptr : password.constData(),
+                      QuaCrc32().calculate(data), png ? 0 : 8, png ? 0 : 6))
+            return false;
+        out.write(data);
+        out.close();
+    }
+    zip.close();
+    return zip.getZipError() == 0;
+}
+
+struct Result
+{
+    double pageMs = -1; // inside the page: first request to last answer
+    double wallMs = -1; // load() to the page's report
+    int failed = -1;
+};
+
+Result load(const QUrl &url)
+{
+    QWebEnginePage page(QWebEngineProfile::defaultProfile());
+    // A page without a view counts as hidden, and Chromium throttles the
+    // loading of hidden pages: the course would load as a background tab.
+    page.setVisible(true);
+    QElapsedTimer t;
+    t.start();
+    page.load(url);
+    Result r;
+    // A real event loop, as in the program: polling with sleeps in between
+    // would add a delay to every hop of every request through the UI thread.
+    QEventLoop loop;
+    QObject::connect(&page, &QWebEnginePage::titleChanged, &loop, [&](const QString &title) {
+        if (title.startsWith(QLatin1String("done")))
+            loop.quit();
+    });
+    QTimer::singleShot(300000, &loop, &QEventLoop::quit);
+    loop.exec();
+    if (!page.title().startsWith(QLatin1String("done"))) {
+        fprintf(stderr, "stuck: %s\n", qPrintable(page.title()));
+        return r;
+    }
+    r.wallMs = t.nsecsElapsed() / 1e6;
+    const QStringList parts = page.title().split(' ');
+    r.pageMs = parts.value(1).toDouble();
+    r.failed = parts.value(2).toInt();
+    return r;
+}
+
+double median(QVector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.isEmpty() ? -1 : v.at(v.size() / 2);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    QVector<char *> args(argv, argv + argc);
+    char webSecurity[] = "--disable-web-security";
+    args.append(webSecurity);
+    int count = args.size();
+    QApplication app(count, args.data());
+    registerKelzipScheme();
+    setvbuf(stdout, nullptr, _IONBF, 0);
+
+    const QString corpus = QStringLiteral(CONTENT_BENCH_CORPUS);
+    if (!QFileInfo::exists(corpus + "/lib/typescript")) {
+        fprintf(stderr, "no corpus at %s: run bench/make-corpus.sh\n", qPrintable(corpus));
+        return 1;
+    }
+    QTemporaryDir dir;
+    const QString plain = dir.filePath(QStringLiteral("plain"));
+    const Course course = buildCourse(corpus, plain + "/webapp");
+    printf("course: %d files, %.1f MB\n", int(course.texts.size() + course.images.size()),
+           course.bytes / 1e6);
+
+    std::unique_ptr<kelcab::Archive> packed(kelcab::Archive::makeAndSave(
+        dir.filePath(QStringLiteral("data.bin")), QDir(plain + "/webapp")));
+    packed.reset();
+    if (!zipTree(plain, dir.filePath(QStringLiteral("data.zip")), {})
+        || !zipTree(plain, dir.filePath(QStringLiteral("encrypted.zip")), contentPassword()))
+        return 1;
+
+    KelCabArchiveManager kelcab(dir.filePath(QStringLiteral("data.bin")));
+    ZipArchiveAccessManager zip(dir.filePath(QStringLiteral("data.zip")));
+    ZipArchiveAccessManager encrypted(dir.filePath(QStringLiteral("encrypted.zip")));
+
+    struct Mode
+    {
+        const char *name;
+        ArchiveAccessManager *archive;
+        QVector<double> page, wall;
+    };
+    QVector<Mode> modes{{"plain file:// pages", nullptr, {}, {}},
+                        {"kelcab archive via kelzip", &kelcab, {}, {}},
+                        {"zip archive via kelzip", &zip, {}, {}},
+                        {"encrypted zip via kelzip", &encrypted, {}, {}}};
+    QWebEngineProfile *profile = QWebEngineProfile::defaultProfile();
+    // One warm-up load each, then rounds taken in turn so that drift in the
+    // machine's load hits every mode alike.
+    for (int round = -1; round < kRounds; ++round) {
+        for (Mode &m : modes) {
+            const QString query = QStringLiteral("?run=%1").arg(round + 1);
+            std::unique_ptr<ZipHandler> handler;
+            std::unique_ptr<RequestInterceptor> interceptor;
+            QUrl url;
+            if (m.archive) {
+                handler.reset(new ZipHandler(m.archive, QSharedPointer<CFileSystem>(new CFileSystem(m.archive))));
+                interceptor.reset(new RequestInterceptor(m.archive, QString()));
+                profile->installUrlSchemeHandler("kelzip", handler.get());
+                profile->setUrlRequestInterceptor(interceptor.get());
+                url = QUrl(QStringLiteral("file:///webapp/index.html") + query);
+            } else {
+                url = QUrl::fromLocalFile(plain + "/webapp/index.html");
+                url.setQuery(query.mid(1));
+            }
+            const Result r = load(url);
+            if (qEnvironmentVariableIsSet("CONTENT_BENCH_VERBOSE"))
+                fprintf(stderr, "%s round %d: page %.1f wall %.1f failed %d\n", m.name, round,
+                        r.pageMs, r.wallMs, r.failed);
+            profile->setUrlRequestInterceptor(nullptr);
+            if (handler)
+                profile->removeUrlSchemeHandler(handler.get());
+            if (r.failed != 0) {
+                fprintf(stderr, "%s: %d resources failed (page %.1f)\n", m.name, r.failed, r.pageMs);
+                return 1;
+            }
+            if (round >= 0) {
+                m.page.append(r.pageMs);
+                m.wall.append(r.wallMs);
+            }
+        }
+    }
+    const double basePage = median(modes[0].page);
+    const double baseWall = median(modes[0].wall);
+    printf("median of %d loads: page time (first request to last answer) and load() to report, ms\n",
+           kRounds);
+    for (const Mode &m : modes)
+        printf("  %-28s page %8.1f (%.2fx)   wall %8.1f (%.2fx)\n", m.name, median(m.page),
+               median(m.page) / basePage, median(m.wall), median(m.wall) / baseWall);
+    return 0;
+}

@@ -1,0 +1,128 @@
+// The course of bench_content_courseload run by the real program under Xvfb:
+// loose files beside the program (the forwarding interceptor leaves them as
+// plain file:// pages) against a kelcab archive and a zip archive served
+// through "kelzip". The page loads every resource at once after the bridge
+// is up and reports how long that took; the program's whole run is timed
+// too. Prints medians and ratios to the plain files.
+
+#include "content_course.h"
+
+#include "tests/support/shelltest.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+const int kRounds = qEnvironmentVariableIntValue("CONTENT_BENCH_ROUNDS") > 0
+    ? qEnvironmentVariableIntValue("CONTENT_BENCH_ROUNDS")
+    : 5;
+
+double median(QVector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.isEmpty() ? -1 : v.at(v.size() / 2);
+}
+
+struct Mode
+{
+    const char *name;
+    ShellTest::AppFolder::Format format;
+    QString config;
+    QVector<double> page, run;
+};
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    const QString corpus = QStringLiteral(CONTENT_BENCH_CORPUS);
+    if (!QFileInfo::exists(corpus + "/lib/typescript")) {
+        fprintf(stderr, "no corpus at %s: run bench/make-corpus.sh\n", qPrintable(corpus));
+        return 1;
+    }
+    QTemporaryDir dir;
+    const QString course = dir.filePath(QStringLiteral("course"));
+    const ContentBench::Course built = ContentBench::buildCourse(corpus, course, true);
+    printf("course: %d files, %.1f MB\n", int(built.texts.size() + built.images.size()),
+           built.bytes / 1e6);
+
+    ShellTest::Xvfb xvfb;
+    QString error;
+    if (!xvfb.start(&error)) {
+        fprintf(stderr, "Xvfb: %s\n", qPrintable(error));
+        return 1;
+    }
+
+    using ShellTest::AppFolder;
+    Mode modes[] = {
+        {"plain files (forward mode)", AppFolder::Loose,
+         QStringLiteral("[wrapper]\ninterceptor=ForwardRequestInterceptor\n"), {}, {}},
+        {"kelcab archive via kelzip", AppFolder::Kelcab,
+         QStringLiteral("[wrapper]\narchiveManager=kelcab\n"), {}, {}},
+        {"zip archive via kelzip", AppFolder::Zip, QStringLiteral("[wrapper]\nencrypted=false\n"),
+         {}, {}},
+    };
+    // One warm-up run each, then rounds taken in turn.
+    for (int round = -1; round < kRounds; ++round) {
+        for (Mode &m : modes) {
+            ShellTest::ReportServer server;
+            ShellTest::AppFolder folder;
+            if (!server.listen() || !folder.installBinary()
+                || !folder.packCourse(course, m.format, {{QStringLiteral("report"), server.url()}})
+                || !folder.writeConfig(m.config)) {
+                fprintf(stderr, "%s: set-up failed: %s\n", m.name, qPrintable(folder.lastError()));
+                return 1;
+            }
+            QElapsedTimer t;
+            t.start();
+            QScopedPointer<QProcess> process(ShellTest::startShell(folder, xvfb.display()));
+            const bool done = server.waitForMessage(QStringLiteral("done "), 300000, true);
+            // The page still waits for the server's answers before it ends
+            // the program: keep the event loop running until it has.
+            QEventLoop loop;
+            QObject::connect(process.data(),
+                             QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop,
+                             &QEventLoop::quit);
+            QTimer::singleShot(60000, &loop, &QEventLoop::quit);
+            if (process->state() != QProcess::NotRunning)
+                loop.exec();
+            const ShellTest::RunResult result = ShellTest::finishShell(process.data(), 1000);
+            const double runMs = t.nsecsElapsed() / 1e6;
+            QString timing;
+            for (const QString &message : server.messages()) {
+                if (message.startsWith(QLatin1String("timing ")))
+                    timing = message;
+            }
+            const QStringList parts = timing.split(' ');
+            if (!done || parts.size() != 3 || parts.at(2) != QLatin1String("0")) {
+                fprintf(stderr, "%s: failed (%s)\n%s\n", m.name, qPrintable(timing),
+                        qPrintable(ShellTest::describeFailure(folder, &server, result)));
+                return 1;
+            }
+            if (qEnvironmentVariableIsSet("CONTENT_BENCH_VERBOSE"))
+                fprintf(stderr, "%s round %d: page %s run %.1f\n", m.name, round,
+                        qPrintable(parts.at(1)), runMs);
+            if (round >= 0) {
+                m.page.append(parts.at(1).toDouble());
+                m.run.append(runMs);
+            }
+        }
+    }
+    const double basePage = median(modes[0].page);
+    const double baseRun = median(modes[0].run);
+    printf("the real program, median of %d runs, ms: page load of all resources, whole run\n",
+           kRounds);
+    for (const Mode &m : modes)
+        printf("  %-28s page %8.1f (%.2fx)   run %8.1f (%.2fx)\n", m.name, median(m.page),
+               median(m.page) / basePage, median(m.run), median(m.run) / baseRun);
+    return 0;
+}

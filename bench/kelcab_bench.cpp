@@ -1,0 +1,381 @@
+// Benchmark of the kelcab library: packing, reading, lookup and memory.
+//
+//   bench_kelcab [--corpus DIR] [--big-mb N] [--no-zip]
+//
+// DIR defaults to bench/corpus/course (made by bench/make-corpus.sh). Every
+// figure is set against a baseline measured in the same run on the same data.
+
+#include <kelcab/archive.h>
+#include <kelcab/entry.h>
+#include <kelcab/fsutils.h>
+
+#include <QCoreApplication>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtEndian>
+
+#include <cstdio>
+#include <memory>
+#include <sys/resource.h>
+#include <zlib.h>
+
+namespace {
+
+constexpr int kPage = 524288;
+
+double mib(qint64 bytes) { return double(bytes) / (1024.0 * 1024.0); }
+
+long peakRssMiB()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss / 1024;
+}
+
+void line(const char *label, const QString &text)
+{
+    printf("%-34s %s\n", label, qPrintable(text));
+    fflush(stdout);
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+struct Corpus
+{
+    qint64 bytes = 0;
+    qint64 files = 0;
+    qint64 compressibleBytes = 0;   // what the packer sends through deflate
+    QStringList compressible;
+};
+
+Corpus survey(const QString &dir)
+{
+    Corpus corpus;
+    QDirIterator it(dir, QDir::Files | QDir::NoSymLinks | QDir::Readable, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        ++corpus.files;
+        corpus.bytes += it.fileInfo().size();
+        if (it.fileInfo().size() > 0 && !kelcab::FSUtils::isMediaFileName(it.fileName())) {
+            corpus.compressible << it.filePath();
+            corpus.compressibleBytes += it.fileInfo().size();
+        }
+    }
+    return corpus;
+}
+
+// Single-thread deflate level 9 of the very pages the packer compresses;
+// only the compress2 calls are timed.
+double deflateSeconds(const Corpus &corpus)
+{
+    qint64 nanos = 0;
+    std::vector<Bytef> out(compressBound(kPage));
+    for (const QString &path : corpus.compressible) {
+        const QByteArray data = readFile(path);
+        QElapsedTimer timer;
+        timer.start();
+        for (int at = 0; at < data.size(); at += kPage) {
+            const int length = qMin(kPage, data.size() - at);
+            uLongf outLength = uLongf(out.size());
+            compress2(out.data(), &outLength, reinterpret_cast<const Bytef *>(data.constData() + at), uLong(length), 9);
+        }
+        nanos += timer.nsecsElapsed();
+    }
+    return double(nanos) / 1e9;
+}
+
+// Raw zlib inflate of every compressed page of an archive, from memory.
+double inflateSeconds(kelcab::Archive &archive, qint64 *bytesOut)
+{
+    const QByteArray file = readFile(archive.path());
+    std::vector<Bytef> page(kPage);
+    qint64 nanos = 0;
+    *bytesOut = 0;
+    std::function<void(const kelcab::Entry &)> walk = [&](const kelcab::Entry &dir) {
+        for (const kelcab::Entry &e : dir.children()) {
+            if (e.isDir()) {
+                walk(e);
+                continue;
+            }
+            if (!e.options().testFlag(kelcab::Entry::Compressed))
+                continue;
+            const char *at = file.constData() + archive.dataOffset() + e.offset();
+            const char *end = at + e.size();
+            QElapsedTimer timer;
+            timer.start();
+            while (at < end) {
+                const quint32 n = qFromBigEndian<quint32>(at);
+                uLongf length = qFromBigEndian<quint32>(at + 4);
+                uncompress(page.data(), &length, reinterpret_cast<const Bytef *>(at + 8), n - 4);
+                *bytesOut += qint64(length);
+                at += 4 + n;
+            }
+            nanos += timer.nsecsElapsed();
+        }
+    };
+    walk(archive.root());
+    return double(nanos) / 1e9;
+}
+
+// The same pages read through the library's devices.
+double readSeconds(kelcab::Archive &archive, qint64 chunk, qint64 *bytesOut)
+{
+    QByteArray buffer(int(chunk), Qt::Uninitialized);
+    *bytesOut = 0;
+    QElapsedTimer timer;
+    timer.start();
+    std::function<void(const kelcab::Entry &)> walk = [&](const kelcab::Entry &dir) {
+        for (const kelcab::Entry &e : dir.children()) {
+            if (e.isDir()) {
+                walk(e);
+                continue;
+            }
+            if (!e.options().testFlag(kelcab::Entry::Compressed))
+                continue;
+            std::unique_ptr<QIODevice> device(archive.makeReadOnlyDevice(e));
+            qint64 n;
+            while ((n = device->read(buffer.data(), chunk)) > 0)
+                *bytesOut += n;
+        }
+    };
+    walk(archive.root());
+    return double(timer.nsecsElapsed()) / 1e9;
+}
+
+void benchFind(const QString &tmp)
+{
+    const int count = 10000;
+    const QString dir = tmp + QStringLiteral("/lookup/assets");
+    QDir().mkpath(dir);
+    QStringList names;
+    for (int i = 0; i < count; ++i) {
+        names << QStringLiteral("chunk-%1.%2.js").arg(i).arg(i * 7919 % 10007, 5, 10, QLatin1Char('0'));
+        QFile(dir + QLatin1Char('/') + names.last()).open(QIODevice::WriteOnly);
+    }
+    const QString path = tmp + QStringLiteral("/lookup.kcab");
+    kelcab::Archive archive;
+    archive.save(QDir(tmp + QStringLiteral("/lookup")), path);
+    archive.load(path);
+
+    QStringList queries;
+    QRandomGenerator gen(42);
+    for (int i = 0; i < 20000; ++i) {
+        QString q = QStringLiteral("lookup/assets/") + names.at(int(gen.bounded(count)));
+        queries << (i % 2 ? q.toUpper() : q);
+    }
+    int found = 0;
+    QElapsedTimer timer;
+    timer.start();
+    for (int round = 0; round < 10; ++round) {
+        for (const QString &q : queries)
+            found += archive.find(q).isValid();
+    }
+    const double indexed = 10.0 * queries.size() / (double(timer.nsecsElapsed()) / 1e9);
+
+    // The plain scan of each level that the index replaces.
+    const kelcab::Entry assets = archive.find(QStringLiteral("lookup/assets"));
+    const QVector<kelcab::Entry> children = assets.children();
+    timer.restart();
+    int scanned = 0;
+    for (int i = 0; i < 2000; ++i) {
+        const QStringRef name = QStringRef(&queries.at(i)).mid(14);
+        for (const kelcab::Entry &child : children) {
+            if (QStringRef::compare(name, child.name(), Qt::CaseInsensitive) == 0) {
+                ++scanned;
+                break;
+            }
+        }
+    }
+    const double linear = 2000.0 / (double(timer.nsecsElapsed()) / 1e9);
+    line("find, 10,000-entry folder:", QStringLiteral("%1 lookups/s indexed vs %2 lookups/s linear scan = %3x (%4/%5 found)")
+                                          .arg(indexed, 0, 'f', 0).arg(linear, 0, 'f', 0).arg(indexed / linear, 0, 'f', 0)
+                                          .arg(found).arg(10 * queries.size()));
+}
+
+// Child modes, so that each peak RSS belongs to one operation.
+int rssPack(const QString &dir, const QString &archivePath)
+{
+    kelcab::Archive archive;
+    if (!archive.save(QDir(dir), archivePath))
+        return 1;
+    printf("%ld\n", peakRssMiB());
+    return 0;
+}
+
+int rssRead(const QString &archivePath)
+{
+    kelcab::Archive archive;
+    if (!archive.load(archivePath))
+        return 1;
+    const kelcab::Entry big = archive.find(archive.root().name() + QStringLiteral("/big.js"));
+    std::unique_ptr<QIODevice> device(archive.makeReadOnlyDevice(big));
+    QByteArray buffer(1 << 20, Qt::Uninitialized);
+    qint64 total = 0, n;
+    while ((n = device->read(buffer.data(), buffer.size())) > 0)
+        total += n;
+    printf("%ld %lld\n", peakRssMiB(), total);
+    return n < 0 ? 1 : 0;
+}
+
+QByteArray runSelf(const QStringList &arguments, double *seconds)
+{
+    QProcess process;
+    QElapsedTimer timer;
+    timer.start();
+    process.start(QCoreApplication::applicationFilePath(), arguments);
+    process.waitForFinished(-1);
+    *seconds = double(timer.nsecsElapsed()) / 1e9;
+    return process.readAllStandardOutput().trimmed();
+}
+
+void benchBigFile(const QString &tmp, int megabytes)
+{
+    const QString dir = tmp + QStringLiteral("/bigtree");
+    QDir().mkpath(dir);
+    {
+        // Text that repeats every 16 KiB: deflate finds long matches at once,
+        // so the run measures memory, not compression speed.
+        QFile file(dir + QStringLiteral("/big.js"));
+        file.open(QIODevice::WriteOnly);
+        QRandomGenerator gen(7);
+        QByteArray chunk;
+        while (chunk.size() < 16384)
+            chunk += "var v" + QByteArray::number(gen.bounded(100000)) + " = f(" + QByteArray::number(gen.bounded(1000)) + ");\n";
+        chunk.truncate(16384);
+        QByteArray mebibyte;
+        for (int i = 0; i < 64; ++i)
+            mebibyte += chunk;
+        for (int i = 0; i < megabytes; ++i) {
+            mebibyte.replace(0, 16, QByteArray::number(i).rightJustified(15, ' ') + '\n');
+            file.write(mebibyte);
+        }
+    }
+    const QString archivePath = tmp + QStringLiteral("/big.kcab");
+    double packSeconds = 0, readSeconds = 0;
+    const QByteArray packed = runSelf({QStringLiteral("--rss-pack"), dir, archivePath}, &packSeconds);
+    const QList<QByteArray> read = runSelf({QStringLiteral("--rss-read"), archivePath}, &readSeconds).split(' ');
+    const qint64 size = QFileInfo(dir + QStringLiteral("/big.js")).size();
+    line("peak RSS, packing a 1 GB file:", QStringLiteral("%1 MiB (%2 MiB in %3 s, %4 MiB/s)")
+                                            .arg(QString::fromLatin1(packed)).arg(mib(size), 0, 'f', 0)
+                                            .arg(packSeconds, 0, 'f', 1).arg(mib(size) / packSeconds, 0, 'f', 1));
+    line("peak RSS, reading it back:", QStringLiteral("%1 MiB (%2 MiB read in %3 s)")
+                                        .arg(QString::fromLatin1(read.value(0))).arg(mib(read.value(1).toLongLong()), 0, 'f', 0)
+                                        .arg(readSeconds, 0, 'f', 1));
+    QFile::remove(dir + QStringLiteral("/big.js"));
+    QFile::remove(archivePath);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.value(1) == QLatin1String("--rss-pack"))
+        return rssPack(args.value(2), args.value(3));
+    if (args.value(1) == QLatin1String("--rss-read"))
+        return rssRead(args.value(2));
+
+    QString corpusDir = QStringLiteral(KELCAB_BENCH_CORPUS);
+    int bigMb = 1024;
+    bool zip = true;
+    for (int i = 1; i < args.size(); ++i) {
+        if (args.at(i) == QLatin1String("--corpus"))
+            corpusDir = args.value(++i);
+        else if (args.at(i) == QLatin1String("--big-mb"))
+            bigMb = args.value(++i).toInt();
+        else if (args.at(i) == QLatin1String("--no-zip"))
+            zip = false;
+    }
+    if (!QFileInfo(corpusDir).isDir()) {
+        fprintf(stderr, "no corpus at %s; run bench/make-corpus.sh\n", qPrintable(corpusDir));
+        return 1;
+    }
+    QTemporaryDir tmp;
+    const Corpus corpus = survey(corpusDir);
+    line("corpus:", QStringLiteral("%1 files, %2 MiB (%3 MiB sent through deflate), %4 threads")
+                        .arg(corpus.files).arg(mib(corpus.bytes), 0, 'f', 1).arg(mib(corpus.compressibleBytes), 0, 'f', 1)
+                        .arg(QThread::idealThreadCount()));
+
+    // Warm the page cache so that neither side pays for the disk.
+    survey(corpusDir);
+    for (const QString &path : corpus.compressible)
+        readFile(path);
+
+    // Baseline and pack alternate, best of each: the machine is shared, and
+    // both should see the same conditions.
+    double deflate = 1e9, pack = 1e9;
+    const QString archivePath = tmp.filePath(QStringLiteral("course.kcab"));
+    for (int round = 0; round < 2; ++round) {
+        deflate = qMin(deflate, deflateSeconds(corpus));
+        kelcab::Archive packer;
+        QElapsedTimer timer;
+        timer.start();
+        packer.save(QDir(corpusDir), archivePath);
+        pack = qMin(pack, double(timer.nsecsElapsed()) / 1e9);
+    }
+    QElapsedTimer timer;
+    const qint64 packedSize = QFileInfo(archivePath).size();
+    line("deflate -9, one thread, pages:", QStringLiteral("%1 s, %2 MiB/s").arg(deflate, 0, 'f', 2)
+                                             .arg(mib(corpus.compressibleBytes) / deflate, 0, 'f', 1));
+    line("kelcab pack (whole tree):", QStringLiteral("%1 s, %2 MiB/s of input, %3 MiB/s of deflated input -> %4 MiB (%5%)")
+                                       .arg(pack, 0, 'f', 2).arg(mib(corpus.bytes) / pack, 0, 'f', 1)
+                                       .arg(mib(corpus.compressibleBytes) / pack, 0, 'f', 1).arg(mib(packedSize), 0, 'f', 1)
+                                       .arg(100.0 * double(packedSize) / double(corpus.bytes), 0, 'f', 1));
+    line("  pack vs one-thread deflate:", QStringLiteral("%1x (best of 2 each)").arg(deflate / pack, 0, 'f', 2));
+
+    if (zip) {
+        const QString zipPath = tmp.filePath(QStringLiteral("course.zip"));
+        QProcess process;
+        process.setWorkingDirectory(QFileInfo(corpusDir).absolutePath());
+        timer.restart();
+        process.start(QStringLiteral("zip"), {QStringLiteral("-9"), QStringLiteral("-r"), QStringLiteral("-q"), zipPath,
+                                              QFileInfo(corpusDir).fileName()});
+        process.waitForFinished(-1);
+        const double zipSeconds = double(timer.nsecsElapsed()) / 1e9;
+        if (process.exitCode() == 0) {
+            const qint64 zipSize = QFileInfo(zipPath).size();
+            line("zip -9 -r:", QStringLiteral("%1 s, %2 MiB/s of input -> %3 MiB (%4%); pack is %5x faster")
+                                  .arg(zipSeconds, 0, 'f', 2).arg(mib(corpus.bytes) / zipSeconds, 0, 'f', 1)
+                                  .arg(mib(zipSize), 0, 'f', 1).arg(100.0 * double(zipSize) / double(corpus.bytes), 0, 'f', 1)
+                                  .arg(zipSeconds / pack, 0, 'f', 2));
+            QFile::remove(zipPath);
+        } else {
+            line("zip -9 -r:", QStringLiteral("zip not available"));
+        }
+    }
+
+    kelcab::Archive reader;
+    reader.load(archivePath);
+    qint64 inflated = 0, viaDevice = 0, viaSmall = 0;
+    double inflate = 1e9, read = 1e9, readSmall = 1e9;
+    for (int round = 0; round < 3; ++round) {
+        inflate = qMin(inflate, inflateSeconds(reader, &inflated));
+        read = qMin(read, readSeconds(reader, 1 << 20, &viaDevice));
+        readSmall = qMin(readSmall, readSeconds(reader, 16384, &viaSmall));
+    }
+    line("zlib inflate, one thread, pages:", QStringLiteral("%1 s, %2 MiB/s").arg(inflate, 0, 'f', 2)
+                                               .arg(mib(inflated) / inflate, 0, 'f', 1));
+    line("read via devices, 1 MiB reads:", QStringLiteral("%1 s, %2 MiB/s = %3x of inflate%4")
+                                             .arg(read, 0, 'f', 2).arg(mib(viaDevice) / read, 0, 'f', 1)
+                                             .arg(inflate / read, 0, 'f', 2)
+                                             .arg(viaDevice == inflated ? QString() : QStringLiteral(" (BYTE COUNT DIFFERS)")));
+    line("read via devices, 16 KiB reads:", QStringLiteral("%1 s, %2 MiB/s = %3x of inflate")
+                                              .arg(readSmall, 0, 'f', 2).arg(mib(viaSmall) / readSmall, 0, 'f', 1)
+                                              .arg(inflate / readSmall, 0, 'f', 2));
+
+    benchFind(tmp.path());
+    if (bigMb > 0)
+        benchBigFile(tmp.path(), bigMb);
+    return 0;
+}

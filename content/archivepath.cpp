@@ -1,0 +1,36 @@
+#include "content/archivepath.h"
+
+#include <QStringList>
+#include <QVector>
+
+namespace ArchivePath {
+
+QString normalise(const QString &path)
+{
+    if (path.contains(QChar(0)))
+        return QString();
+    QString slashed = path;
+    slashed.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    QVector<QStringRef> kept;
+    const QVector<QStringRef> parts = slashed.splitRef(QLatin1Char('/'), Qt::SkipEmptyParts);
+    for (const QStringRef &part : parts) {
+        if (part == QLatin1String("."))
+            continue;
+        if (part == QLatin1String("..")) {
+            if (kept.isEmpty())
+                return QString();
+            kept.removeLast();
+            continue;
+        }
+        kept.append(part);
+    }
+    QString out(QLatin1String("")); // empty but not null: the root itself
+    for (int i = 0; i < kept.size(); ++i) {
+        if (i)
+            out += QLatin1Char('/');
+        out += kept.at(i);
+    }
+    return out;
+}
+
+} // namespace ArchivePath

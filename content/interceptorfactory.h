@@ -1,0 +1,18 @@
+#pragma once
+
+class ArchiveAccessManager;
+class JSInterface;
+class QWebEngineUrlRequestInterceptor;
+
+// The request interceptor chosen by the configuration ("wrapper"/
+// "interceptor"). "ForwardRequestInterceptor" serves plain files beside the
+// program; anything else gives the archive-backed RequestInterceptor, and the
+// "kelzip" scheme handler is then installed on the default profile (owned by
+// the interceptor, so deleting the interceptor uninstalls it).
+//
+// The caller owns the interceptor and installs it on the default profile,
+// preferably with setUrlRequestInterceptor. The "kelzip" scheme must have
+// been registered before (registerKelzipScheme). archive and dispatcher must
+// outlive the interceptor.
+QWebEngineUrlRequestInterceptor *createRequestInterceptor(ArchiveAccessManager *archive,
+                                                          JSInterface *dispatcher);

@@ -1,0 +1,197 @@
+#include "content/ziphandler.h"
+
+#include "bridge/constants.h"
+#include "bridge/jsinterface.h"
+#include "content/archiveaccessmanager.h"
+#include "content/archiveexception.h"
+#include "content/archivepath.h"
+#include "plugins/filesystem/cfilesystem.h"
+
+#include <QBuffer>
+#include <QDataStream>
+#include <QFutureWatcher>
+#include <QLoggingCategory>
+#include <QPointer>
+#include <QUuid>
+#include <QtConcurrent>
+
+#include <exception>
+#include <utility>
+
+Q_LOGGING_CATEGORY(lcZipHandler, "ZipHandler")
+
+namespace {
+using CopyResult = std::pair<int, QVariantMap>;
+}
+
+ZipHandler::ZipHandler(ArchiveAccessManager *archive, JSInterface *dispatcher, QObject *parent)
+    : BaseHandler(parent), m_archive(archive)
+{
+    QPointer<JSInterface> guard(dispatcher);
+    m_fileSystem = [guard]() {
+        return guard ? guard->fileSystem() : QSharedPointer<CFileSystem>();
+    };
+    m_copyPool.setMaxThreadCount(2);
+}
+
+ZipHandler::ZipHandler(ArchiveAccessManager *archive, QSharedPointer<CFileSystem> fileSystem,
+                       QObject *parent)
+    : BaseHandler(parent), m_archive(archive)
+{
+    m_fileSystem = [fileSystem]() { return fileSystem; };
+    m_copyPool.setMaxThreadCount(2);
+}
+
+ZipHandler::~ZipHandler()
+{
+    m_copyPool.waitForDone();
+}
+
+QString ZipHandler::archivePath(const QUrl &url)
+{
+    return ArchivePath::normalise(url.path(QUrl::FullyDecoded));
+}
+
+QString ZipHandler::mimeTypeFor(const QString &path) const
+{
+    return m_mimeDatabase.mimeTypeForFile(path, QMimeDatabase::MatchExtension).name();
+}
+
+bool ZipHandler::isMedia(const QString &mime)
+{
+    using namespace Constants;
+    return mime.startsWith(key(Other::audio), Qt::CaseInsensitive)
+        || mime.startsWith(key(Other::video), Qt::CaseInsensitive);
+}
+
+QString ZipHandler::mediaCopyName()
+{
+    return QUuid::createUuid().toString(QUuid::WithoutBraces);
+}
+
+ZipHandler::Decision ZipHandler::decide(const QUrl &url) const
+{
+    Decision d;
+    if (url.scheme() != Constants::name(Constants::UrlSchema::kelzip)) {
+        d.error = QWebEngineUrlRequestJob::UrlInvalid;
+        return d;
+    }
+    d.path = archivePath(url);
+    if (d.path.isEmpty() || !m_archive) {
+        d.error = QWebEngineUrlRequestJob::UrlNotFound;
+        return d;
+    }
+    try {
+        if (!m_archive->exists(d.path)) {
+            d.error = QWebEngineUrlRequestJob::UrlNotFound;
+            return d;
+        }
+    } catch (const ArchiveException &e) {
+        qCWarning(lcZipHandler).noquote() << "lookup of" << d.path << "failed:" << e.message;
+        d.error = QWebEngineUrlRequestJob::RequestFailed;
+        return d;
+    } catch (const std::exception &e) {
+        qCWarning(lcZipHandler).noquote() << "lookup of" << d.path << "failed:" << e.what();
+        d.error = QWebEngineUrlRequestJob::RequestFailed;
+        return d;
+    }
+    d.mime = mimeTypeFor(d.path);
+    d.action = isMedia(d.mime) ? Action::Media : Action::Stream;
+    return d;
+}
+
+void ZipHandler::requestStarted(QWebEngineUrlRequestJob *job)
+{
+    const QUrl url = job->requestUrl();
+    const Decision d = decide(url);
+    switch (d.action) {
+    case Action::Fail:
+        if (d.error != QWebEngineUrlRequestJob::UrlNotFound)
+            qCWarning(lcZipHandler).noquote()
+                << "cannot serve" << url.toDisplayString() << "- error" << int(d.error);
+        job->fail(d.error);
+        return;
+    case Action::Stream:
+        serveDevice(job, d.path, d.mime);
+        return;
+    case Action::Media:
+        serveMedia(job, QLatin1Char('/') + d.path);
+        return;
+    }
+}
+
+void ZipHandler::serveDevice(QWebEngineUrlRequestJob *job, const QString &path,
+                             const QString &mime)
+{
+    QIODevice *device = nullptr;
+    try {
+        device = m_archive->open(path);
+    } catch (const ArchiveException &e) {
+        qCWarning(lcZipHandler).noquote() << "cannot open" << path << "-" << e.message
+                                          << "code" << e.code;
+        job->fail(QWebEngineUrlRequestJob::RequestFailed);
+        return;
+    } catch (const std::exception &e) {
+        qCWarning(lcZipHandler).noquote() << "cannot open" << path << "-" << e.what();
+        job->fail(QWebEngineUrlRequestJob::RequestFailed);
+        return;
+    }
+    if (!device) {
+        // A directory entry: an empty answer of the entry's type.
+        auto *buffer = new QBuffer;
+        buffer->open(QIODevice::ReadOnly);
+        device = buffer;
+    }
+    // The stream only holds the device for the job's lifetime; cleanStream
+    // releases it and the event loop deletes the device.
+    auto *holder = new QDataStream(device);
+    job->setProperty(Constants::key(Constants::Other::stream).toLatin1().constData(),
+                     QVariant::fromValue<void *>(holder));
+    connect(job, &QObject::destroyed, this, &BaseHandler::cleanStream);
+    connect(job, &QObject::destroyed, device, &QObject::deleteLater);
+    job->reply(mime.toLocal8Bit(), device);
+}
+
+void ZipHandler::serveMedia(QWebEngineUrlRequestJob *job, const QString &fullPath)
+{
+    const QSharedPointer<CFileSystem> fileSystem = m_fileSystem();
+    if (!fileSystem) {
+        qCWarning(lcZipHandler).noquote() << "no file system plugin to copy" << fullPath;
+        job->fail(QWebEngineUrlRequestJob::RequestFailed);
+        return;
+    }
+    // The copy of a large video takes a while: it runs off the main thread,
+    // and the job, if it still exists, is redirected when it is done.
+    const QString targetName = mediaCopyName();
+    const QFuture<CopyResult> future =
+        QtConcurrent::run(&m_copyPool, [fileSystem, fullPath, targetName]() -> CopyResult {
+            using namespace Constants;
+            QVariantMap output;
+            try {
+                const int code = fileSystem->copy(fullPath, fullPath, targetName,
+                                                  key(Other::temporary), key(Other::temporary),
+                                                  output, false, CFileSystem::Source::Archive);
+                return {code, output};
+            } catch (const std::exception &e) {
+                qCWarning(lcZipHandler).noquote() << "media copy of" << fullPath << "-" << e.what();
+            }
+            return {CFileSystem::CopyFailed, QVariantMap()};
+        });
+    QPointer<QWebEngineUrlRequestJob> guard(job);
+    auto *watcher = new QFutureWatcher<CopyResult>(this);
+    connect(watcher, &QFutureWatcherBase::finished, this, [watcher, guard, fullPath]() {
+        watcher->deleteLater();
+        const CopyResult result = watcher->result();
+        if (!guard)
+            return;
+        const QString file = result.second.value(Constants::key(Constants::Other::filepath)).toString();
+        if (result.first != CFileSystem::Ok || file.isEmpty()) {
+            qCWarning(lcZipHandler).noquote()
+                << "media copy of" << fullPath << "failed with code" << result.first;
+            guard->fail(QWebEngineUrlRequestJob::RequestFailed);
+            return;
+        }
+        guard->redirect(QUrl::fromLocalFile(file));
+    });
+    watcher->setFuture(future);
+}

@@ -1,0 +1,63 @@
+#pragma once
+
+#include "content/basehandler.h"
+
+#include <QSharedPointer>
+#include <QThreadPool>
+#include <QUrl>
+#include <QWebEngineUrlRequestJob>
+
+#include <functional>
+
+class ArchiveAccessManager;
+class CFileSystem;
+class JSInterface;
+
+// Answers "kelzip" requests from the content archive: ordinary entries are
+// streamed, audio and video entries are copied to a temporary file (through
+// the file system plugin's copy cache) and the request is redirected there.
+// Every request is answered, with a job error when nothing can be served.
+class ZipHandler : public BaseHandler
+{
+public:
+    // The dispatcher gives the file system plugin; neither is owned.
+    ZipHandler(ArchiveAccessManager *archive, JSInterface *dispatcher, QObject *parent = nullptr);
+    ZipHandler(ArchiveAccessManager *archive, QSharedPointer<CFileSystem> fileSystem,
+               QObject *parent = nullptr);
+    ~ZipHandler() override;
+
+    void requestStarted(QWebEngineUrlRequestJob *job) override;
+
+    // What a request gets, decided without a job.
+    enum class Action { Fail, Stream, Media };
+    struct Decision
+    {
+        Action action = Action::Fail;
+        QWebEngineUrlRequestJob::Error error = QWebEngineUrlRequestJob::NoError;
+        QString path; // archive-relative, normalised
+        QString mime;
+    };
+    Decision decide(const QUrl &url) const;
+
+    // The archive path a "kelzip" URL names: fully decoded and normalised;
+    // null when it climbs out of the archive.
+    static QString archivePath(const QUrl &url);
+    // MIME type by extension only; application/octet-stream when unknown.
+    QString mimeTypeFor(const QString &path) const;
+    static bool isMedia(const QString &mime);
+    // Name of the temporary copy of a media entry: a fresh UUID without
+    // braces. No extension is needed: the web engine's media pipeline finds
+    // the format from the content (the scheme test plays wav, ogg, mp3, webm
+    // and mp4 copies).
+    static QString mediaCopyName();
+
+private:
+    void serveDevice(QWebEngineUrlRequestJob *job, const QString &path, const QString &mime);
+    void serveMedia(QWebEngineUrlRequestJob *job, const QString &fullPath);
+
+    ArchiveAccessManager *m_archive;
+    std::function<QSharedPointer<CFileSystem>()> m_fileSystem;
+    // Media copies run here, not in the global pool, so that a large copy
+    // does not hold up the page's own tasks.
+    QThreadPool m_copyPool;
+};

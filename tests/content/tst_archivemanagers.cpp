@@ -1,0 +1,385 @@
+#include "contenttest.h"
+
+#include "app/pathsmanager.h"
+#include "bridge/constants.h"
+#include "content/archiveaccessmanager.h"
+#include "content/archiveexception.h"
+#include "content/contentpassword.h"
+#include "content/kelcabarchivemanager.h"
+#include "content/ziparchiveaccessmanager.h"
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtConcurrent>
+#include <QtTest>
+
+using namespace ContentTest;
+
+class tst_ArchiveManagers : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void contentPasswordIsBuiltAtRunTime();
+
+    void zipReadsEntries_data();
+    void zipReadsEntries();
+    void zipInfoZipEncryptedEntry();
+    void zipWrongPasswordFailsCleanly_data();
+    void zipWrongPasswordFailsCleanly();
+    void zipMissingEntry();
+    void zipExistsUsesExactNames();
+    void zipConcurrentReads();
+
+    void kelcabExistsIgnoresCase_data();
+    void kelcabExistsIgnoresCase();
+    void kelcabMissingEntryAndDirectory();
+
+    void createSelectsKind_data();
+    void createSelectsKind();
+    void createReadsTheSetting();
+    void createSurvivesBadArchives_data();
+    void createSurvivesBadArchives();
+
+private:
+    void setSetting(const QString &key, const QVariant &value);
+    QString makeZip(const QByteArray &password = {}, int method = 8);
+    QString makeKelcab();
+
+    QTemporaryDir m_config;
+    QScopedPointer<QTemporaryDir> m_dir;
+    const Files m_files{
+        {QStringLiteral("webapp/index.html"), "<html>index</html>"},
+        {QStringLiteral("webapp/Sub/Style.css"), "body { color: red }"},
+        {QStringLiteral("webapp/a b.txt"), "spaced"},
+        {QStringLiteral("webapp/big.bin"), QByteArray(300000, 'x') + "end"},
+    };
+};
+
+void tst_ArchiveManagers::initTestCase()
+{
+    QVERIFY(m_config.isValid());
+    // Before SettingsManager exists: it reads the configuration path once.
+    PathsManager::instance()->set(Constants::name(Constants::PathManager::configPath),
+                                  m_config.filePath(QStringLiteral("kelshell.config")));
+}
+
+void tst_ArchiveManagers::init()
+{
+    m_dir.reset(new QTemporaryDir);
+    QVERIFY(m_dir->isValid());
+    // QSettings objects on one file share their data within the process, so
+    // this reaches SettingsManager at once.
+    QSettings settings(m_config.filePath(QStringLiteral("kelshell.config")), QSettings::IniFormat);
+    settings.clear();
+}
+
+void tst_ArchiveManagers::setSetting(const QString &key, const QVariant &value)
+{
+    QSettings settings(m_config.filePath(QStringLiteral("kelshell.config")), QSettings::IniFormat);
+    settings.setValue(QStringLiteral("wrapper/") + key, value);
+}
+
+QString tst_ArchiveManagers::makeZip(const QByteArray &password, int method)
+{
+    const QString path = m_dir->filePath(QStringLiteral("data.zip"));
+    return writeZip(path, m_files, password, method) ? path : QString();
+}
+
+QString tst_ArchiveManagers::makeKelcab()
+{
+    const QString tree = m_dir->filePath(QStringLiteral("tree/webapp"));
+    const QString path = m_dir->filePath(QStringLiteral("data.bin"));
+    Files files = m_files;
+    files.remove(QStringLiteral("webapp/big.bin"));
+    QMap<QString, QByteArray> relative;
+    for (auto it = files.cbegin(); it != files.cend(); ++it)
+        relative.insert(it.key().mid(7), it.value());
+    if (!writeTree(tree, relative) || !writeKelcab(tree, path))
+        return QString();
+    return path;
+}
+
+void tst_ArchiveManagers::contentPasswordIsBuiltAtRunTime()
+{
+    const QByteArray expected = QByteArray::fromHex(TAMBERLIN_EXPECTED_PASSWORD_HEX);
+    QCOMPARE(contentPassword().size(), 14);
+    QCOMPARE(contentPassword(), expected);
+    // The plain text must not sit in the program's data.
+    const QByteArray library = readFile(QStringLiteral(TAMBERLIN_SHELLCONTENT_LIBRARY));
+    QVERIFY(!library.isEmpty());
+    QVERIFY(!library.contains(expected));
+}
+
+void tst_ArchiveManagers::zipReadsEntries_data()
+{
+    QTest::addColumn<bool>("encrypt");
+    QTest::addColumn<int>("method");
+    QTest::addColumn<QVariant>("encryptedSetting");
+
+    QTest::newRow("plain zip, default setting (password ignored)") << false << 8 << QVariant();
+    QTest::newRow("plain stored zip, default setting") << false << 0 << QVariant();
+    QTest::newRow("plain zip, encrypted=false") << false << 8 << QVariant(false);
+    QTest::newRow("encrypted zip, default setting") << true << 8 << QVariant();
+    QTest::newRow("encrypted stored zip, default setting") << true << 0 << QVariant();
+    QTest::newRow("encrypted zip, encrypted=true") << true << 8 << QVariant(true);
+}
+
+void tst_ArchiveManagers::zipReadsEntries()
+{
+    QFETCH(bool, encrypt);
+    QFETCH(int, method);
+    QFETCH(QVariant, encryptedSetting);
+    if (encryptedSetting.isValid())
+        setSetting(QStringLiteral("encrypted"), encryptedSetting);
+
+    const QString path = makeZip(encrypt ? contentPassword() : QByteArray(), method);
+    QVERIFY(!path.isEmpty());
+    ZipArchiveAccessManager zip(path);
+    for (auto it = m_files.cbegin(); it != m_files.cend(); ++it) {
+        QVERIFY2(zip.exists(it.key()), qPrintable(it.key()));
+        QCOMPARE(zip.read(it.key()), it.value());
+        QScopedPointer<QIODevice> device(zip.open(it.key()));
+        QVERIFY(device);
+        QVERIFY(device->isOpen());
+        QCOMPARE(device->readAll(), it.value());
+    }
+}
+
+void tst_ArchiveManagers::zipInfoZipEncryptedEntry()
+{
+    // Info-ZIP streams encrypted entries with a data descriptor: the password
+    // check byte then comes from the entry's time, not its CRC.
+    const QString zipTool = QStandardPaths::findExecutable(QStringLiteral("zip"));
+    if (zipTool.isEmpty())
+        QSKIP("the zip tool is not installed");
+    QVERIFY(writeTree(m_dir->filePath(QStringLiteral("tree")), m_files));
+    QProcess zipper;
+    zipper.setWorkingDirectory(m_dir->filePath(QStringLiteral("tree")));
+    zipper.start(zipTool, {QStringLiteral("-q"), QStringLiteral("-r"), QStringLiteral("-P"),
+                           QString::fromLatin1(contentPassword()), QStringLiteral("../info.zip"),
+                           QStringLiteral("webapp")});
+    QVERIFY(zipper.waitForFinished(30000));
+    QCOMPARE(zipper.exitCode(), 0);
+
+    ZipArchiveAccessManager zip(m_dir->filePath(QStringLiteral("info.zip")));
+    for (auto it = m_files.cbegin(); it != m_files.cend(); ++it)
+        QCOMPARE(zip.read(it.key()), it.value());
+}
+
+void tst_ArchiveManagers::zipWrongPasswordFailsCleanly_data()
+{
+    QTest::addColumn<QByteArray>("password");
+    QTest::addColumn<QVariant>("encryptedSetting");
+    QTest::addColumn<int>("method");
+    QTest::newRow("another password, deflated") << QByteArray("Another#Secret") << QVariant() << 8;
+    QTest::newRow("another password, stored (would be garbage)")
+        << QByteArray("Another#Secret") << QVariant() << 0;
+    QTest::newRow("content password but encrypted=false") << contentPassword() << QVariant(false) << 8;
+}
+
+void tst_ArchiveManagers::zipWrongPasswordFailsCleanly()
+{
+    QFETCH(QByteArray, password);
+    QFETCH(QVariant, encryptedSetting);
+    QFETCH(int, method);
+    if (encryptedSetting.isValid())
+        setSetting(QStringLiteral("encrypted"), encryptedSetting);
+    const QString path = makeZip(password, method);
+    QVERIFY(!path.isEmpty());
+    ZipArchiveAccessManager zip(path);
+    const QString entry = QStringLiteral("webapp/index.html");
+    QVERIFY(zip.exists(entry));
+    try {
+        delete zip.open(entry);
+        QFAIL("open of an entry with a wrong password did not throw");
+    } catch (const ArchiveException &e) {
+        QCOMPARE(e.message, QStringLiteral("cannot open file: ") + entry);
+        QVERIFY(e.code != 0);
+    }
+    QVERIFY_EXCEPTION_THROWN(zip.read(entry), ArchiveException);
+}
+
+void tst_ArchiveManagers::zipMissingEntry()
+{
+    ZipArchiveAccessManager zip(makeZip());
+    const QString missing = QStringLiteral("webapp/missing.js");
+    QVERIFY(!zip.exists(missing));
+    try {
+        zip.read(missing);
+        QFAIL("read of a missing entry did not throw");
+    } catch (const ArchiveException &e) {
+        QCOMPARE(e.message, QStringLiteral("file not found: ") + missing);
+    }
+    try {
+        delete zip.open(missing);
+        QFAIL("open of a missing entry did not throw");
+    } catch (const ArchiveException &e) {
+        QCOMPARE(e.message, QStringLiteral("cannot open file: ") + missing);
+    }
+    // The shared QuaZip is still usable afterwards.
+    QCOMPARE(zip.read(QStringLiteral("webapp/index.html")), QByteArray("<html>index</html>"));
+}
+
+void tst_ArchiveManagers::zipExistsUsesExactNames()
+{
+    ZipArchiveAccessManager zip(makeZip());
+    QVERIFY(zip.exists(QStringLiteral("webapp/a b.txt")));
+    QVERIFY(!zip.exists(QStringLiteral("/webapp/index.html")));
+    QVERIFY(!zip.exists(QStringLiteral("webapp")));
+#ifdef Q_OS_WIN
+    QVERIFY(zip.exists(QStringLiteral("WEBAPP/INDEX.HTML")));
+#else
+    QVERIFY(!zip.exists(QStringLiteral("WEBAPP/INDEX.HTML")));
+#endif
+}
+
+void tst_ArchiveManagers::zipConcurrentReads()
+{
+    ZipArchiveAccessManager zip(makeZip(contentPassword()));
+    QList<QString> keys;
+    for (int i = 0; i < 40; ++i)
+        keys.append(m_files.keys().at(i % m_files.size()));
+    QList<QFuture<bool>> futures;
+    for (const QString &key : keys)
+        futures.append(QtConcurrent::run([&zip, this, key] {
+            return zip.exists(key) && zip.read(key) == m_files.value(key);
+        }));
+    for (QFuture<bool> &f : futures)
+        QVERIFY(f.result());
+}
+
+void tst_ArchiveManagers::kelcabExistsIgnoresCase_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("exists");
+    QTest::newRow("as packed") << "webapp/index.html" << true;
+    QTest::newRow("upper case") << "WEBAPP/INDEX.HTML" << true;
+    QTest::newRow("mixed case in a subfolder") << "Webapp/sub/STYLE.css" << true;
+    QTest::newRow("name with a space") << "webapp/a b.txt" << true;
+    QTest::newRow("folder") << "webapp/Sub" << true;
+    QTest::newRow("missing") << "webapp/missing.js" << false;
+    QTest::newRow("wrong root folder") << "other/index.html" << false;
+}
+
+void tst_ArchiveManagers::kelcabExistsIgnoresCase()
+{
+    QFETCH(QString, path);
+    QFETCH(bool, exists);
+    KelCabArchiveManager archive(makeKelcab());
+    QVERIFY(archive.isLoaded());
+    QCOMPARE(archive.exists(path), exists);
+    if (exists && !path.endsWith(QLatin1String("Sub")))
+        QVERIFY(!archive.read(path).isEmpty());
+}
+
+void tst_ArchiveManagers::kelcabMissingEntryAndDirectory()
+{
+    KelCabArchiveManager archive(makeKelcab());
+    QCOMPARE(archive.read(QStringLiteral("webapp/missing.js")), QByteArray());
+    QVERIFY(!archive.open(QStringLiteral("webapp/missing.js")));
+    QCOMPARE(archive.read(QStringLiteral("webapp/Sub")), QByteArray());
+    QVERIFY(!archive.open(QStringLiteral("webapp/Sub")));
+    QScopedPointer<QIODevice> device(archive.open(QStringLiteral("webapp/Sub/Style.css")));
+    QVERIFY(device);
+    QCOMPARE(device->readAll(), QByteArray("body { color: red }"));
+}
+
+void tst_ArchiveManagers::createSelectsKind_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("kelcabFile");
+    QTest::addColumn<bool>("expectKelcab");
+    QTest::newRow("kelcab") << "kelcab" << true << true;
+    QTest::newRow("zip") << "zip" << false << false;
+    QTest::newRow("KELCAB in other case selects zip") << "KELCAB" << false << false;
+    QTest::newRow("empty selects zip") << "" << false << false;
+    QTest::newRow("unknown word selects zip") << "tar" << false << false;
+}
+
+void tst_ArchiveManagers::createSelectsKind()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, kelcabFile);
+    QFETCH(bool, expectKelcab);
+    const QString path = kelcabFile ? makeKelcab() : makeZip();
+    QScopedPointer<ArchiveAccessManager> manager(createArchiveManager(path, kind));
+    QVERIFY(manager);
+    QCOMPARE(qobject_cast<KelCabArchiveManager *>(manager.data()) != nullptr, expectKelcab);
+    QCOMPARE(qobject_cast<ZipArchiveAccessManager *>(manager.data()) != nullptr, !expectKelcab);
+    QVERIFY(manager->exists(QStringLiteral("webapp/index.html")));
+    QCOMPARE(manager->read(QStringLiteral("webapp/index.html")), QByteArray("<html>index</html>"));
+}
+
+void tst_ArchiveManagers::createReadsTheSetting()
+{
+    const QString zipPath = makeZip();
+    QScopedPointer<ArchiveAccessManager> byDefault(createArchiveManager(zipPath));
+    QVERIFY(qobject_cast<ZipArchiveAccessManager *>(byDefault.data()));
+
+    setSetting(QStringLiteral("archiveManager"), QStringLiteral("kelcab"));
+    QScopedPointer<ArchiveAccessManager> kelcab(createArchiveManager(makeKelcab()));
+    QVERIFY(qobject_cast<KelCabArchiveManager *>(kelcab.data()));
+    QVERIFY(kelcab->exists(QStringLiteral("WEBAPP/index.html")));
+}
+
+void tst_ArchiveManagers::createSurvivesBadArchives_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("content"); // "missing", "garbage", "zip", "kelcab", "truncated kelcab"
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("missing zip") << "zip" << "missing"
+                                 << "cannot open the zip content archive .*bad.bin - the file does "
+                                    "not exist \\(QuaZip error -?\\d+\\)";
+    QTest::newRow("damaged zip") << "zip" << "garbage"
+                                 << "cannot open the zip content archive .*bad.bin - it is not an "
+                                    "archive of that kind or it is damaged \\(QuaZip error -?\\d+\\)";
+    QTest::newRow("kelcab file read as zip") << "zip" << "kelcab"
+                                             << "cannot open the zip content archive";
+    QTest::newRow("missing kelcab") << "kelcab" << "missing"
+                                    << "cannot open the kelcab content archive .*bad.bin - the "
+                                       "file does not exist";
+    QTest::newRow("damaged kelcab") << "kelcab" << "garbage"
+                                    << "cannot read the kelcab content archive .*KelCab";
+    QTest::newRow("truncated kelcab") << "kelcab" << "truncated kelcab"
+                                      << "cannot read the kelcab content archive";
+    QTest::newRow("zip file read as kelcab") << "kelcab" << "zip"
+                                             << "cannot read the kelcab content archive";
+}
+
+void tst_ArchiveManagers::createSurvivesBadArchives()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, content);
+    QFETCH(QString, message);
+
+    QString path = m_dir->filePath(QStringLiteral("bad.bin"));
+    if (content == QLatin1String("garbage")) {
+        QVERIFY(writeTree(m_dir->path(), {{QStringLiteral("bad.bin"), QByteArray(4096, '\x5a')}}));
+    } else if (content == QLatin1String("zip")) {
+        path = makeZip();
+    } else if (content == QLatin1String("kelcab")) {
+        path = makeKelcab();
+    } else if (content == QLatin1String("truncated kelcab")) {
+        const QByteArray whole = readFile(makeKelcab());
+        QVERIFY(whole.size() > 40);
+        QVERIFY(writeTree(m_dir->path(), {{QStringLiteral("bad.bin"), whole.left(whole.size() - 20)}}));
+    }
+
+    QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(message));
+    QScopedPointer<ArchiveAccessManager> manager(createArchiveManager(path, kind));
+    QVERIFY(manager);
+    QVERIFY(!manager->exists(QStringLiteral("webapp/index.html")));
+    QCOMPARE(manager->read(QStringLiteral("webapp/index.html")), QByteArray());
+    QVERIFY(!manager->open(QStringLiteral("webapp/index.html")));
+}
+
+QTEST_GUILESS_MAIN(tst_ArchiveManagers)
+#include "tst_archivemanagers.moc"

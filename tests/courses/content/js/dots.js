@@ -1,0 +1,1 @@
+window.dotsRan = (window.dotsRan || 0) + 1;
