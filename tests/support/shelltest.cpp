@@ -403,6 +403,17 @@ RunResult finishShell(QProcess *process, int timeoutMs)
     return result;
 }
 
+RunResult awaitShell(QProcess *process, int timeoutMs)
+{
+    QEventLoop loop;
+    QObject::connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished),
+                     &loop, &QEventLoop::quit);
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    if (process->state() != QProcess::NotRunning)
+        loop.exec();
+    return finishShell(process, 1);
+}
+
 RunResult runShell(const AppFolder &app, const QString &display, const QStringList &args,
                    int timeoutMs)
 {
@@ -449,15 +460,7 @@ QString runCourse(const CourseRun &run)
         return QStringLiteral("set-up failed: %1").arg(app.lastError());
 
     QScopedPointer<QProcess> process(startShell(app, xvfb.display(), run.args));
-    // The page reports through the server while we wait, so the wait must
-    // keep our event loop running.
-    QEventLoop loop;
-    QObject::connect(process.data(), QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished),
-                     &loop, &QEventLoop::quit);
-    QTimer::singleShot(run.timeoutMs, &loop, &QEventLoop::quit);
-    if (process->state() != QProcess::NotRunning)
-        loop.exec();
-    const RunResult result = finishShell(process.data(), 1);
+    const RunResult result = awaitShell(process.data(), run.timeoutMs);
     // Exit code 0 alone could also be a quit after a renderer crash: the page
     // must have said that it finished.
     if (result.exitCode == 0 && server.messages().contains(QStringLiteral("done 0 failure(s)")))

@@ -125,6 +125,9 @@ QProcess *startShell(const AppFolder &app, const QString &display,
                      const QStringList &args = {}, QObject *parent = nullptr);
 // Waits for a started shell with a deadline; kills it when the deadline passes.
 RunResult finishShell(QProcess *process, int timeoutMs);
+// The same, but keeps this thread's event loop running meanwhile, so that a
+// ReportServer goes on answering the page until the program ends.
+RunResult awaitShell(QProcess *process, int timeoutMs);
 RunResult runShell(const AppFolder &app, const QString &display,
                    const QStringList &args = {}, int timeoutMs = 60000);
 
