@@ -317,6 +317,24 @@ void ArchiveWriter::writeAll(const char *data, qint64 length)
         fail(QStringLiteral("Archive file '%1' cannot be written: %2").arg(m_target->fileName(), m_target->errorString()));
 }
 
+// Copies the open source into the archive at the current position, hashing
+// what it copies; returns the byte count.
+qint64 ArchiveWriter::copyHashed(QFile &source, const QString &path, QCryptographicHash &md5)
+{
+    QByteArray chunk(int(kCopyChunk), Qt::Uninitialized);
+    qint64 total = 0;
+    for (;;) {
+        const qint64 n = source.read(chunk.data(), kCopyChunk);
+        if (n < 0)
+            fail(QStringLiteral("Secure copy has failed from %1: %2").arg(path, source.errorString()));
+        if (n == 0)
+            return total;
+        md5.addData(chunk.constData(), int(n));
+        writeAll(chunk.constData(), n);
+        total += n;
+    }
+}
+
 void ArchiveWriter::copyRaw(FileJob &job)
 {
     QFile source(job.path);
@@ -324,18 +342,7 @@ void ArchiveWriter::copyRaw(FileJob &job)
         fail(QStringLiteral("File '%1' cannot be open for reading: %2").arg(job.path, source.errorString()));
     job.expected = source.size();
     job.mark = m_target->pos();
-    QByteArray chunk(int(kCopyChunk), Qt::Uninitialized);
-    qint64 total = 0;
-    for (;;) {
-        const qint64 n = source.read(chunk.data(), kCopyChunk);
-        if (n < 0)
-            fail(QStringLiteral("Secure copy has failed from %1: %2").arg(job.path, source.errorString()));
-        if (n == 0)
-            break;
-        job.md5.addData(chunk.constData(), int(n));
-        writeAll(chunk.constData(), n);
-        total += n;
-    }
+    const qint64 total = copyHashed(source, job.path, job.md5);
     if (total != job.expected)
         fail(QStringLiteral("Secure copy has failed from %1: %2").arg(job.path, QStringLiteral("the file changed size while being packed")));
     job.size = total;
@@ -378,18 +385,7 @@ void ArchiveWriter::rewriteFromSource(FileJob &job)
     if (!source.open(QIODevice::ReadOnly))
         fail(QStringLiteral("Secure copy cannot reopen %1: %2").arg(job.path, source.errorString()));
     QCryptographicHash md5(QCryptographicHash::Md5);
-    QByteArray chunk(int(kCopyChunk), Qt::Uninitialized);
-    qint64 total = 0;
-    for (;;) {
-        const qint64 n = source.read(chunk.data(), kCopyChunk);
-        if (n < 0)
-            fail(QStringLiteral("Secure copy has failed from %1: %2").arg(job.path, source.errorString()));
-        if (n == 0)
-            break;
-        md5.addData(chunk.constData(), int(n));
-        writeAll(chunk.constData(), n);
-        total += n;
-    }
+    const qint64 total = copyHashed(source, job.path, md5);
     if (total != job.size || md5.result() != job.md5.result())
         fail(QStringLiteral("Secure copy has failed from %1: %2").arg(job.path, QStringLiteral("the file changed while being packed")));
 }

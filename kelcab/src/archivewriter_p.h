@@ -2,7 +2,9 @@
 
 #include <kelcab/entry.h>
 
+#include <QCryptographicHash>
 #include <QDir>
+#include <QFile>
 #include <QString>
 
 #include <deque>
@@ -47,6 +49,7 @@ private:
     void packFiles(const std::vector<Node *> &files);
     void produce(Node *node);
     void consumeFront();
+    qint64 copyHashed(QFile &source, const QString &path, QCryptographicHash &md5);
     void copyRaw(FileJob &job);
     void finishCompressed(FileJob &job);
     void rewriteFromSource(FileJob &job);
