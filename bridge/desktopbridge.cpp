@@ -185,3 +185,43 @@ void DesktopBridge::onWindowClose()
 {
     m_jsInterface->onWindowClose();
 }
+
+void DesktopBridge::playMedia(const QString &uuid, const QString &url)
+{
+    m_jsInterface->playMedia(uuid, url);
+}
+
+void DesktopBridge::setMediaStatus(const QString &uuid, const QVariantMap &status)
+{
+    m_jsInterface->setMediaStatus(uuid, status);
+}
+
+void DesktopBridge::mediaStatus(const QString &uuid)
+{
+    m_jsInterface->mediaStatus(uuid);
+}
+
+void DesktopBridge::recordAudio(const QString &uuid, const QString &url)
+{
+    m_jsInterface->recordAudio(uuid, url);
+}
+
+void DesktopBridge::audioRecordSettings(const QString &uuid)
+{
+    m_jsInterface->audioRecordSettings(uuid);
+}
+
+void DesktopBridge::setAudioRecordSettings(const QString &uuid, const QVariantMap &settings)
+{
+    m_jsInterface->setAudioRecordSettings(uuid, settings);
+}
+
+void DesktopBridge::audioRecordStatus(const QString &uuid)
+{
+    m_jsInterface->audioRecordStatus(uuid);
+}
+
+void DesktopBridge::setAudioRecordStatus(const QString &uuid, const QVariantMap &status)
+{
+    m_jsInterface->setAudioRecordStatus(uuid, status);
+}

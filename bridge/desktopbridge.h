@@ -55,6 +55,14 @@ public:
     Q_INVOKABLE void stateChanged(int state);
     // Called by QML when the user closes the window.
     Q_INVOKABLE void onWindowClose();
+    Q_INVOKABLE void playMedia(const QString &uuid, const QString &url);
+    Q_INVOKABLE void setMediaStatus(const QString &uuid, const QVariantMap &status);
+    Q_INVOKABLE void mediaStatus(const QString &uuid);
+    Q_INVOKABLE void recordAudio(const QString &uuid, const QString &url);
+    Q_INVOKABLE void audioRecordSettings(const QString &uuid);
+    Q_INVOKABLE void setAudioRecordSettings(const QString &uuid, const QVariantMap &settings);
+    Q_INVOKABLE void audioRecordStatus(const QString &uuid);
+    Q_INVOKABLE void setAudioRecordStatus(const QString &uuid, const QVariantMap &status);
 
 signals:
     void invokeJSCall(QString name, QVariantMap data);

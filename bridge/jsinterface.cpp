@@ -4,6 +4,8 @@
 #include "bridge/constants.h"
 #include "bridge/response.h"
 #include "plugins/application/capplication.h"
+#include "plugins/audioplayer/caudioplayer.h"
+#include "plugins/audiorecorder/caudiorecorder.h"
 #include "plugins/filesystem/cfilesystem.h"
 
 #include <QApplication>
@@ -40,7 +42,6 @@ QVariantMap versionMap()
 bool isUnavailable(const QString &name)
 {
     return name == Constants::name(Plugins::Storage)
-        || name == Constants::name(Plugins::AudioRecorder)
         || name == Constants::name(Plugins::Camera);
 }
 
@@ -59,6 +60,8 @@ JSInterface::JSInterface(ArchiveAccessManager *archiveManager, QObject *parent)
             &JSInterface::onInvokeJSCall);
 
     m_fileSystem.reset(new CFileSystem(archiveManager));
+    m_audioPlayer.reset(new CAudioPlayer);
+    m_audioRecorder.reset(new CAudioRecorder);
 
     const QMetaEnum plugins = QMetaEnum::fromType<Plugins::_Plugins>();
     for (int i = 0; i < plugins.keyCount(); ++i)
@@ -70,6 +73,8 @@ JSInterface::~JSInterface()
     // Pool functions of file system tasks hold the plugin and the archive
     // by plain pointer.
     QThreadPool::globalInstance()->waitForDone();
+    m_audioRecorder.reset();
+    m_audioPlayer.reset();
     m_fileSystem.reset();
     m_application.reset();
     m_pluginNames.clear();
@@ -96,6 +101,14 @@ QStringList JSInterface::pageMethods()
         QStringLiteral("onWindowClose"),
         QStringLiteral("getOpenFileName"),
         QStringLiteral("getSaveFileName"),
+        QStringLiteral("playMedia"),
+        QStringLiteral("setMediaStatus"),
+        QStringLiteral("mediaStatus"),
+        QStringLiteral("recordAudio"),
+        QStringLiteral("audioRecordSettings"),
+        QStringLiteral("setAudioRecordSettings"),
+        QStringLiteral("audioRecordStatus"),
+        QStringLiteral("setAudioRecordStatus"),
     };
 }
 
@@ -192,6 +205,10 @@ void JSInterface::initializePlugin(const QString &uuid, const QString &pluginNam
               {key(Other::code), 608},
               {key(Other::message),
                QStringLiteral("%1 is not available in this build").arg(pluginName)}});
+        return;
+    }
+    if (pluginName == Constants::name(Plugins::AudioRecorder)) {
+        deliver(m_audioRecorder->initialize(), uuid, Resolved | Rejected);
         return;
     }
     if (pluginName == Constants::name(Plugins::Application)) {
@@ -342,4 +359,51 @@ void JSInterface::applicationStateChanged(int code)
 void JSInterface::onWindowClose()
 {
     send(callback(JSInvoke::onApplicationClose), {});
+}
+
+void JSInterface::playMedia(const QString &uuid, const QString &url)
+{
+    deliver(m_audioPlayer->playMedia(uuid, url), uuid, Resolved | Rejected | Notified);
+}
+
+void JSInterface::setMediaStatus(const QString &uuid, const QVariantMap &status)
+{
+    deliver(m_audioPlayer->setMediaStatus(status), uuid, Resolved | Rejected);
+}
+
+void JSInterface::mediaStatus(const QString &uuid)
+{
+    deliver(m_audioPlayer->mediaStatus(), uuid, Resolved);
+}
+
+void JSInterface::recordAudio(const QString &uuid, const QString &url)
+{
+    deliver(m_audioRecorder->recordAudio(uuid, url), uuid, Resolved | Rejected | Notified);
+}
+
+void JSInterface::audioRecordSettings(const QString &uuid)
+{
+    deliver(m_audioRecorder->audioRecordSettings(), uuid, Resolved);
+}
+
+void JSInterface::setAudioRecordSettings(const QString &uuid, const QVariantMap &settings)
+{
+    deliver(m_audioRecorder->setAudioRecordSettings(settings), uuid,
+            Resolved | Rejected | Notified);
+}
+
+void JSInterface::audioRecordStatus(const QString &uuid)
+{
+    deliver(m_audioRecorder->audioRecordStatus(), uuid, Resolved);
+}
+
+void JSInterface::setAudioRecordStatus(const QString &uuid, const QVariantMap &status)
+{
+    deliver(m_audioRecorder->setAudioRecordStatus(status), uuid, Resolved | Rejected);
+}
+
+void JSInterface::openVideo(const QString &uuid, const QString &url)
+{
+    Q_UNUSED(url)
+    send(callback(JSInvoke::openVideoFinish), {{key(Other::uuid), uuid}});
 }

@@ -11,6 +11,8 @@
 
 class ArchiveAccessManager;
 class CApplication;
+class CAudioPlayer;
+class CAudioRecorder;
 class CFileSystem;
 
 // Dispatcher behind DesktopBridge: owns the plugins and the running tasks,
@@ -73,6 +75,17 @@ public:
     Q_INVOKABLE void getApplicationState(const QString &uuid);
     Q_INVOKABLE void applicationStateChanged(int code);
     Q_INVOKABLE void onWindowClose();
+    Q_INVOKABLE void playMedia(const QString &uuid, const QString &url);
+    Q_INVOKABLE void setMediaStatus(const QString &uuid, const QVariantMap &status);
+    Q_INVOKABLE void mediaStatus(const QString &uuid);
+    Q_INVOKABLE void recordAudio(const QString &uuid, const QString &url);
+    Q_INVOKABLE void audioRecordSettings(const QString &uuid);
+    Q_INVOKABLE void setAudioRecordSettings(const QString &uuid, const QVariantMap &settings);
+    Q_INVOKABLE void audioRecordStatus(const QString &uuid);
+    Q_INVOKABLE void setAudioRecordStatus(const QString &uuid, const QVariantMap &status);
+    // Not offered to the page: answers openVideoFinish at once and plays
+    // nothing.
+    Q_INVOKABLE void openVideo(const QString &uuid, const QString &url);
 
 signals:
     void closeWrapper();
@@ -95,6 +108,8 @@ private:
     QStringList m_pluginNames;
     QSharedPointer<CApplication> m_application;
     QSharedPointer<CFileSystem> m_fileSystem;
+    QSharedPointer<CAudioPlayer> m_audioPlayer;
+    QSharedPointer<CAudioRecorder> m_audioRecorder;
 };
 
 Q_DECLARE_OPERATORS_FOR_FLAGS(JSInterface::Deliveries)

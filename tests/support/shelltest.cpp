@@ -452,6 +452,10 @@ QString runCourse(const CourseRun &run)
         return QStringLiteral("set-up failed: %1").arg(error);
     QVariantMap testConfig = run.testConfig;
     testConfig.insert(QStringLiteral("report"), server.url());
+    // Media made at test time (tests/with-pulse.sh) for the page to copy in.
+    const QString media = qEnvironmentVariable("TAMBERLIN_TEST_MEDIA");
+    if (!media.isEmpty())
+        testConfig.insert(QStringLiteral("media"), media);
     app.setBaseCourse(run.baseCourse);
     if (!app.installBinary()
         || !app.packCourse(coursesDir() + QLatin1Char('/') + run.course, run.format, testConfig,

@@ -1,0 +1,279 @@
+#include "plugins/audioplayer/caudioplayer.h"
+
+#include "app/pathsmanager.h"
+#include "bridge/constants.h"
+#include "plugins/audioplayer/caudioplayerresponses.h"
+#include "plugins/audioplayer/ownerthreadtask.h"
+
+#include <QLoggingCategory>
+#include <QMetaEnum>
+#include <QUrl>
+
+#include <cmath>
+
+Q_LOGGING_CATEGORY(lcAudioPlayer, "AudioPlayer")
+
+using Constants::callback;
+using Constants::key;
+namespace JSInvoke = Constants::JSInvoke;
+namespace Other = Constants::Other;
+
+namespace {
+
+const char kUuid[] = "uuid";
+const char kLastState[] = "lastState";
+
+QSharedPointer<IResponse> status(JSInvoke::_JSInvoke name, const QVariantMap &data)
+{
+    return QSharedPointer<IResponse>(new CAudioPlayerStatusResponse(callback(name), data));
+}
+
+} // namespace
+
+CAudioPlayer::CAudioPlayer() : m_player(new QMediaPlayer(this))
+{
+    connect(m_player, &QMediaPlayer::positionChanged, this, &CAudioPlayer::onPositionChanged);
+    connect(m_player, &QMediaPlayer::durationChanged, this, &CAudioPlayer::onDurationChanged);
+    connect(m_player, &QMediaPlayer::seekableChanged, this, &CAudioPlayer::onSeekableChanged);
+    connect(m_player, &QMediaPlayer::bufferStatusChanged, this,
+            &CAudioPlayer::onBufferStatusChanged);
+    connect(m_player, &QMediaPlayer::volumeChanged, this, &CAudioPlayer::onVolumeChanged);
+    connect(m_player, &QMediaPlayer::mutedChanged, this, &CAudioPlayer::onMutedChanged);
+    connect(m_player, &QMediaPlayer::mediaStatusChanged, this,
+            &CAudioPlayer::onMediaStatusChanged);
+    connect(m_player, &QMediaPlayer::currentMediaChanged, this,
+            &CAudioPlayer::onCurrentMediaChanged);
+    connect(m_player, &QMediaPlayer::playbackRateChanged, this,
+            &CAudioPlayer::onPlaybackRateChanged);
+    connect(m_player, &QMediaPlayer::notifyIntervalChanged, this,
+            &CAudioPlayer::onNotifyIntervalChanged);
+    connect(m_player, &QMediaPlayer::stateChanged, this, &CAudioPlayer::onStateChanged);
+    connect(m_player, QOverload<QMediaPlayer::Error>::of(&QMediaPlayer::error), this,
+            &CAudioPlayer::onError);
+    connect(this, &CAudioPlayer::statusChanged, this, &CAudioPlayer::forwardStatus);
+}
+
+CAudioPlayer::~CAudioPlayer()
+{
+    // The player's last signals must not reach a half-destroyed plugin.
+    m_player->disconnect(this);
+}
+
+bool CAudioPlayer::relativelyEqual(double a, double b)
+{
+    return std::fabs(a - b) * 1000000000000.0 <= qMin(std::fabs(a), std::fabs(b));
+}
+
+void CAudioPlayer::onPositionChanged(qint64 position)
+{
+    emit statusChanged(key(Other::position), position);
+}
+
+void CAudioPlayer::onDurationChanged(qint64 duration)
+{
+    emit statusChanged(key(Other::duration), duration);
+}
+
+void CAudioPlayer::onSeekableChanged(bool seekable)
+{
+    emit statusChanged(key(Other::isSeekable), seekable);
+}
+
+void CAudioPlayer::onBufferStatusChanged(int percent)
+{
+    emit statusChanged(key(Other::bufferStatus), percent);
+}
+
+void CAudioPlayer::onVolumeChanged(int volume)
+{
+    emit statusChanged(key(Other::volume), volume);
+}
+
+void CAudioPlayer::onMutedChanged(bool muted)
+{
+    emit statusChanged(key(Other::muted), muted);
+}
+
+void CAudioPlayer::onMediaStatusChanged(QMediaPlayer::MediaStatus mediaStatus)
+{
+    emit statusChanged(key(Other::status), int(mediaStatus));
+}
+
+void CAudioPlayer::onCurrentMediaChanged(const QMediaContent &media)
+{
+    emit statusChanged(key(Other::currentMedia), media.request().url().toString());
+}
+
+void CAudioPlayer::onPlaybackRateChanged(qreal rate)
+{
+    emit statusChanged(key(Other::playbackRate), rate);
+}
+
+void CAudioPlayer::onNotifyIntervalChanged(int milliseconds)
+{
+    emit statusChanged(key(Other::notifyInterval), milliseconds);
+}
+
+QVariantMap CAudioPlayer::mediaUrls() const
+{
+    return {{key(Other::currentMedia), m_player->currentMedia().request().url().toString()},
+            {key(Other::media), m_player->media().request().url().toString()}};
+}
+
+void CAudioPlayer::forwardStatus(const QString &property, const QVariant &value)
+{
+    if (m_call)
+        m_call->notify(status(JSInvoke::mediaStatusChanged,
+                              {{key(Other::uuid), m_player->property(kUuid)},
+                               {property, value}}));
+}
+
+void CAudioPlayer::endCall(const QSharedPointer<IResponse> &response)
+{
+    m_player->setProperty(kUuid, QVariant());
+    const QSharedPointer<Task::CTask> call = std::exchange(m_call, {});
+    if (!call)
+        return;
+    if (response->type == IResponse::Rejected)
+        call->reject(response);
+    else
+        call->resolve(response);
+}
+
+void CAudioPlayer::onStateChanged(QMediaPlayer::State state)
+{
+    const int last = m_player->property(kLastState).toInt();
+    const QVariant uuid = m_player->property(kUuid);
+    if (state == QMediaPlayer::PlayingState && last == QMediaPlayer::StoppedState && m_call) {
+        m_call->notify(status(JSInvoke::playMediaStarted,
+                              {{key(Other::uuid), uuid},
+                               {key(Other::currentMedia), mediaUrls().value(key(Other::currentMedia))}}));
+    }
+    emit statusChanged(key(Other::state), int(state));
+    if (last != QMediaPlayer::StoppedState && state == QMediaPlayer::StoppedState) {
+        // The end of the playback ends the call: the bridge then releases it.
+        QVariantMap data = mediaUrls();
+        data.insert(key(Other::uuid), uuid);
+        endCall(status(JSInvoke::playMediaDone, data));
+    }
+    m_player->setProperty(kLastState, int(state));
+}
+
+void CAudioPlayer::onError(QMediaPlayer::Error error)
+{
+    const QVariant uuid = m_player->property(kUuid);
+    const QMetaEnum errors = QMediaPlayer::staticMetaObject.enumerator(
+        QMediaPlayer::staticMetaObject.indexOfEnumerator("Error"));
+    qCWarning(lcAudioPlayer).noquote()
+        << QStringLiteral("QMediaPlayer::%1").arg(QLatin1String(errors.valueToKey(error)))
+        << m_player->errorString() << uuid.toString();
+    QVariantMap data = mediaUrls();
+    data.insert(key(Other::uuid), uuid);
+    data.insert(key(Other::code), int(error));
+    data.insert(key(Other::errorString), m_player->errorString());
+    endCall(QSharedPointer<IResponse>(
+        new CAudioPlayerStatusRejectResponse(callback(JSInvoke::playMediaError), data)));
+}
+
+QSharedPointer<Task::ITask> CAudioPlayer::playMedia(const QString &uuid, const QString &url)
+{
+    return Task::onOwnerThread(this, [this, uuid, url](const QSharedPointer<Task::CTask> &task) {
+        // Stopping reports playMediaDone to the call that owned an active
+        // playback; a call whose media never started ends here the same way.
+        m_player->stop();
+        if (m_call) {
+            QVariantMap data = mediaUrls();
+            data.insert(key(Other::uuid), m_player->property(kUuid));
+            endCall(status(JSInvoke::playMediaDone, data));
+        }
+        m_call = task;
+        m_player->setProperty(kUuid, uuid);
+        const QString contents =
+            PathsManager::instance()->get(Constants::PathManager::contentsPath);
+        m_player->setMedia(QUrl::fromUserInput(url, contents, QUrl::AssumeLocalFile));
+        // An error while loading may already have ended the call.
+        if (m_call == task)
+            m_player->play();
+    });
+}
+
+QSharedPointer<Task::ITask> CAudioPlayer::mediaStatus()
+{
+    return Task::onOwnerThread(this, [this](const QSharedPointer<Task::CTask> &task) {
+        QVariantMap data = mediaUrls();
+        data.insert(key(Other::position), m_player->position());
+        data.insert(key(Other::duration), m_player->duration());
+        data.insert(key(Other::bufferStatus), m_player->bufferStatus());
+        data.insert(key(Other::state), int(m_player->state()));
+        data.insert(key(Other::mediaStatus), int(m_player->mediaStatus()));
+        data.insert(key(Other::volume), m_player->volume());
+        data.insert(key(Other::isMuted), m_player->isMuted());
+        data.insert(key(Other::playbackRate), m_player->playbackRate());
+        data.insert(key(Other::isSeekable), m_player->isSeekable());
+        data.insert(key(Other::notifyInterval), m_player->notifyInterval());
+        task->resolve(status(JSInvoke::mediaStatusDone, data));
+    });
+}
+
+QSharedPointer<Task::ITask> CAudioPlayer::setMediaStatus(const QVariantMap &status)
+{
+    return Task::onOwnerThread(this, [this, status](const QSharedPointer<Task::CTask> &task) {
+        QMediaPlayer *p = m_player;
+        auto has = [&status](Other::_Other k) { return status.contains(key(k)); };
+        auto value = [&status](Other::_Other k) { return status.value(key(k)); };
+        bool ok = true;
+
+        if (ok && has(Other::state)) {
+            const int state = value(Other::state).toInt(&ok);
+            ok = ok && state >= QMediaPlayer::StoppedState && state <= QMediaPlayer::PausedState;
+            if (ok) {
+                if (state == QMediaPlayer::StoppedState)
+                    p->stop();
+                else if (state == QMediaPlayer::PlayingState)
+                    p->play();
+                else
+                    p->pause();
+                ok = p->state() == state;
+            }
+        }
+        if (ok && has(Other::playbackRate)) {
+            const double rate = value(Other::playbackRate).toDouble(&ok);
+            if (ok) {
+                p->setPlaybackRate(rate);
+                ok = relativelyEqual(p->playbackRate(), rate);
+            }
+        }
+        if (ok && has(Other::volume)) {
+            const int volume = value(Other::volume).toInt(&ok);
+            if (ok) {
+                p->setVolume(volume);
+                ok = p->volume() == volume;
+            }
+        }
+        if (ok && has(Other::muted)) {
+            const bool muted = value(Other::muted).toBool();
+            p->setMuted(muted);
+            ok = p->isMuted() == muted;
+        }
+        if (ok && has(Other::position)) {
+            const qint64 position = value(Other::position).toLongLong(&ok);
+            if (ok) {
+                p->setPosition(position);
+                ok = p->position() == position;
+            }
+        }
+        if (ok && has(Other::notifyInterval)) {
+            const int interval = value(Other::notifyInterval).toInt(&ok);
+            if (ok) {
+                p->setNotifyInterval(interval);
+                ok = p->notifyInterval() == interval;
+            }
+        }
+        if (ok)
+            task->resolve(QSharedPointer<IResponse>(
+                new CAudioPlayerResolveResponse(callback(JSInvoke::setMediaStatusDone))));
+        else
+            task->reject(QSharedPointer<IResponse>(
+                new CAudioPlayerRejectResponse(callback(JSInvoke::setMediaStatusError))));
+    });
+}

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "bridge/iplugin.h"
+
+#include <QMediaPlayer>
+#include <QSharedPointer>
+#include <QVariant>
+#include <QVariantMap>
+
+// Plays one media item at a time for the page and reports the player's
+// changes as notifications of the playMedia call that owns the playback.
+//
+// Every call on the player happens in the thread that owns the plugin. A
+// call owns the playback from its start until it has reported playMediaDone
+// or playMediaError; only the owner hears of the player's changes, so an
+// earlier call never receives a later playback's notifications.
+class CAudioPlayer : public CIdentifiable<IPlugin>
+{
+    Q_OBJECT
+public:
+    CAudioPlayer();
+    ~CAudioPlayer() override;
+
+    // Nothing to initialise: the player exists from construction.
+    QSharedPointer<Task::ITask> initialize() override { return {}; }
+
+    // url: a full URL, or a path; relative paths are files under the
+    // contents folder. A new call stops the current playback first.
+    QSharedPointer<Task::ITask> playMedia(const QString &uuid, const QString &url);
+    QSharedPointer<Task::ITask> mediaStatus();
+    // Keys applied in a fixed order, each checked right after it is set;
+    // the first that does not take ends the call (earlier ones stay).
+    QSharedPointer<Task::ITask> setMediaStatus(const QVariantMap &status);
+
+    QMediaPlayer *player() const { return m_player; }
+
+    // Equal when the difference is negligible against the smaller value.
+    static bool relativelyEqual(double a, double b);
+
+signals:
+    void statusChanged(QString property, QVariant value);
+
+private slots:
+    void onPositionChanged(qint64 position);
+    void onDurationChanged(qint64 duration);
+    void onSeekableChanged(bool seekable);
+    void onBufferStatusChanged(int percent);
+    void onVolumeChanged(int volume);
+    void onMutedChanged(bool muted);
+    void onMediaStatusChanged(QMediaPlayer::MediaStatus status);
+    void onCurrentMediaChanged(const QMediaContent &media);
+    void onPlaybackRateChanged(qreal rate);
+    void onNotifyIntervalChanged(int milliseconds);
+
+private:
+    void forwardStatus(const QString &property, const QVariant &value);
+    void onStateChanged(QMediaPlayer::State state);
+    void onError(QMediaPlayer::Error error);
+    QVariantMap mediaUrls() const;
+    // Ends the owning call with response and gives up the playback.
+    void endCall(const QSharedPointer<IResponse> &response);
+
+    QMediaPlayer *m_player;
+    QSharedPointer<Task::CTask> m_call;
+};

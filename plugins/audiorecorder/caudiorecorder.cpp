@@ -1,0 +1,360 @@
+#include "plugins/audiorecorder/caudiorecorder.h"
+
+#include "app/pathsmanager.h"
+#include "bridge/constants.h"
+#include "plugins/audiorecorder/caudiorecorderresponses.h"
+#include "plugins/audioplayer/caudioplayer.h"
+#include "plugins/audioplayer/ownerthreadtask.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <QMetaEnum>
+#include <QUrl>
+
+Q_LOGGING_CATEGORY(lcAudioRecorder, "AudioRecorder")
+
+using Constants::callback;
+using Constants::key;
+namespace JSInvoke = Constants::JSInvoke;
+namespace Other = Constants::Other;
+
+namespace {
+
+const char kUuid[] = "uuid";
+const char kLastState[] = "lastState";
+
+QSharedPointer<IResponse> status(JSInvoke::_JSInvoke name, const QVariantMap &data)
+{
+    return QSharedPointer<IResponse>(new CAudioRecorderStatusResponse(callback(name), data));
+}
+
+QSharedPointer<IResponse> failure(JSInvoke::_JSInvoke name, const QVariantMap &data = {})
+{
+    return QSharedPointer<IResponse>(new CAudioRecorderRejectResponse(callback(name), data));
+}
+
+QSharedPointer<IResponse> notInitialised(JSInvoke::_JSInvoke name)
+{
+    return failure(name, {{key(Other::code), int(CAudioRecorder::NotInitialised)},
+                          {key(Other::errorString),
+                           QStringLiteral("the audio recorder is not initialised")}});
+}
+
+QMultimedia::EncodingQuality qualityOf(const QString &word)
+{
+    const struct { Other::_Other word; QMultimedia::EncodingQuality quality; } words[] = {
+        {Other::verylow, QMultimedia::VeryLowQuality}, {Other::low, QMultimedia::LowQuality},
+        {Other::normal, QMultimedia::NormalQuality},   {Other::high, QMultimedia::HighQuality},
+        {Other::veryhigh, QMultimedia::VeryHighQuality},
+    };
+    for (const auto &w : words)
+        if (word.compare(key(w.word), Qt::CaseInsensitive) == 0)
+            return w.quality;
+    qCWarning(lcAudioRecorder) << "Unhandled encoding quality:" << word;
+    return QMultimedia::HighQuality;
+}
+
+} // namespace
+
+CAudioRecorder::CAudioRecorder() = default;
+
+CAudioRecorder::~CAudioRecorder()
+{
+    if (m_recorder)
+        m_recorder->disconnect(this);
+}
+
+void CAudioRecorder::createRecorder()
+{
+    m_recorder = new QAudioRecorder(this);
+    QAudioRecorder *r = m_recorder;
+    connect(r, &QMediaRecorder::statusChanged, this, &CAudioRecorder::onStatusChanged);
+    connect(r, &QMediaRecorder::durationChanged, this, &CAudioRecorder::onDurationChanged);
+    connect(r, &QMediaRecorder::volumeChanged, this, &CAudioRecorder::onVolumeChanged);
+    connect(r, &QMediaRecorder::mutedChanged, this, &CAudioRecorder::onMutedChanged);
+    connect(r, &QAudioRecorder::audioInputChanged, this, &CAudioRecorder::onAudioInputChanged);
+    connect(r, &QAudioRecorder::availableAudioInputsChanged, this,
+            &CAudioRecorder::onAvailableAudioInputsChanged);
+    connect(r, QOverload<bool>::of(&QMediaRecorder::availabilityChanged), this,
+            &CAudioRecorder::onAvailabilityChanged);
+    connect(r, &QMediaRecorder::stateChanged, this, &CAudioRecorder::onStateChanged);
+    connect(r, QOverload<QMediaRecorder::Error>::of(&QMediaRecorder::error), this,
+            &CAudioRecorder::onError);
+}
+
+QSharedPointer<Task::ITask> CAudioRecorder::initialize()
+{
+    const QSharedPointer<Task::CTask> task = Task::CTask::create();
+    Task::CTask *t = task.data();
+    connect(t, &Task::CTask::started, this, [this, t] {
+        if (m_recorder) {
+            t->reject(QSharedPointer<IResponse>(new CAudioRecorderAlreadyExistsResponse(
+                callback(JSInvoke::initializePluginFail))));
+            return;
+        }
+        createRecorder();
+        connect(this, &CAudioRecorder::statusChanged, this, &CAudioRecorder::forwardStatus);
+        t->resolve(QSharedPointer<IResponse>(
+            new CAudioRecorderResolveResponse(callback(JSInvoke::initializePluginDone))));
+    }, Qt::DirectConnection);
+    return task;
+}
+
+void CAudioRecorder::onStatusChanged(QMediaRecorder::Status s)
+{
+    emit statusChanged(key(Other::status), int(s));
+}
+
+void CAudioRecorder::onDurationChanged(qint64 duration)
+{
+    emit statusChanged(key(Other::duration), duration);
+}
+
+void CAudioRecorder::onVolumeChanged(qreal volume)
+{
+    emit statusChanged(key(Other::volume), volume);
+}
+
+void CAudioRecorder::onMutedChanged(bool muted)
+{
+    emit statusChanged(key(Other::muted), muted);
+}
+
+void CAudioRecorder::onAudioInputChanged(const QString &name)
+{
+    emit settingsChanged(key(Other::audioInput), name);
+}
+
+void CAudioRecorder::onAvailableAudioInputsChanged()
+{
+    emit settingsChanged(key(Other::audioInputs), m_recorder->audioInputs());
+}
+
+void CAudioRecorder::onAvailabilityChanged(bool available)
+{
+    emit settingsChanged(key(Other::isAvailable), available);
+}
+
+QString CAudioRecorder::outputLocation() const
+{
+    return m_recorder ? m_recorder->outputLocation().toString() : QString();
+}
+
+void CAudioRecorder::forwardStatus(const QString &property, const QVariant &value)
+{
+    if (m_call)
+        m_call->notify(status(JSInvoke::audioRecordStatusChanged,
+                              {{key(Other::uuid), m_recorder->property(kUuid)},
+                               {property, value}}));
+}
+
+void CAudioRecorder::endCall(const QSharedPointer<IResponse> &response)
+{
+    m_recorder->setProperty(kUuid, QVariant());
+    const QSharedPointer<Task::CTask> call = std::exchange(m_call, {});
+    if (!call)
+        return;
+    if (response->type == IResponse::Rejected)
+        call->reject(response);
+    else
+        call->resolve(response);
+}
+
+void CAudioRecorder::onStateChanged(QMediaRecorder::State state)
+{
+    const int last = m_recorder->property(kLastState).toInt();
+    const QVariant uuid = m_recorder->property(kUuid);
+    const QVariantMap where{{key(Other::uuid), uuid},
+                            {key(Other::outputLocation), outputLocation()}};
+    if (state == QMediaRecorder::RecordingState && last == QMediaRecorder::StoppedState && m_call)
+        m_call->notify(status(JSInvoke::recordAudioStarted, where));
+    emit statusChanged(key(Other::state), int(state));
+    if (last != QMediaRecorder::StoppedState && state == QMediaRecorder::StoppedState)
+        endCall(status(JSInvoke::recordAudioDone, where));
+    m_recorder->setProperty(kLastState, int(state));
+}
+
+void CAudioRecorder::onError(QMediaRecorder::Error error)
+{
+    const QVariant uuid = m_recorder->property(kUuid);
+    const QMetaEnum errors = QMediaRecorder::staticMetaObject.enumerator(
+        QMediaRecorder::staticMetaObject.indexOfEnumerator("Error"));
+    qCWarning(lcAudioRecorder).noquote()
+        << QStringLiteral("QMediaRecorder::%1").arg(QLatin1String(errors.valueToKey(error)))
+        << m_recorder->errorString() << uuid.toString();
+    endCall(failure(JSInvoke::recordAudioError,
+                    {{key(Other::uuid), uuid},
+                     {key(Other::code), int(error)},
+                     {key(Other::errorString), m_recorder->errorString()},
+                     {key(Other::outputLocation), outputLocation()}}));
+}
+
+QSharedPointer<Task::ITask> CAudioRecorder::recordAudio(const QString &uuid, const QString &url)
+{
+    return Task::onOwnerThread(this, [this, uuid, url](const QSharedPointer<Task::CTask> &task) {
+        if (!m_recorder) {
+            task->reject(notInitialised(JSInvoke::recordAudioError));
+            return;
+        }
+        m_recorder->stop();
+        if (m_call)
+            endCall(status(JSInvoke::recordAudioDone,
+                           {{key(Other::uuid), m_recorder->property(kUuid)},
+                            {key(Other::outputLocation), outputLocation()}}));
+        m_call = task;
+        m_recorder->setProperty(kUuid, uuid);
+        const QString contents =
+            PathsManager::instance()->get(Constants::PathManager::contentsPath);
+        const QUrl location = QUrl::fromUserInput(url, contents, QUrl::AssumeLocalFile);
+        // A recording into a folder that does not exist yet would fail late.
+        if (location.isLocalFile())
+            QDir().mkpath(QFileInfo(location.toLocalFile()).absolutePath());
+        m_recorder->setOutputLocation(location);
+        if (m_call == task)
+            m_recorder->record();
+    });
+}
+
+QSharedPointer<Task::ITask> CAudioRecorder::audioRecordStatus()
+{
+    return Task::onOwnerThread(this, [this](const QSharedPointer<Task::CTask> &task) {
+        QAudioRecorder *r = m_recorder;
+        task->resolve(status(JSInvoke::audioRecordStatusDone,
+                             {{key(Other::duration), r ? r->duration() : qint64(0)},
+                              {key(Other::state), r ? int(r->state()) : 0},
+                              {key(Other::status), r ? int(r->status()) : 0},
+                              {key(Other::volume), r ? r->volume() : 0.0},
+                              {key(Other::isMuted), r ? r->isMuted() : false},
+                              {key(Other::outputLocation), outputLocation()}}));
+    });
+}
+
+QSharedPointer<Task::ITask> CAudioRecorder::audioRecordSettings()
+{
+    return Task::onOwnerThread(this, [this](const QSharedPointer<Task::CTask> &task) {
+        QAudioRecorder *r = m_recorder;
+        QStringList codecs, codecDescriptions, containers, containerDescriptions, inputs,
+            inputDescriptions;
+        if (r) {
+            codecs = r->supportedAudioCodecs();
+            for (const QString &c : codecs)
+                codecDescriptions.append(r->audioCodecDescription(c));
+            containers = r->supportedContainers();
+            for (const QString &c : containers)
+                containerDescriptions.append(r->containerDescription(c));
+            inputs = r->audioInputs();
+            for (const QString &i : inputs)
+                inputDescriptions.append(r->audioInputDescription(i));
+        }
+        task->resolve(status(
+            JSInvoke::audioRecordSettingsDone,
+            {{key(Other::defaultAudioInput), r ? r->defaultAudioInput() : QString()},
+             {key(Other::audioInput), r ? r->audioInput() : QString()},
+             {key(Other::codec), r ? r->audioSettings().codec() : QString()},
+             {key(Other::container), r ? r->containerFormat() : QString()},
+             {key(Other::isAvailable), r ? r->isAvailable() : false},
+             {key(Other::codecs), codecs},
+             {key(Other::codecDescriptions), codecDescriptions},
+             {key(Other::containers), containers},
+             {key(Other::containerDescriptions), containerDescriptions},
+             {key(Other::audioInputs), inputs},
+             {key(Other::audioInputsDescriptions), inputDescriptions}}));
+    });
+}
+
+QSharedPointer<Task::ITask> CAudioRecorder::setAudioRecordSettings(const QVariantMap &settings)
+{
+    return Task::onOwnerThread(this, [this, settings](const QSharedPointer<Task::CTask> &task) {
+        if (!m_recorder) {
+            task->reject(notInitialised(JSInvoke::setAudioRecordSettingsError));
+            return;
+        }
+        // This call's own subscription: it ends with the call.
+        const QMetaObject::Connection forward = connect(
+            this, &CAudioRecorder::settingsChanged, task.data(),
+            [t = task.data()](const QString &property, const QVariant &value) {
+                t->notify(status(JSInvoke::audioRecordSettingsChanged, {{property, value}}));
+            });
+        auto has = [&settings](Other::_Other k) { return settings.contains(key(k)); };
+        auto text = [&settings](Other::_Other k) { return settings.value(key(k)).toString(); };
+        bool ok = true;
+        if (has(Other::container)) {
+            const QString container = text(Other::container);
+            ok = m_recorder->supportedContainers().contains(container);
+            if (ok) {
+                m_recorder->setContainerFormat(container);
+                ok = m_recorder->containerFormat() == container;
+            }
+        }
+        if (ok && has(Other::audioInput)) {
+            const QString input = text(Other::audioInput);
+            m_recorder->setAudioInput(input);
+            ok = m_recorder->audioInput() == input;
+        }
+        if (ok) {
+            QAudioEncoderSettings encoder = m_recorder->audioSettings();
+            if (has(Other::codec))
+                encoder.setCodec(text(Other::codec));
+            if (has(Other::quality))
+                encoder.setQuality(qualityOf(text(Other::quality)));
+            if (has(Other::bitRate))
+                encoder.setBitRate(settings.value(key(Other::bitRate)).toInt());
+            if (has(Other::channelCount))
+                encoder.setChannelCount(settings.value(key(Other::channelCount)).toInt());
+            if (has(Other::sampleRate))
+                encoder.setSampleRate(settings.value(key(Other::sampleRate)).toInt());
+            m_recorder->setAudioSettings(encoder);
+        }
+        disconnect(forward);
+        if (ok)
+            task->resolve(QSharedPointer<IResponse>(
+                new CAudioRecorderResolveResponse(callback(JSInvoke::setAudioRecordSettingsDone))));
+        else
+            task->reject(failure(JSInvoke::setAudioRecordSettingsError));
+    });
+}
+
+QSharedPointer<Task::ITask> CAudioRecorder::setAudioRecordStatus(const QVariantMap &status)
+{
+    return Task::onOwnerThread(this, [this, status](const QSharedPointer<Task::CTask> &task) {
+        if (!m_recorder) {
+            task->reject(notInitialised(JSInvoke::setAudioRecordStatusError));
+            return;
+        }
+        QAudioRecorder *r = m_recorder;
+        auto has = [&status](Other::_Other k) { return status.contains(key(k)); };
+        auto value = [&status](Other::_Other k) { return status.value(key(k)); };
+        bool ok = true;
+        if (has(Other::state)) {
+            const int state = value(Other::state).toInt(&ok);
+            ok = ok && state >= QMediaRecorder::StoppedState && state <= QMediaRecorder::PausedState;
+            if (ok) {
+                if (state == QMediaRecorder::StoppedState)
+                    r->stop();
+                else if (state == QMediaRecorder::RecordingState)
+                    r->record();
+                else
+                    r->pause();
+                ok = r->state() == state;
+            }
+        }
+        if (ok && has(Other::volume)) {
+            const double volume = value(Other::volume).toDouble(&ok);
+            if (ok) {
+                r->setVolume(volume);
+                ok = CAudioPlayer::relativelyEqual(r->volume(), volume);
+            }
+        }
+        if (ok && has(Other::muted)) {
+            const bool muted = value(Other::muted).toBool();
+            r->setMuted(muted);
+            ok = r->isMuted() == muted;
+        }
+        if (ok)
+            task->resolve(QSharedPointer<IResponse>(
+                new CAudioRecorderResolveResponse(callback(JSInvoke::setAudioRecordStatusDone))));
+        else
+            task->reject(failure(JSInvoke::setAudioRecordStatusError));
+    });
+}

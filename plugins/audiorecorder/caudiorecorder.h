@@ -1,0 +1,64 @@
+#pragma once
+
+#include "bridge/iplugin.h"
+
+#include <QAudioRecorder>
+#include <QSharedPointer>
+#include <QVariant>
+#include <QVariantMap>
+
+// Records audio from an input device into a file for the page. The recorder
+// exists from the first initialisation on; before it, operations fail with
+// code NotInitialised and the reports answer empty values.
+//
+// Every call on the recorder happens in the thread that owns the plugin. A
+// recordAudio call owns the recording until it has reported recordAudioDone
+// or recordAudioError; only the owner hears of the recorder's changes.
+class CAudioRecorder : public CIdentifiable<IPlugin>
+{
+    Q_OBJECT
+public:
+    enum Code { NotInitialised = 608 };
+
+    CAudioRecorder();
+    ~CAudioRecorder() override;
+
+    // Creates the recorder; a second call fails with 608.
+    QSharedPointer<Task::ITask> initialize() override;
+
+    // url: a full URL, or a path; relative paths are files under the
+    // contents folder. A new call stops the current recording first.
+    QSharedPointer<Task::ITask> recordAudio(const QString &uuid, const QString &url);
+    QSharedPointer<Task::ITask> audioRecordStatus();
+    QSharedPointer<Task::ITask> setAudioRecordStatus(const QVariantMap &status);
+    QSharedPointer<Task::ITask> audioRecordSettings();
+    // The container is checked against the supported ones before it is set,
+    // since the recorder takes any name and fails only when recording.
+    QSharedPointer<Task::ITask> setAudioRecordSettings(const QVariantMap &settings);
+
+    QAudioRecorder *recorder() const { return m_recorder; }
+
+signals:
+    void statusChanged(QString property, QVariant value);
+    void settingsChanged(QString property, QVariant value);
+
+private slots:
+    void onStatusChanged(QMediaRecorder::Status status);
+    void onDurationChanged(qint64 duration);
+    void onVolumeChanged(qreal volume);
+    void onMutedChanged(bool muted);
+    void onAudioInputChanged(const QString &name);
+    void onAvailableAudioInputsChanged();
+    void onAvailabilityChanged(bool available);
+
+private:
+    void createRecorder();
+    void forwardStatus(const QString &property, const QVariant &value);
+    void onStateChanged(QMediaRecorder::State state);
+    void onError(QMediaRecorder::Error error);
+    void endCall(const QSharedPointer<IResponse> &response);
+    QString outputLocation() const;
+
+    QAudioRecorder *m_recorder = nullptr;
+    QSharedPointer<Task::CTask> m_call;
+};
