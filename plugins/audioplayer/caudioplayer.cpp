@@ -151,10 +151,17 @@ void CAudioPlayer::onStateChanged(QMediaPlayer::State state)
     }
     emit statusChanged(key(Other::state), int(state));
     if (last != QMediaPlayer::StoppedState && state == QMediaPlayer::StoppedState) {
-        // The end of the playback ends the call: the bridge then releases it.
-        QVariantMap data = mediaUrls();
-        data.insert(key(Other::uuid), uuid);
-        endCall(status(JSInvoke::playMediaDone, data));
+        // Media that turned out unplayable may stop the player before its
+        // error is signalled: that is a failure, not the end of a playback.
+        if (m_player->mediaStatus() == QMediaPlayer::InvalidMedia) {
+            onError(m_player->error() != QMediaPlayer::NoError ? m_player->error()
+                                                               : QMediaPlayer::FormatError);
+        } else {
+            // The end of the playback ends the call: the bridge then releases it.
+            QVariantMap data = mediaUrls();
+            data.insert(key(Other::uuid), uuid);
+            endCall(status(JSInvoke::playMediaDone, data));
+        }
     }
     m_player->setProperty(kLastState, int(state));
 }
@@ -170,7 +177,9 @@ void CAudioPlayer::onError(QMediaPlayer::Error error)
     QVariantMap data = mediaUrls();
     data.insert(key(Other::uuid), uuid);
     data.insert(key(Other::code), int(error));
-    data.insert(key(Other::errorString), m_player->errorString());
+    data.insert(key(Other::errorString), m_player->errorString().isEmpty()
+                                             ? QStringLiteral("The media cannot be played.")
+                                             : m_player->errorString());
     endCall(QSharedPointer<IResponse>(
         new CAudioPlayerStatusRejectResponse(callback(JSInvoke::playMediaError), data)));
 }

@@ -52,6 +52,9 @@ void tst_Courses::course_data()
                                << QString() << none;
     QTest::newRow("fs-zip") << "fs" << int(AppFolder::Zip) << QString() << password << QString()
                             << none;
+    // Run through tests/with-pulse.sh: a sound server and generated clips.
+    QTest::newRow("audio-kelcab") << "audio" << int(AppFolder::Kelcab) << kelcab << QByteArray()
+                                  << QString() << none;
 }
 
 void tst_Courses::course()
