@@ -168,18 +168,22 @@ void CAudioPlayer::onStateChanged(QMediaPlayer::State state)
 
 void CAudioPlayer::onError(QMediaPlayer::Error error)
 {
-    const QVariant uuid = m_player->property(kUuid);
     const QMetaEnum errors = QMediaPlayer::staticMetaObject.enumerator(
         QMediaPlayer::staticMetaObject.indexOfEnumerator("Error"));
     qCWarning(lcAudioPlayer).noquote()
         << QStringLiteral("QMediaPlayer::%1").arg(QLatin1String(errors.valueToKey(error)))
-        << m_player->errorString() << uuid.toString();
+        << m_player->errorString() << m_player->property(kUuid).toString();
+    failCall(error, m_player->errorString().isEmpty()
+                        ? QStringLiteral("The media cannot be played.")
+                        : m_player->errorString());
+}
+
+void CAudioPlayer::failCall(QMediaPlayer::Error error, const QString &errorString)
+{
     QVariantMap data = mediaUrls();
-    data.insert(key(Other::uuid), uuid);
+    data.insert(key(Other::uuid), m_player->property(kUuid));
     data.insert(key(Other::code), int(error));
-    data.insert(key(Other::errorString), m_player->errorString().isEmpty()
-                                             ? QStringLiteral("The media cannot be played.")
-                                             : m_player->errorString());
+    data.insert(key(Other::errorString), errorString);
     endCall(QSharedPointer<IResponse>(
         new CAudioPlayerStatusRejectResponse(callback(JSInvoke::playMediaError), data)));
 }
@@ -199,7 +203,12 @@ QSharedPointer<Task::ITask> CAudioPlayer::playMedia(const QString &uuid, const Q
         m_player->setProperty(kUuid, uuid);
         const QString contents =
             PathsManager::instance()->get(Constants::PathManager::contentsPath);
-        m_player->setMedia(QUrl::fromUserInput(url, contents, QUrl::AssumeLocalFile));
+        const QUrl media = QUrl::fromUserInput(url, contents, QUrl::AssumeLocalFile);
+        m_player->setMedia(media);
+        // Without media the player neither plays nor fails: the call would
+        // wait forever.
+        if (media.isEmpty())
+            failCall(QMediaPlayer::ResourceError, QStringLiteral("No media given."));
         // An error while loading may already have ended the call.
         if (m_call == task)
             m_player->play();

@@ -57,6 +57,7 @@ private:
     void onStateChanged(QMediaPlayer::State state);
     void onError(QMediaPlayer::Error error);
     QVariantMap mediaUrls() const;
+    void failCall(QMediaPlayer::Error error, const QString &errorString);
     // Ends the owning call with response and gives up the playback.
     void endCall(const QSharedPointer<IResponse> &response);
 
