@@ -13,8 +13,10 @@ printf 'not audio at all\n' > "$media/not-audio.wav"
 export TAMBERLIN_TEST_MEDIA="$media"
 
 # Daemonized, pulseaudio returns once the server accepts clients; the pid
-# file in our runtime folder names exactly this server for --kill.
-pulseaudio --daemonize=yes --system=false --exit-idle-time=-1 -n --disallow-exit \
+# file in our runtime folder names exactly this server for --kill. Should this
+# script be killed outright, the server still leaves once idle for longer
+# than any test runs.
+pulseaudio --daemonize=yes --system=false --exit-idle-time=600 -n --disallow-exit \
     --use-pid-file=yes --log-target=file:"$XDG_RUNTIME_DIR/pulse.log" --log-level=error \
     --load="module-native-protocol-unix auth-anonymous=1" \
     --load="module-null-sink sink_name=null" || { cat "$XDG_RUNTIME_DIR/pulse.log" >&2; exit 1; }

@@ -10,6 +10,7 @@
 #include <QUrl>
 
 #include <cmath>
+#include <utility>
 
 Q_LOGGING_CATEGORY(lcAudioPlayer, "AudioPlayer")
 

@@ -12,6 +12,8 @@
 #include <QMetaEnum>
 #include <QUrl>
 
+#include <utility>
+
 Q_LOGGING_CATEGORY(lcAudioRecorder, "AudioRecorder")
 
 using Constants::callback;
