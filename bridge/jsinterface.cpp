@@ -5,6 +5,7 @@
 #include "bridge/response.h"
 #include "plugins/application/capplication.h"
 #include "plugins/filesystem/cfilesystem.h"
+#include "plugins/storage/cstorage.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -39,8 +40,7 @@ QVariantMap versionMap()
 // not delivered yet: the page is told so instead of a false success.
 bool isUnavailable(const QString &name)
 {
-    return name == Constants::name(Plugins::Storage)
-        || name == Constants::name(Plugins::AudioRecorder)
+    return name == Constants::name(Plugins::AudioRecorder)
         || name == Constants::name(Plugins::Camera);
 }
 
@@ -59,6 +59,7 @@ JSInterface::JSInterface(ArchiveAccessManager *archiveManager, QObject *parent)
             &JSInterface::onInvokeJSCall);
 
     m_fileSystem.reset(new CFileSystem(archiveManager));
+    m_storage.reset(new CStorage);
 
     const QMetaEnum plugins = QMetaEnum::fromType<Plugins::_Plugins>();
     for (int i = 0; i < plugins.keyCount(); ++i)
@@ -70,6 +71,7 @@ JSInterface::~JSInterface()
     // Pool functions of file system tasks hold the plugin and the archive
     // by plain pointer.
     QThreadPool::globalInstance()->waitForDone();
+    m_storage.reset();
     m_fileSystem.reset();
     m_application.reset();
     m_pluginNames.clear();
@@ -96,6 +98,17 @@ QStringList JSInterface::pageMethods()
         QStringLiteral("onWindowClose"),
         QStringLiteral("getOpenFileName"),
         QStringLiteral("getSaveFileName"),
+        QStringLiteral("dbSql"),
+        QStringLiteral("dbSqlBatch"),
+        QStringLiteral("dbTransaction"),
+        QStringLiteral("dbCommit"),
+        QStringLiteral("dbRollback"),
+        QStringLiteral("saveDBItem"),
+        QStringLiteral("saveDBItems"),
+        QStringLiteral("loadDBItem"),
+        QStringLiteral("loadDBItems"),
+        QStringLiteral("removeDBItems"),
+        QStringLiteral("getDBKeys"),
     };
 }
 
@@ -180,7 +193,6 @@ void JSInterface::finalize(const QString &uuid)
 void JSInterface::initializePlugin(const QString &uuid, const QString &pluginName,
                                    const QVariantMap &params)
 {
-    Q_UNUSED(params) // only the storage plugin reads them
     if (!m_pluginNames.contains(pluginName)) {
         send(callback(JSInvoke::initializePluginFail),
              {{key(Other::uuid), uuid}, {key(Other::code), 607}});
@@ -192,6 +204,15 @@ void JSInterface::initializePlugin(const QString &uuid, const QString &pluginNam
               {key(Other::code), 608},
               {key(Other::message),
                QStringLiteral("%1 is not available in this build").arg(pluginName)}});
+        return;
+    }
+    if (pluginName == Constants::name(Plugins::Storage)) {
+        const QString pathKey = key(Other::path);
+        const QString path = params.contains(pathKey)
+            ? params.value(pathKey).toString()
+            : PathsManager::instance()->get(Constants::PathManager::localStoragePath)
+                + QStringLiteral("/temp");
+        deliver(m_storage->init(path), uuid, Resolved | Rejected);
         return;
     }
     if (pluginName == Constants::name(Plugins::Application)) {
@@ -342,4 +363,59 @@ void JSInterface::applicationStateChanged(int code)
 void JSInterface::onWindowClose()
 {
     send(callback(JSInvoke::onApplicationClose), {});
+}
+
+void JSInterface::dbSql(const QString &uuid, const QString &query, const QVariantList &data)
+{
+    deliver(m_storage->sql(query, data), uuid, Resolved | Rejected);
+}
+
+void JSInterface::dbSqlBatch(const QString &uuid, const QString &query, const QVariantList &data)
+{
+    deliver(m_storage->sqlBatch(query, data), uuid, Resolved | Rejected);
+}
+
+void JSInterface::dbTransaction(const QString &uuid)
+{
+    deliver(m_storage->transaction(), uuid, Resolved | Rejected);
+}
+
+void JSInterface::dbCommit(const QString &uuid)
+{
+    deliver(m_storage->commit(), uuid, Resolved | Rejected);
+}
+
+void JSInterface::dbRollback(const QString &uuid)
+{
+    deliver(m_storage->rollback(), uuid, Resolved | Rejected);
+}
+
+void JSInterface::saveDBItem(const QString &uuid, const QString &key, const QString &value)
+{
+    deliver(m_storage->setItem(key, value), uuid, Resolved | Rejected);
+}
+
+void JSInterface::saveDBItems(const QString &uuid, const QVariantMap &items)
+{
+    deliver(m_storage->setItems(items), uuid, Resolved | Rejected);
+}
+
+void JSInterface::loadDBItem(const QString &uuid, const QString &key)
+{
+    deliver(m_storage->getItem(key), uuid, Resolved | Rejected);
+}
+
+void JSInterface::loadDBItems(const QString &uuid, const QStringList &keys)
+{
+    deliver(m_storage->getItems(keys), uuid, Resolved | Rejected);
+}
+
+void JSInterface::removeDBItems(const QString &uuid, const QStringList &keys)
+{
+    deliver(m_storage->removeItems(keys), uuid, Resolved | Rejected);
+}
+
+void JSInterface::getDBKeys(const QString &uuid, const QString &pattern)
+{
+    deliver(m_storage->getKeys(pattern), uuid, Resolved | Rejected);
 }

@@ -12,6 +12,7 @@
 class ArchiveAccessManager;
 class CApplication;
 class CFileSystem;
+class CStorage;
 
 // Dispatcher behind DesktopBridge: owns the plugins and the running tasks,
 // routes page calls to plugin operations and turns every response into one
@@ -73,6 +74,18 @@ public:
     Q_INVOKABLE void getApplicationState(const QString &uuid);
     Q_INVOKABLE void applicationStateChanged(int code);
     Q_INVOKABLE void onWindowClose();
+    Q_INVOKABLE void dbSql(const QString &uuid, const QString &query, const QVariantList &data);
+    Q_INVOKABLE void dbSqlBatch(const QString &uuid, const QString &query,
+                                const QVariantList &data);
+    Q_INVOKABLE void dbTransaction(const QString &uuid);
+    Q_INVOKABLE void dbCommit(const QString &uuid);
+    Q_INVOKABLE void dbRollback(const QString &uuid);
+    Q_INVOKABLE void saveDBItem(const QString &uuid, const QString &key, const QString &value);
+    Q_INVOKABLE void saveDBItems(const QString &uuid, const QVariantMap &items);
+    Q_INVOKABLE void loadDBItem(const QString &uuid, const QString &key);
+    Q_INVOKABLE void loadDBItems(const QString &uuid, const QStringList &keys);
+    Q_INVOKABLE void removeDBItems(const QString &uuid, const QStringList &keys);
+    Q_INVOKABLE void getDBKeys(const QString &uuid, const QString &pattern);
 
 signals:
     void closeWrapper();
@@ -95,6 +108,7 @@ private:
     QStringList m_pluginNames;
     QSharedPointer<CApplication> m_application;
     QSharedPointer<CFileSystem> m_fileSystem;
+    QSharedPointer<CStorage> m_storage;
 };
 
 Q_DECLARE_OPERATORS_FOR_FLAGS(JSInterface::Deliveries)

@@ -452,6 +452,8 @@ QString runCourse(const CourseRun &run)
         return QStringLiteral("set-up failed: %1").arg(error);
     QVariantMap testConfig = run.testConfig;
     testConfig.insert(QStringLiteral("report"), server.url());
+    if (run.runs > 1)
+        testConfig.insert(QStringLiteral("run"), 1);
     app.setBaseCourse(run.baseCourse);
     if (!app.installBinary()
         || !app.packCourse(coursesDir() + QLatin1Char('/') + run.course, run.format, testConfig,
@@ -459,13 +461,22 @@ QString runCourse(const CourseRun &run)
         || (!run.config.isEmpty() && !app.writeConfig(run.config)))
         return QStringLiteral("set-up failed: %1").arg(app.lastError());
 
-    QScopedPointer<QProcess> process(startShell(app, xvfb.display(), run.args));
-    const RunResult result = awaitShell(process.data(), run.timeoutMs);
-    // Exit code 0 alone could also be a quit after a renderer crash: the page
-    // must have said that it finished.
-    if (result.exitCode == 0 && server.messages().contains(QStringLiteral("done 0 failure(s)")))
-        return {};
-    return describeFailure(app, &server, result);
+    for (int i = 1; i <= run.runs; ++i) {
+        if (i > 1) {
+            testConfig.insert(QStringLiteral("run"), i);
+            if (!app.packCourse(coursesDir() + QLatin1Char('/') + run.course, run.format,
+                                testConfig, QStringLiteral("data.bin"), run.zipPassword))
+                return QStringLiteral("set-up failed: %1").arg(app.lastError());
+        }
+        QScopedPointer<QProcess> process(startShell(app, xvfb.display(), run.args));
+        const RunResult result = awaitShell(process.data(), run.timeoutMs);
+        // Exit code 0 alone could also be a quit after a renderer crash: the
+        // page must have said that it finished.
+        if (result.exitCode != 0
+            || server.messages().count(QStringLiteral("done 0 failure(s)")) != i)
+            return describeFailure(app, &server, result);
+    }
+    return {};
 }
 
 } // namespace ShellTest
