@@ -52,7 +52,8 @@ QSharedPointer<Task::ITask> CStorage::post(Work work)
 {
     const QSharedPointer<Task::CTask> task = Task::CTask::create();
     const QWeakPointer<Task::CTask> weak = task;
-    connect(task.data(), &Task::CTask::started, task.data(),
+    // Context this: a task started after the plugin is gone does nothing.
+    connect(task.data(), &Task::CTask::started, this,
             [this, weak, work] {
                 const QSharedPointer<Task::CTask> running = weak.toStrongRef();
                 if (!running)

@@ -1,6 +1,7 @@
 // The value cipher against vectors worked out by hand, round trips, damaged
 // cipher texts, and a database file that is not one.
 
+#include "plugins/storage/cstorage.h"
 #include "plugins/storage/keyedcipher.h"
 #include "plugins/storage/storage.h"
 
@@ -22,6 +23,7 @@ private slots:
     void damagedReadsEmpty();
     void notADatabaseIsLeftAlone_data();
     void notADatabaseIsLeftAlone();
+    void queuedSavesLandBeforeClose();
 };
 
 namespace {
@@ -163,6 +165,30 @@ void tst_Storage::notADatabaseIsLeftAlone()
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), content);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("temp")});
+}
+
+// A page that saves and exits at once: the saves still queued when the
+// plugin goes must reach the file.
+void tst_Storage::queuedSavesLandBeforeClose()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("temp"));
+    QStringList keys;
+    {
+        CStorage plugin;
+        QList<QSharedPointer<Task::ITask>> tasks{plugin.init(path)};
+        for (int i = 0; i < 40; ++i) {
+            keys.append(QString::number(i));
+            tasks.append(plugin.setItem(keys.last(), QStringLiteral("v")));
+        }
+        for (const QSharedPointer<Task::ITask> &task : tasks)
+            task->start();
+    }
+    Storage storage;
+    QVERIFY(storage.init(path));
+    QVariantMap items;
+    QVERIFY(storage.getItems(keys, items));
+    QCOMPARE(items.size(), keys.size());
 }
 
 QTEST_GUILESS_MAIN(tst_Storage)
