@@ -27,7 +27,8 @@ QString shifted(const QString &text, ushort by)
     return out;
 }
 
-// The stored keys as one IN list of SQL string literals.
+// The stored keys as one IN list of SQL string literals: quotes doubled, the
+// whole key quoted (line breaks included).
 QString inList(const QStringList &keys)
 {
     QStringList literals;
@@ -48,7 +49,7 @@ void logError(const char *operation, const QSqlError &error)
 } // namespace
 
 Storage::Storage(QObject *parent)
-    : QObject(parent), m_cipher((quint64(kKeyHigh) << 32) | kKeyLow)
+    : QObject(parent), m_cipher(storageKey())
 {
 }
 

@@ -15,9 +15,28 @@
 
 using namespace ShellTest;
 
+namespace {
+
+int rounds()
+{
+    const char *name = "TAMBERLIN_STORAGE_KILL_ROUNDS";
+    return qMax(1, qEnvironmentVariableIsSet(name) ? qEnvironmentVariableIntValue(name) : 3);
+}
+
+} // namespace
+
 class tst_StorageDurability : public QObject
 {
     Q_OBJECT
+public:
+    // The long run outlasts QtTest's five minutes per function; the
+    // variable is read when the first test function starts.
+    tst_StorageDurability()
+    {
+        if (!qEnvironmentVariableIsSet("QTEST_FUNCTION_TIMEOUT"))
+            qputenv("QTEST_FUNCTION_TIMEOUT", QByteArray::number(120000 + rounds() * 30000));
+    }
+
 private slots:
     void killWhileSaving();
 
@@ -46,9 +65,7 @@ int confirmedSaves(const ReportServer &server)
 
 void tst_StorageDurability::killWhileSaving()
 {
-    const int rounds = qMax(1, qEnvironmentVariableIsSet("TAMBERLIN_STORAGE_KILL_ROUNDS")
-                                   ? qEnvironmentVariableIntValue("TAMBERLIN_STORAGE_KILL_ROUNDS")
-                                   : 3);
+    const int rounds = ::rounds();
     const quint32 seed = QRandomGenerator::global()->generate();
     qInfo("%d rounds, seed %u", rounds, seed);
     QRandomGenerator random(seed);
