@@ -224,4 +224,58 @@ void DesktopBridge::audioRecordStatus(const QString &uuid)
 void DesktopBridge::setAudioRecordStatus(const QString &uuid, const QVariantMap &status)
 {
     m_jsInterface->setAudioRecordStatus(uuid, status);
+void DesktopBridge::dbSql(const QString &uuid, const QString &query, const QVariantList &data)
+{
+    m_jsInterface->dbSql(uuid, query, data);
+}
+
+void DesktopBridge::dbSqlBatch(const QString &uuid, const QString &query,
+                               const QVariantList &data)
+{
+    m_jsInterface->dbSqlBatch(uuid, query, data);
+}
+
+void DesktopBridge::dbTransaction(const QString &uuid)
+{
+    m_jsInterface->dbTransaction(uuid);
+}
+
+void DesktopBridge::dbCommit(const QString &uuid)
+{
+    m_jsInterface->dbCommit(uuid);
+}
+
+void DesktopBridge::dbRollback(const QString &uuid)
+{
+    m_jsInterface->dbRollback(uuid);
+}
+
+void DesktopBridge::saveDBItem(const QString &uuid, const QString &key, const QString &value)
+{
+    m_jsInterface->saveDBItem(uuid, key, value);
+}
+
+void DesktopBridge::saveDBItems(const QString &uuid, const QVariantMap &items)
+{
+    m_jsInterface->saveDBItems(uuid, items);
+}
+
+void DesktopBridge::loadDBItem(const QString &uuid, const QString &key)
+{
+    m_jsInterface->loadDBItem(uuid, key);
+}
+
+void DesktopBridge::loadDBItems(const QString &uuid, const QStringList &keys)
+{
+    m_jsInterface->loadDBItems(uuid, keys);
+}
+
+void DesktopBridge::removeDBItems(const QString &uuid, const QStringList &keys)
+{
+    m_jsInterface->removeDBItems(uuid, keys);
+}
+
+void DesktopBridge::getDBKeys(const QString &uuid, const QString &pattern)
+{
+    m_jsInterface->getDBKeys(uuid, pattern);
 }

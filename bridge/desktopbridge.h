@@ -63,6 +63,18 @@ public:
     Q_INVOKABLE void setAudioRecordSettings(const QString &uuid, const QVariantMap &settings);
     Q_INVOKABLE void audioRecordStatus(const QString &uuid);
     Q_INVOKABLE void setAudioRecordStatus(const QString &uuid, const QVariantMap &status);
+    Q_INVOKABLE void dbSql(const QString &uuid, const QString &query, const QVariantList &data);
+    Q_INVOKABLE void dbSqlBatch(const QString &uuid, const QString &query,
+                                const QVariantList &data);
+    Q_INVOKABLE void dbTransaction(const QString &uuid);
+    Q_INVOKABLE void dbCommit(const QString &uuid);
+    Q_INVOKABLE void dbRollback(const QString &uuid);
+    Q_INVOKABLE void saveDBItem(const QString &uuid, const QString &key, const QString &value);
+    Q_INVOKABLE void saveDBItems(const QString &uuid, const QVariantMap &items);
+    Q_INVOKABLE void loadDBItem(const QString &uuid, const QString &key);
+    Q_INVOKABLE void loadDBItems(const QString &uuid, const QStringList &keys);
+    Q_INVOKABLE void removeDBItems(const QString &uuid, const QStringList &keys);
+    Q_INVOKABLE void getDBKeys(const QString &uuid, const QString &pattern);
 
 signals:
     void invokeJSCall(QString name, QVariantMap data);

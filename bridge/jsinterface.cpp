@@ -7,6 +7,7 @@
 #include "plugins/audioplayer/caudioplayer.h"
 #include "plugins/audiorecorder/caudiorecorder.h"
 #include "plugins/filesystem/cfilesystem.h"
+#include "plugins/storage/cstorage.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -41,8 +42,7 @@ QVariantMap versionMap()
 // not delivered yet: the page is told so instead of a false success.
 bool isUnavailable(const QString &name)
 {
-    return name == Constants::name(Plugins::Storage)
-        || name == Constants::name(Plugins::Camera);
+    return name == Constants::name(Plugins::Camera);
 }
 
 } // namespace
@@ -62,6 +62,7 @@ JSInterface::JSInterface(ArchiveAccessManager *archiveManager, QObject *parent)
     m_fileSystem.reset(new CFileSystem(archiveManager));
     m_audioPlayer.reset(new CAudioPlayer);
     m_audioRecorder.reset(new CAudioRecorder);
+    m_storage.reset(new CStorage);
 
     const QMetaEnum plugins = QMetaEnum::fromType<Plugins::_Plugins>();
     for (int i = 0; i < plugins.keyCount(); ++i)
@@ -75,6 +76,7 @@ JSInterface::~JSInterface()
     QThreadPool::globalInstance()->waitForDone();
     m_audioRecorder.reset();
     m_audioPlayer.reset();
+    m_storage.reset();
     m_fileSystem.reset();
     m_application.reset();
     m_pluginNames.clear();
@@ -109,6 +111,17 @@ QStringList JSInterface::pageMethods()
         QStringLiteral("setAudioRecordSettings"),
         QStringLiteral("audioRecordStatus"),
         QStringLiteral("setAudioRecordStatus"),
+        QStringLiteral("dbSql"),
+        QStringLiteral("dbSqlBatch"),
+        QStringLiteral("dbTransaction"),
+        QStringLiteral("dbCommit"),
+        QStringLiteral("dbRollback"),
+        QStringLiteral("saveDBItem"),
+        QStringLiteral("saveDBItems"),
+        QStringLiteral("loadDBItem"),
+        QStringLiteral("loadDBItems"),
+        QStringLiteral("removeDBItems"),
+        QStringLiteral("getDBKeys"),
     };
 }
 
@@ -193,7 +206,6 @@ void JSInterface::finalize(const QString &uuid)
 void JSInterface::initializePlugin(const QString &uuid, const QString &pluginName,
                                    const QVariantMap &params)
 {
-    Q_UNUSED(params) // only the storage plugin reads them
     if (!m_pluginNames.contains(pluginName)) {
         send(callback(JSInvoke::initializePluginFail),
              {{key(Other::uuid), uuid}, {key(Other::code), 607}});
@@ -209,6 +221,13 @@ void JSInterface::initializePlugin(const QString &uuid, const QString &pluginNam
     }
     if (pluginName == Constants::name(Plugins::AudioRecorder)) {
         deliver(m_audioRecorder->initialize(), uuid, Resolved | Rejected);
+    if (pluginName == Constants::name(Plugins::Storage)) {
+        const QString pathKey = key(Other::path);
+        const QString path = params.contains(pathKey)
+            ? params.value(pathKey).toString()
+            : PathsManager::instance()->get(Constants::PathManager::localStoragePath)
+                + QStringLiteral("/temp");
+        deliver(m_storage->init(path), uuid, Resolved | Rejected);
         return;
     }
     if (pluginName == Constants::name(Plugins::Application)) {
@@ -406,4 +425,57 @@ void JSInterface::openVideo(const QString &uuid, const QString &url)
 {
     Q_UNUSED(url)
     send(callback(JSInvoke::openVideoFinish), {{key(Other::uuid), uuid}});
+void JSInterface::dbSql(const QString &uuid, const QString &query, const QVariantList &data)
+{
+    deliver(m_storage->sql(query, data), uuid, Resolved | Rejected);
+}
+
+void JSInterface::dbSqlBatch(const QString &uuid, const QString &query, const QVariantList &data)
+{
+    deliver(m_storage->sqlBatch(query, data), uuid, Resolved | Rejected);
+}
+
+void JSInterface::dbTransaction(const QString &uuid)
+{
+    deliver(m_storage->transaction(), uuid, Resolved | Rejected);
+}
+
+void JSInterface::dbCommit(const QString &uuid)
+{
+    deliver(m_storage->commit(), uuid, Resolved | Rejected);
+}
+
+void JSInterface::dbRollback(const QString &uuid)
+{
+    deliver(m_storage->rollback(), uuid, Resolved | Rejected);
+}
+
+void JSInterface::saveDBItem(const QString &uuid, const QString &key, const QString &value)
+{
+    deliver(m_storage->setItem(key, value), uuid, Resolved | Rejected);
+}
+
+void JSInterface::saveDBItems(const QString &uuid, const QVariantMap &items)
+{
+    deliver(m_storage->setItems(items), uuid, Resolved | Rejected);
+}
+
+void JSInterface::loadDBItem(const QString &uuid, const QString &key)
+{
+    deliver(m_storage->getItem(key), uuid, Resolved | Rejected);
+}
+
+void JSInterface::loadDBItems(const QString &uuid, const QStringList &keys)
+{
+    deliver(m_storage->getItems(keys), uuid, Resolved | Rejected);
+}
+
+void JSInterface::removeDBItems(const QString &uuid, const QStringList &keys)
+{
+    deliver(m_storage->removeItems(keys), uuid, Resolved | Rejected);
+}
+
+void JSInterface::getDBKeys(const QString &uuid, const QString &pattern)
+{
+    deliver(m_storage->getKeys(pattern), uuid, Resolved | Rejected);
 }

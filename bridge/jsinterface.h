@@ -14,6 +14,7 @@ class CApplication;
 class CAudioPlayer;
 class CAudioRecorder;
 class CFileSystem;
+class CStorage;
 
 // Dispatcher behind DesktopBridge: owns the plugins and the running tasks,
 // routes page calls to plugin operations and turns every response into one
@@ -86,6 +87,18 @@ public:
     // Not offered to the page: answers openVideoFinish at once and plays
     // nothing.
     Q_INVOKABLE void openVideo(const QString &uuid, const QString &url);
+    Q_INVOKABLE void dbSql(const QString &uuid, const QString &query, const QVariantList &data);
+    Q_INVOKABLE void dbSqlBatch(const QString &uuid, const QString &query,
+                                const QVariantList &data);
+    Q_INVOKABLE void dbTransaction(const QString &uuid);
+    Q_INVOKABLE void dbCommit(const QString &uuid);
+    Q_INVOKABLE void dbRollback(const QString &uuid);
+    Q_INVOKABLE void saveDBItem(const QString &uuid, const QString &key, const QString &value);
+    Q_INVOKABLE void saveDBItems(const QString &uuid, const QVariantMap &items);
+    Q_INVOKABLE void loadDBItem(const QString &uuid, const QString &key);
+    Q_INVOKABLE void loadDBItems(const QString &uuid, const QStringList &keys);
+    Q_INVOKABLE void removeDBItems(const QString &uuid, const QStringList &keys);
+    Q_INVOKABLE void getDBKeys(const QString &uuid, const QString &pattern);
 
 signals:
     void closeWrapper();
@@ -110,6 +123,7 @@ private:
     QSharedPointer<CFileSystem> m_fileSystem;
     QSharedPointer<CAudioPlayer> m_audioPlayer;
     QSharedPointer<CAudioRecorder> m_audioRecorder;
+    QSharedPointer<CStorage> m_storage;
 };
 
 Q_DECLARE_OPERATORS_FOR_FLAGS(JSInterface::Deliveries)

@@ -172,8 +172,6 @@ void tst_JSInterface::initializePlugin_data()
         return QVariantMap{{"code", 608},
                            {"message", QStringLiteral("%1 is not available in this build").arg(name)}};
     };
-    QTest::newRow("Storage not built: 608") << "Storage" << "initializePluginFail"
-                                            << unavailable("Storage");
     QTest::newRow("Application answers version") << "Application" << "initializePluginDone"
                                                  << QVariantMap{{"version", kVersion}};
     QTest::newRow("Camera not built: 608") << "Camera" << "initializePluginFail"

@@ -55,6 +55,10 @@ void tst_Courses::course_data()
     // Run through tests/with-pulse.sh: a sound server and generated clips.
     QTest::newRow("audio-kelcab") << "audio" << int(AppFolder::Kelcab) << kelcab << QByteArray()
                                   << QString() << none;
+    // Twice over the same user data: the second run checks what the first saved.
+    QTest::newRow("storage-kelcab") << "storage" << int(AppFolder::Kelcab) << kelcab
+                                    << QByteArray() << QString()
+                                    << QVariantMap{{QStringLiteral("runs"), 2}};
 }
 
 void tst_Courses::course()
@@ -73,6 +77,7 @@ void tst_Courses::course()
     run.zipPassword = zipPassword;
     run.baseCourse = baseCourse;
     run.testConfig = testConfig;
+    run.runs = testConfig.value(QStringLiteral("runs"), 1).toInt();
     const QString failure = ShellTest::runCourse(run);
     if (!failure.isEmpty())
         QFAIL(qPrintable(failure));

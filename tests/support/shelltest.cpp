@@ -456,6 +456,8 @@ QString runCourse(const CourseRun &run)
     const QString media = qEnvironmentVariable("TAMBERLIN_TEST_MEDIA");
     if (!media.isEmpty())
         testConfig.insert(QStringLiteral("media"), media);
+    if (run.runs > 1)
+        testConfig.insert(QStringLiteral("run"), 1);
     app.setBaseCourse(run.baseCourse);
     if (!app.installBinary()
         || !app.packCourse(coursesDir() + QLatin1Char('/') + run.course, run.format, testConfig,
@@ -463,11 +465,23 @@ QString runCourse(const CourseRun &run)
         || (!run.config.isEmpty() && !app.writeConfig(run.config)))
         return QStringLiteral("set-up failed: %1").arg(app.lastError());
 
+    const QString done = QStringLiteral("done 0 failure(s)");
+    // Runs before the last one, each then told its successor's number.
+    for (int i = 1; i < run.runs; ++i) {
+        QScopedPointer<QProcess> earlier(startShell(app, xvfb.display(), run.args));
+        const RunResult result = awaitShell(earlier.data(), run.timeoutMs);
+        if (result.exitCode != 0 || server.messages().count(done) != i)
+            return describeFailure(app, &server, result);
+        testConfig.insert(QStringLiteral("run"), i + 1);
+        if (!app.packCourse(coursesDir() + QLatin1Char('/') + run.course, run.format, testConfig,
+                            QStringLiteral("data.bin"), run.zipPassword))
+            return QStringLiteral("set-up failed: %1").arg(app.lastError());
+    }
     QScopedPointer<QProcess> process(startShell(app, xvfb.display(), run.args));
     const RunResult result = awaitShell(process.data(), run.timeoutMs);
     // Exit code 0 alone could also be a quit after a renderer crash: the page
     // must have said that it finished.
-    if (result.exitCode == 0 && server.messages().contains(QStringLiteral("done 0 failure(s)")))
+    if (result.exitCode == 0 && server.messages().count(done) == qMax(1, run.runs))
         return {};
     return describeFailure(app, &server, result);
 }

@@ -147,6 +147,9 @@ struct CourseRun
     QByteArray zipPassword;
     QStringList args;
     int timeoutMs = 90000;
+    // Runs the program this many times over the same folder and user data;
+    // with more than one, the page finds the run's number in TEST_CONFIG.run.
+    int runs = 1;
 };
 // Returns an empty string on success, else the failure description.
 QString runCourse(const CourseRun &run);

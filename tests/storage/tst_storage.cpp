@@ -1,0 +1,195 @@
+// The value cipher against vectors worked out by hand, round trips, damaged
+// cipher texts, and a database file that is not one.
+
+#include "plugins/storage/cstorage.h"
+#include "plugins/storage/keyedcipher.h"
+#include "plugins/storage/storage.h"
+
+#include <QFile>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class tst_Storage : public QObject
+{
+    Q_OBJECT
+private slots:
+    void knownAnswers_data();
+    void knownAnswers();
+    void roundTrip_data();
+    void roundTrip();
+    void damagedReadsEmpty_data();
+    void damagedReadsEmpty();
+    void notADatabaseIsLeftAlone_data();
+    void notADatabaseIsLeftAlone();
+    void queuedSavesLandBeforeClose();
+};
+
+namespace {
+
+QString randomText(QRandomGenerator &random, int length)
+{
+    QVector<uint> points;
+    points.reserve(length);
+    for (int i = 0; i < length; ++i) {
+        switch (random.bounded(3)) {
+        case 0: points.append(random.bounded(0x20u, 0x80u)); break;
+        case 1: points.append(random.bounded(0xE000u, 0xFFFEu)); break; // BMP past surrogates
+        default: points.append(random.bounded(0x10000u, 0x110000u)); break; // non-BMP
+        }
+    }
+    return QString::fromUcs4(points.constData(), points.size());
+}
+
+} // namespace
+
+// Key bytes, lowest first: B4 F2 86 3D 19 5E C3 A7. Each body byte is
+// XORed with its key byte and the previous enciphered byte.
+void tst_Storage::knownAnswers_data()
+{
+    QTest::addColumn<QString>("plain");
+    QTest::addColumn<QString>("stored");
+    // Body 78 | CRC of nothing 00 00 -> CC 3E B8; with 03 02: five bytes.
+    QTest::newRow("empty: five bytes") << QString() << "AwLMPrg=";
+    // Body 78 | CRC-16/X-25("a") 82 F7 | 61; compressing would lengthen it.
+    QTest::newRow("one character stays plain (0x02)") << "a" << "AwLMvM2R";
+    // Body 78 | CRC | qCompress level 9 (4-byte length 000003E8, zlib).
+    QTest::newRow("thousand equal characters compress (0x03)")
+        << QString(1000, QLatin1Char('x')) << "AwPMv5eqs+7FGnQtAyY6x2TXb+psUeJIXyg=";
+}
+
+void tst_Storage::knownAnswers()
+{
+    QFETCH(QString, plain);
+    QFETCH(QString, stored);
+    const KeyedCipher cipher(Storage::storageKey());
+    QCOMPARE(cipher.encryptText(plain), stored);
+    QCOMPARE(cipher.decryptText(stored), plain);
+}
+
+void tst_Storage::roundTrip_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("maxLength");
+    QTest::addColumn<bool>("repetitive");
+    QTest::newRow("200 random strings with non-BMP characters") << 200 << 300 << false;
+    QTest::newRow("1 MB of random text") << 1 << (1 << 20) << false;
+    QTest::newRow("1 MB of repeated text (compressed)") << 1 << (1 << 20) << true;
+}
+
+void tst_Storage::roundTrip()
+{
+    QFETCH(int, count);
+    QFETCH(int, maxLength);
+    QFETCH(bool, repetitive);
+    QRandomGenerator random(20261207);
+    const KeyedCipher cipher(Storage::storageKey());
+    for (int i = 0; i < count; ++i) {
+        const int length = count == 1 ? maxLength : random.bounded(maxLength);
+        const QString text = repetitive ? randomText(random, 37).repeated(length / 37 + 1)
+                                        : randomText(random, length);
+        const QString stored = cipher.encryptText(text);
+        if (repetitive)
+            QVERIFY(stored.size() < text.size() / 10);
+        QCOMPARE(cipher.decryptText(stored), text);
+    }
+}
+
+void tst_Storage::damagedReadsEmpty_data()
+{
+    QTest::addColumn<QString>("plain");
+    QTest::addColumn<int>("position"); // from the end when negative
+    QTest::addColumn<int>("mask");
+    QTest::addColumn<QString>("warning");
+    const QString checksum = QStringLiteral("A stored value failed its integrity check.");
+    const QString version = QStringLiteral("Invalid version or not a cyphertext.");
+    QTest::newRow("payload bit flipped") << "some value" << -1 << 0x10 << checksum;
+    QTest::newRow("compressed payload bit flipped")
+        << QString(1000, QLatin1Char('x')) << -3 << 0x01 << checksum;
+    QTest::newRow("wrong version") << "some value" << 0 << 0x07 << version;
+}
+
+void tst_Storage::damagedReadsEmpty()
+{
+    QFETCH(QString, plain);
+    QFETCH(int, position);
+    QFETCH(int, mask);
+    QFETCH(QString, warning);
+    const KeyedCipher cipher(Storage::storageKey());
+    QByteArray bytes = cipher.encrypt(plain.toUtf8());
+    const int at = position < 0 ? bytes.size() + position : position;
+    bytes[at] = char(bytes.at(at) ^ mask);
+    QTest::ignoreMessage(QtWarningMsg, qPrintable(warning));
+    QCOMPARE(cipher.decryptText(QString::fromLatin1(bytes.toBase64())), QString());
+}
+
+void tst_Storage::notADatabaseIsLeftAlone_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("text file") << QByteArray("notes of the user\n").repeated(300) << "not a database";
+
+    // A real database whose header has been overwritten.
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("real"));
+    {
+        Storage storage;
+        QVERIFY(storage.init(path));
+        QVERIFY(storage.setItem(QStringLiteral("k"), QStringLiteral("v")));
+    }
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QByteArray damaged = file.readAll();
+    damaged.replace(0, 16, QByteArray(16, 'X'));
+    QTest::newRow("damaged header") << damaged << "not a database";
+}
+
+void tst_Storage::notADatabaseIsLeftAlone()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, reason);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("temp"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+    file.close();
+
+    Storage storage;
+    QTest::ignoreMessage(QtWarningMsg,
+                         QRegularExpression(QStringLiteral("^Storage::init .*") + reason));
+    QVERIFY(!storage.init(path));
+    QVERIFY(!storage.isOpen());
+    QVERIFY(!storage.setItem(QStringLiteral("k"), QStringLiteral("v")));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), content);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("temp")});
+}
+
+// A page that saves and exits at once: the saves still queued when the
+// plugin goes must reach the file.
+void tst_Storage::queuedSavesLandBeforeClose()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("temp"));
+    QStringList keys;
+    {
+        CStorage plugin;
+        QList<QSharedPointer<Task::ITask>> tasks{plugin.init(path)};
+        for (int i = 0; i < 40; ++i) {
+            keys.append(QString::number(i));
+            tasks.append(plugin.setItem(keys.last(), QStringLiteral("v")));
+        }
+        for (const QSharedPointer<Task::ITask> &task : tasks)
+            task->start();
+    }
+    Storage storage;
+    QVERIFY(storage.init(path));
+    QVariantMap items;
+    QVERIFY(storage.getItems(keys, items));
+    QCOMPARE(items.size(), keys.size());
+}
+
+QTEST_GUILESS_MAIN(tst_Storage)
+#include "tst_storage.moc"
