@@ -224,6 +224,8 @@ void DesktopBridge::audioRecordStatus(const QString &uuid)
 void DesktopBridge::setAudioRecordStatus(const QString &uuid, const QVariantMap &status)
 {
     m_jsInterface->setAudioRecordStatus(uuid, status);
+}
+
 void DesktopBridge::dbSql(const QString &uuid, const QString &query, const QVariantList &data)
 {
     m_jsInterface->dbSql(uuid, query, data);

@@ -221,6 +221,8 @@ void JSInterface::initializePlugin(const QString &uuid, const QString &pluginNam
     }
     if (pluginName == Constants::name(Plugins::AudioRecorder)) {
         deliver(m_audioRecorder->initialize(), uuid, Resolved | Rejected);
+        return;
+    }
     if (pluginName == Constants::name(Plugins::Storage)) {
         const QString pathKey = key(Other::path);
         const QString path = params.contains(pathKey)
@@ -425,6 +427,8 @@ void JSInterface::openVideo(const QString &uuid, const QString &url)
 {
     Q_UNUSED(url)
     send(callback(JSInvoke::openVideoFinish), {{key(Other::uuid), uuid}});
+}
+
 void JSInterface::dbSql(const QString &uuid, const QString &query, const QVariantList &data)
 {
     deliver(m_storage->sql(query, data), uuid, Resolved | Rejected);
