@@ -55,6 +55,11 @@ public:
     Q_INVOKABLE void stateChanged(int state);
     // Called by QML when the user closes the window.
     Q_INVOKABLE void onWindowClose();
+    Q_INVOKABLE void downloadFile(const QString &uuid, const QString &url,
+                                  const QString &relFilePath, const QString &fileName);
+    Q_INVOKABLE void abortDownloadFile(const QString &uuid);
+    // host is not used: the answer is the machine's online state.
+    Q_INVOKABLE void checkNetworkStatus(const QString &uuid, const QString &host);
 
 signals:
     void invokeJSCall(QString name, QVariantMap data);

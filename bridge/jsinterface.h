@@ -3,6 +3,8 @@
 #include "app/qmlevent.h"
 #include "bridge/task.h"
 
+#include <QNetworkReply>
+
 #include <QMap>
 #include <QObject>
 #include <QSharedPointer>
@@ -12,6 +14,8 @@
 class ArchiveAccessManager;
 class CApplication;
 class CFileSystem;
+class CNetwork;
+class FileDownloader;
 
 // Dispatcher behind DesktopBridge: owns the plugins and the running tasks,
 // routes page calls to plugin operations and turns every response into one
@@ -35,6 +39,7 @@ public:
     // the bridge.
     QSharedPointer<CFileSystem> fileSystem() const { return m_fileSystem; }
     QSharedPointer<CApplication> application() const { return m_application; }
+    QSharedPointer<CNetwork> network() const { return m_network; }
 
     // The plugin names that initializePlugin accepts, in enumeration order.
     QStringList pluginNames() const { return m_pluginNames; }
@@ -73,6 +78,12 @@ public:
     Q_INVOKABLE void getApplicationState(const QString &uuid);
     Q_INVOKABLE void applicationStateChanged(int code);
     Q_INVOKABLE void onWindowClose();
+    Q_INVOKABLE void downloadFile(const QString &uuid, const QString &url,
+                                  const QString &relFilePath, const QString &fileName);
+    Q_INVOKABLE void abortDownloadFile(const QString &uuid);
+    Q_INVOKABLE void checkNetworkStatus(const QString &uuid);
+    // Not offered to the page: answers ajaxResponse or ajaxError.
+    Q_INVOKABLE void ajax(const QString &uuid, const QString &url, const QVariantMap &data);
 
 signals:
     void closeWrapper();
@@ -83,7 +94,20 @@ signals:
 public slots:
     void onInvokeJSCall(QString functionName, QVariantMap params);
 
+private slots:
+    void _fileDownloadStart(qlonglong total);
+    void _fileDownloadProgress(qlonglong total, qlonglong progress);
+    void _fileDownloadFinish(QByteArray data);
+    void _fileDownloadFinish(QString filePath);
+    void _fileDownloadError(QNetworkReply::NetworkError code);
+    void _fileDownloadAbort();
+
 private:
+    // The page's names of the running download, as the downloader carries them.
+    QVariantMap downloadIdentity(bool withUuid = true) const;
+    // Makes the target folder and removes an earlier file of the name; empty
+    // when the folder cannot be made.
+    QString downloadTarget() const;
     enum class Dialog { Open, Save };
     void runFileDialog(Dialog kind, const QString &uuid, const QString &title,
                        const QString &dir, const QString &filter);
@@ -95,6 +119,8 @@ private:
     QStringList m_pluginNames;
     QSharedPointer<CApplication> m_application;
     QSharedPointer<CFileSystem> m_fileSystem;
+    FileDownloader *m_fileDownloader = nullptr;
+    QSharedPointer<CNetwork> m_network;
 };
 
 Q_DECLARE_OPERATORS_FOR_FLAGS(JSInterface::Deliveries)

@@ -1,4 +1,5 @@
 #include "content/contentpassword.h"
+#include "tests/support/httptestserver.h"
 #include "tests/support/shelltest.h"
 
 #include <QtTest>
@@ -52,6 +53,10 @@ void tst_Courses::course_data()
                                << QString() << none;
     QTest::newRow("fs-zip") << "fs" << int(AppFolder::Zip) << QString() << password << QString()
                             << none;
+    // "http" is replaced by the address of a local HTTP server.
+    QTest::newRow("network-kelcab") << "network" << int(AppFolder::Kelcab) << kelcab
+                                    << QByteArray() << QString()
+                                    << QVariantMap{{QStringLiteral("http"), true}};
 }
 
 void tst_Courses::course()
@@ -62,6 +67,11 @@ void tst_Courses::course()
     QFETCH(QByteArray, zipPassword);
     QFETCH(QString, baseCourse);
     QFETCH(QVariantMap, testConfig);
+    ShellTest::HttpTestServer http;
+    if (testConfig.contains(QStringLiteral("http"))) {
+        QVERIFY(http.listen());
+        testConfig.insert(QStringLiteral("http"), http.url());
+    }
 
     ShellTest::CourseRun run;
     run.course = course;

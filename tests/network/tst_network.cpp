@@ -1,0 +1,220 @@
+// The network plugin and the downloader behind the dispatcher, against a
+// local HTTP server: what the page would receive for ajax, status and
+// time-outs, and that nothing stays behind (replies, tasks, temporary files).
+
+#include "bridge/jsinterface.h"
+#include "content/archiveaccessmanager.h"
+#include "plugins/downloader/filedownloader.h"
+#include "plugins/network/cnetwork.h"
+#include "plugins/network/cstatuscheck.h"
+#include "tests/support/httptestserver.h"
+
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+class EmptyArchive : public ArchiveAccessManager
+{
+public:
+    bool exists(const QString &) override { return false; }
+    QByteArray read(const QString &) override { return {}; }
+    QIODevice *open(const QString &) override { return nullptr; }
+};
+
+// The spy's calls named name, without their uuid.
+QList<QVariantMap> sent(const QSignalSpy &spy, const QString &name)
+{
+    QList<QVariantMap> out;
+    for (const QList<QVariant> &args : spy)
+        if (args.at(0).toString() == name)
+            out.append(args.at(1).toMap());
+    return out;
+}
+} // namespace
+
+class tst_Network : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void ajax_data();
+    void ajax();
+    void onlineStatus();
+    void stalledDownloadTimesOut();
+    void progressThrottled_data();
+    void progressThrottled();
+
+private:
+    ShellTest::HttpTestServer m_server;
+    QTemporaryDir m_temp;
+    EmptyArchive m_archive;
+    QScopedPointer<JSInterface> m_js;
+};
+
+void tst_Network::initTestCase()
+{
+    QVERIFY(m_server.listen());
+    QVERIFY(m_temp.isValid());
+    // The downloader's temporary files land here, where the test counts them.
+    qputenv("TMPDIR", m_temp.path().toLocal8Bit());
+}
+
+void tst_Network::init()
+{
+    m_js.reset(new JSInterface(&m_archive));
+}
+
+void tst_Network::cleanup()
+{
+    // Ended requests hold no reply, task or temporary file.
+    if (m_js) {
+        QTRY_COMPARE(m_js->network()->runningRequests(), 0);
+        QCOMPARE(m_js->runningTaskCount(), 0);
+    }
+    m_js.reset();
+    QCOMPARE(QDir(m_temp.path()).entryList(QDir::Files), QStringList());
+}
+
+void tst_Network::ajax_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QVariantMap>("settings");
+    QTest::addColumn<QString>("callback");
+    QTest::addColumn<QVariantMap>("expected"); // keys of the answer, besides uuid
+
+    auto echo = [](const char *method, const char *body, const char *type) {
+        return QVariantMap{{"code", 200},
+                           {"response", QVariantMap{{"method", method}, {"body", body},
+                                                    {"contentType", type}}}};
+    };
+    QTest::newRow("POST map body as JSON") << "/echo" << QVariantMap{{"method", "POST"},
+                                                                    {"data", QVariantMap{{"a", 1}}}}
+                                           << "ajaxResponse"
+                                           << echo("POST", "{\"a\":1}", "application/json");
+    QTest::newRow("PUT text body from type") << "/echo" << QVariantMap{{"type", "PUT"}, {"data", "x"}}
+                                             << "ajaxResponse" << echo("PUT", "x", "application/json");
+    QTest::newRow("method wins over type, own Content-Type")
+        << "/echo"
+        << QVariantMap{{"method", "PATCH"}, {"type", "POST"}, {"data", QVariantList{1, "b"}},
+                       {"headers", QVariantMap{{"Content-Type", "text/plain"}}}}
+        << "ajaxResponse" << echo("PATCH", "[1,\"b\"]", "text/plain");
+    QTest::newRow("304 resolves") << "/status?code=304" << QVariantMap{{"method", "GET"}}
+                                  << "ajaxResponse"
+                                  << QVariantMap{{"code", 304}, {"response", ""}};
+    QTest::newRow("404 rejects with body") << "/status?code=404&body=gone"
+                                           << QVariantMap{{"method", "GET"}} << "ajaxError"
+                                           << QVariantMap{{"code", 404}, {"message", "gone"}};
+    QTest::newRow("500 JSON object body as object")
+        << "/status?code=500&body=%7B%22reason%22%3A%22x%22%7D" << QVariantMap{{"method", "DELETE"}}
+        << "ajaxError"
+        << QVariantMap{{"code", 500}, {"message", QVariantMap{{"reason", "x"}}}};
+    QTest::newRow("list body as text, repeated header") << "/cookies"
+                                                        << QVariantMap{{"method", "GET"}}
+                                                        << "ajaxResponse"
+                                                        << QVariantMap{{"code", 200},
+                                                                       {"response", "[1,2]"}};
+    QTest::newRow("unknown method rejected, not sent") << "/echo" << QVariantMap{{"method", "get"}}
+                                                       << "ajaxError"
+                                                       << QVariantMap{{"code", -1},
+                                                                      {"message", "unsupported HTTP method \"get\""}};
+    QTest::newRow("no method rejected") << "/echo" << QVariantMap() << "ajaxError"
+                                        << QVariantMap{{"code", -1},
+                                                       {"message", "unsupported HTTP method \"\""}};
+    QTest::newRow("connection refused: no status, empty message")
+        << "refused" << QVariantMap{{"method", "GET"}} << "ajaxError"
+        << QVariantMap{{"code", 0}, {"message", ""}};
+}
+
+void tst_Network::ajax()
+{
+    QFETCH(QString, path);
+    QFETCH(QVariantMap, settings);
+    QFETCH(QString, callback);
+    QFETCH(QVariantMap, expected);
+
+    QString url = m_server.url() + path;
+    if (path == QLatin1String("refused")) {
+        QTcpServer closed; // a port that was free a moment ago
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        url = QStringLiteral("http://127.0.0.1:%1/").arg(closed.serverPort());
+    }
+    QSignalSpy spy(m_js.data(), &JSInterface::invokeJSCall);
+    m_js->ajax("u", url, settings);
+    QTRY_COMPARE(spy.count(), 1);
+    QCOMPARE(spy.at(0).at(0).toString(), callback);
+    QVariantMap data = spy.at(0).at(1).toMap();
+    QCOMPARE(data.take("uuid").toString(), QStringLiteral("u"));
+    const QVariantMap headers = data.take("headers").toMap();
+    if (path == QLatin1String("/cookies"))
+        QCOMPARE(headers.value("set-cookie").toString(), QStringLiteral("a=1\na=2"));
+    QCOMPARE(data, expected);
+}
+
+void tst_Network::onlineStatus()
+{
+    QSignalSpy spy(m_js.data(), &JSInterface::invokeJSCall);
+    m_js->checkNetworkStatus("s");
+    QTRY_COMPARE(spy.count(), 1);
+    const QString status = CStatusCheck().isOnline() ? "online" : "offline";
+    QCOMPARE(spy.at(0).at(0).toString(), QStringLiteral("networkStatusChange"));
+    QCOMPARE(spy.at(0).at(1).toMap(), (QVariantMap{{"uuid", "s"}, {"status", status}}));
+
+    // A change nobody asked for carries no uuid.
+    emit m_js->network()->statusChange(false);
+    QCOMPARE(spy.count(), 2);
+    QCOMPARE(spy.at(1).at(1).toMap(), (QVariantMap{{"status", "offline"}}));
+}
+
+// Headers and some data, then silence: the download ends by time-out alone,
+// with no abort that the page did not ask for.
+void tst_Network::stalledDownloadTimesOut()
+{
+    QSignalSpy spy(m_js.data(), &JSInterface::invokeJSCall);
+    QElapsedTimer clock;
+    clock.start();
+    m_js->downloadFile("d", m_server.url() + "/stall?size=100000&first=1000", m_temp.path(), "f");
+    QTRY_COMPARE_WITH_TIMEOUT(sent(spy, "fileDownloadError").size(), 1, 30000);
+    QVERIFY2(clock.elapsed() >= 12000 && clock.elapsed() < 20000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(sent(spy, "fileDownloadError").first().value("code").toInt(), 4);
+    QCOMPARE(sent(spy, "fileDownloadStart").size(), 1);
+    QCOMPARE(sent(spy, "fileDownloadAbort").size(), 0);
+    QCOMPARE(sent(spy, "fileDownloadFinish").size(), 0);
+    QVERIFY(!QFile::exists(m_temp.filePath("f")));
+}
+
+void tst_Network::progressThrottled_data()
+{
+    QTest::addColumn<qlonglong>("total");
+    QTest::addColumn<QList<qlonglong>>("progress");
+    QTest::addColumn<QList<qlonglong>>("reported");
+    QTest::newRow("known length: steps and the end")
+        << 1100000LL << QList<qlonglong>{100000, 511999, 512000, 1023999, 1024000, 1099999, 1100000}
+        << QList<qlonglong>{512000, 1024000, 1100000};
+    QTest::newRow("no length: steps only")
+        << 0LL << QList<qlonglong>{511999, 512000, 600000} << QList<qlonglong>{512000};
+}
+
+void tst_Network::progressThrottled()
+{
+    QFETCH(qlonglong, total);
+    QFETCH(QList<qlonglong>, progress);
+    QFETCH(QList<qlonglong>, reported);
+    auto *downloader = m_js->findChild<FileDownloader *>();
+    QVERIFY(downloader);
+    m_js->downloadFile("p", m_server.url() + "/bytes?size=10", m_temp.filePath("out"), "p");
+    QSignalSpy spy(m_js.data(), &JSInterface::invokeJSCall);
+    for (qlonglong p : progress)
+        emit downloader->onProgress(total, p);
+    QList<qlonglong> seen;
+    for (const QVariantMap &data : sent(spy, "fileDownloadProgress"))
+        seen.append(data.value("progress").toLongLong());
+    QCOMPARE(seen, reported);
+    QTRY_COMPARE(sent(spy, "fileDownloadFinish").size(), 1); // the real one
+}
+
+QTEST_GUILESS_MAIN(tst_Network)
+#include "tst_network.moc"
