@@ -68,6 +68,9 @@ void FileDownloader::download(QUrl url)
         return;
     }
     m_reply = m_accessManager->get(QNetworkRequest(url));
+    // Flow control: when the disk is slower than the network, the network
+    // waits instead of the data piling up in memory.
+    m_reply->setReadBufferSize(ReadBufferBytes);
     connect(m_reply, &QNetworkReply::errorOccurred, this, &FileDownloader::onNetworkError);
     connect(m_reply, &QNetworkReply::readyRead, this, &FileDownloader::onReadyRead);
     connect(m_reply, &QNetworkReply::finished, this, &FileDownloader::onFinished);

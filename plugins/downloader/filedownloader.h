@@ -17,7 +17,7 @@ class FileDownloader : public IFileDownloader
 {
     Q_OBJECT
 public:
-    enum : int { InactivityTimeoutMs = 12000 };
+    enum : int { InactivityTimeoutMs = 12000, ReadBufferBytes = 4 * 1024 * 1024 };
 
     explicit FileDownloader(QObject *parent = nullptr);
     ~FileDownloader() override;
