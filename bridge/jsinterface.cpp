@@ -417,6 +417,10 @@ void JSInterface::downloadFile(const QString &uuid, const QString &url,
               {key(Other::code), 601}});
         return;
     }
+    // A request still waiting for its first data is replaced; its page is
+    // told, instead of waiting for an answer that never comes.
+    if (m_fileDownloader->hasRequest())
+        _fileDownloadError(QNetworkReply::OperationCanceledError);
     m_fileDownloader->setProperty(propertyName(Other::uuid), uuid);
     m_fileDownloader->setProperty(propertyName(Other::last_progress_bytes), qlonglong(0));
     m_fileDownloader->setProperty(propertyName(Other::file_name), fileName);

@@ -25,6 +25,8 @@ public:
     void download(QUrl url) override;
     bool isBusy() override;
     void abort() override;
+    // A request is out (with or without data so far).
+    bool hasRequest() const { return m_reply != nullptr; }
 
 private slots:
     void onNetworkError(QNetworkReply::NetworkError code);

@@ -10,6 +10,9 @@
 #include "tests/support/httptestserver.h"
 
 #include <QElapsedTimer>
+
+#include <csignal>
+#include <sys/resource.h>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -47,6 +50,8 @@ private slots:
     void stalledDownloadTimesOut();
     void progressThrottled_data();
     void progressThrottled();
+    void waitingDownloadReplaced();
+    void fullDiskIsAnError();
 
 private:
     ShellTest::HttpTestServer m_server;
@@ -214,6 +219,43 @@ void tst_Network::progressThrottled()
         seen.append(data.value("progress").toLongLong());
     QCOMPARE(seen, reported);
     QTRY_COMPARE(sent(spy, "fileDownloadFinish").size(), 1); // the real one
+}
+
+// A second download while the first has no data yet: the first ends for its
+// page and writes nothing into the second's file.
+void tst_Network::waitingDownloadReplaced()
+{
+    QSignalSpy spy(m_js.data(), &JSInterface::invokeJSCall);
+    const QString dir = m_temp.filePath("out");
+    m_js->downloadFile("a", m_server.url() + "/stall?size=100&first=0", dir, "a");
+    m_js->downloadFile("b", m_server.url() + "/bytes?size=1000", dir, "b");
+    QTRY_COMPARE(sent(spy, "fileDownloadFinish").size(), 1);
+    QCOMPARE(sent(spy, "fileDownloadFinish").first().value("uuid").toString(), QStringLiteral("b"));
+    const QList<QVariantMap> errors = sent(spy, "fileDownloadError");
+    QCOMPARE(errors.size(), 1);
+    QCOMPARE(errors.first(), (QVariantMap{{"uuid", "a"}, {"file_name", "a"}, {"file_path", dir}, {"code", 5}}));
+    QFile file(dir + "/b");
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), ShellTest::HttpTestServer::pattern(1000));
+}
+
+// A write that fails (here: the file size limit) is an error, never a
+// complete-looking file.
+void tst_Network::fullDiskIsAnError()
+{
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit limited = saved;
+    limited.rlim_cur = 600000;
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    QSignalSpy spy(m_js.data(), &JSInterface::invokeJSCall);
+    m_js->downloadFile("f", m_server.url() + "/bytes?size=1100000", m_temp.filePath("out"), "f");
+    QTRY_VERIFY(!sent(spy, "fileDownloadError").isEmpty() || !sent(spy, "fileDownloadFinish").isEmpty());
+    setrlimit(RLIMIT_FSIZE, &saved);
+    QCOMPARE(sent(spy, "fileDownloadFinish").size(), 0);
+    QCOMPARE(sent(spy, "fileDownloadError").first().value("code").toInt(), 299);
+    QVERIFY(!QFile::exists(m_temp.filePath("out/f")));
 }
 
 QTEST_GUILESS_MAIN(tst_Network)
