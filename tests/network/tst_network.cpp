@@ -149,7 +149,7 @@ void tst_Network::ajax()
     }
     QSignalSpy spy(m_js.data(), &JSInterface::invokeJSCall);
     m_js->ajax("u", url, settings);
-    QTRY_COMPARE(spy.count(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(spy.count(), 1, 20000); // a loaded machine is slow
     QCOMPARE(spy.at(0).at(0).toString(), callback);
     QVariantMap data = spy.at(0).at(1).toMap();
     QCOMPARE(data.take("uuid").toString(), QStringLiteral("u"));
@@ -163,7 +163,7 @@ void tst_Network::onlineStatus()
 {
     QSignalSpy spy(m_js.data(), &JSInterface::invokeJSCall);
     m_js->checkNetworkStatus("s");
-    QTRY_COMPARE(spy.count(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(spy.count(), 1, 20000);
     const QString status = CStatusCheck().isOnline() ? "online" : "offline";
     QCOMPARE(spy.at(0).at(0).toString(), QStringLiteral("networkStatusChange"));
     QCOMPARE(spy.at(0).at(1).toMap(), (QVariantMap{{"uuid", "s"}, {"status", status}}));
@@ -218,7 +218,7 @@ void tst_Network::progressThrottled()
     for (const QVariantMap &data : sent(spy, "fileDownloadProgress"))
         seen.append(data.value("progress").toLongLong());
     QCOMPARE(seen, reported);
-    QTRY_COMPARE(sent(spy, "fileDownloadFinish").size(), 1); // the real one
+    QTRY_COMPARE_WITH_TIMEOUT(sent(spy, "fileDownloadFinish").size(), 1, 20000); // the real one
 }
 
 // A second download while the first has no data yet: the first ends for its
@@ -229,7 +229,7 @@ void tst_Network::waitingDownloadReplaced()
     const QString dir = m_temp.filePath("out");
     m_js->downloadFile("a", m_server.url() + "/stall?size=100&first=0", dir, "a");
     m_js->downloadFile("b", m_server.url() + "/bytes?size=1000", dir, "b");
-    QTRY_COMPARE(sent(spy, "fileDownloadFinish").size(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(sent(spy, "fileDownloadFinish").size(), 1, 20000);
     QCOMPARE(sent(spy, "fileDownloadFinish").first().value("uuid").toString(), QStringLiteral("b"));
     const QList<QVariantMap> errors = sent(spy, "fileDownloadError");
     QCOMPARE(errors.size(), 1);
@@ -251,7 +251,8 @@ void tst_Network::fullDiskIsAnError()
     QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
     QSignalSpy spy(m_js.data(), &JSInterface::invokeJSCall);
     m_js->downloadFile("f", m_server.url() + "/bytes?size=1100000", m_temp.filePath("out"), "f");
-    QTRY_VERIFY(!sent(spy, "fileDownloadError").isEmpty() || !sent(spy, "fileDownloadFinish").isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(!sent(spy, "fileDownloadError").isEmpty()
+                             || !sent(spy, "fileDownloadFinish").isEmpty(), 20000);
     setrlimit(RLIMIT_FSIZE, &saved);
     QCOMPARE(sent(spy, "fileDownloadFinish").size(), 0);
     QCOMPARE(sent(spy, "fileDownloadError").first().value("code").toInt(), 299);
