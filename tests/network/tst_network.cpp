@@ -91,47 +91,37 @@ void tst_Network::ajax_data()
     QTest::addColumn<QString>("callback");
     QTest::addColumn<QVariantMap>("expected"); // keys of the answer, besides uuid
 
-    auto echo = [](const char *method, const char *body, const char *type) {
-        return QVariantMap{{"code", 200},
-                           {"response", QVariantMap{{"method", method}, {"body", body},
-                                                    {"contentType", type}}}};
+    using Map = QVariantMap;
+    auto row = [](const char *name, const char *path, const Map &settings, const char *callback,
+                  const Map &expected) {
+        QTest::newRow(name) << path << settings << callback << expected;
     };
-    QTest::newRow("POST map body as JSON") << "/echo" << QVariantMap{{"method", "POST"},
-                                                                    {"data", QVariantMap{{"a", 1}}}}
-                                           << "ajaxResponse"
-                                           << echo("POST", "{\"a\":1}", "application/json");
-    QTest::newRow("PUT text body from type") << "/echo" << QVariantMap{{"type", "PUT"}, {"data", "x"}}
-                                             << "ajaxResponse" << echo("PUT", "x", "application/json");
-    QTest::newRow("method wins over type, own Content-Type")
-        << "/echo"
-        << QVariantMap{{"method", "PATCH"}, {"type", "POST"}, {"data", QVariantList{1, "b"}},
-                       {"headers", QVariantMap{{"Content-Type", "text/plain"}}}}
-        << "ajaxResponse" << echo("PATCH", "[1,\"b\"]", "text/plain");
-    QTest::newRow("304 resolves") << "/status?code=304" << QVariantMap{{"method", "GET"}}
-                                  << "ajaxResponse"
-                                  << QVariantMap{{"code", 304}, {"response", ""}};
-    QTest::newRow("404 rejects with body") << "/status?code=404&body=gone"
-                                           << QVariantMap{{"method", "GET"}} << "ajaxError"
-                                           << QVariantMap{{"code", 404}, {"message", "gone"}};
-    QTest::newRow("500 JSON object body as object")
-        << "/status?code=500&body=%7B%22reason%22%3A%22x%22%7D" << QVariantMap{{"method", "DELETE"}}
-        << "ajaxError"
-        << QVariantMap{{"code", 500}, {"message", QVariantMap{{"reason", "x"}}}};
-    QTest::newRow("list body as text, repeated header") << "/cookies"
-                                                        << QVariantMap{{"method", "GET"}}
-                                                        << "ajaxResponse"
-                                                        << QVariantMap{{"code", 200},
-                                                                       {"response", "[1,2]"}};
-    QTest::newRow("unknown method rejected, not sent") << "/echo" << QVariantMap{{"method", "get"}}
-                                                       << "ajaxError"
-                                                       << QVariantMap{{"code", -1},
-                                                                      {"message", "unsupported HTTP method \"get\""}};
-    QTest::newRow("no method rejected") << "/echo" << QVariantMap() << "ajaxError"
-                                        << QVariantMap{{"code", -1},
-                                                       {"message", "unsupported HTTP method \"\""}};
-    QTest::newRow("connection refused: no status, empty message")
-        << "refused" << QVariantMap{{"method", "GET"}} << "ajaxError"
-        << QVariantMap{{"code", 0}, {"message", ""}};
+    auto echo = [](const char *method, const char *body, const char *type) {
+        return Map{{"code", 200},
+                   {"response", Map{{"method", method}, {"body", body}, {"contentType", type}}}};
+    };
+    const Map get{{"method", "GET"}};
+    auto error = [](int code, const QVariant &message) {
+        return Map{{"code", code}, {"message", message}};
+    };
+    row("POST map body as JSON", "/echo", {{"method", "POST"}, {"data", Map{{"a", 1}}}},
+        "ajaxResponse", echo("POST", "{\"a\":1}", "application/json"));
+    row("PUT text body from type", "/echo", {{"type", "PUT"}, {"data", "x"}}, "ajaxResponse",
+        echo("PUT", "x", "application/json"));
+    row("method wins over type, own Content-Type", "/echo",
+        {{"method", "PATCH"}, {"type", "POST"}, {"data", QVariantList{1, "b"}},
+         {"headers", Map{{"Content-Type", "text/plain"}}}},
+        "ajaxResponse", echo("PATCH", "[1,\"b\"]", "text/plain"));
+    row("304 resolves", "/status?code=304", get, "ajaxResponse", {{"code", 304}, {"response", ""}});
+    row("404 rejects with body", "/status?code=404&body=gone", get, "ajaxError", error(404, "gone"));
+    row("500 JSON object body as object", "/status?code=500&body=%7B%22reason%22%3A%22x%22%7D",
+        {{"method", "DELETE"}}, "ajaxError", error(500, Map{{"reason", "x"}}));
+    row("list body as text, repeated header", "/cookies", get, "ajaxResponse",
+        {{"code", 200}, {"response", "[1,2]"}});
+    row("unknown method rejected, not sent", "/echo", {{"method", "get"}}, "ajaxError",
+        error(-1, "unsupported HTTP method \"get\""));
+    row("no method rejected", "/echo", {}, "ajaxError", error(-1, "unsupported HTTP method \"\""));
+    row("connection refused: no status, empty message", "refused", get, "ajaxError", error(0, ""));
 }
 
 void tst_Network::ajax()
