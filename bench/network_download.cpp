@@ -166,7 +166,10 @@ int main(int argc, char **argv)
     const qint64 ajaxAfter = rssKb(QCoreApplication::applicationPid());
     out << QStringLiteral("100 ajax requests: %1 answered, RSS %2 -> %3 KiB (%4 KiB), "
                           "tasks left %5\n")
-               .arg(spy.count() - 20).arg(ajaxBefore).arg(ajaxAfter).arg(ajaxAfter - ajaxBefore)
+               .arg(std::count_if(spy.cbegin(), spy.cend(), [](const QList<QVariant> &a) {
+                        return a.at(0).toString() == QLatin1String("ajaxResponse");
+                    }) - 20)
+               .arg(ajaxBefore).arg(ajaxAfter).arg(ajaxAfter - ajaxBefore)
                .arg(js.runningTaskCount());
     return 0;
 }
