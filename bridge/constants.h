@@ -106,6 +106,13 @@ enum _Http { HEAD, GET };
 Q_ENUM_NS(_Http)
 } // namespace Http
 
+// Keys of the page's ajax settings and of its reply.
+namespace Network {
+Q_NAMESPACE
+enum _Network { method, type, headers, response };
+Q_ENUM_NS(_Network)
+} // namespace Network
+
 // The enumerator's own name, produced through the meta-object. The key texts
 // are interned once per enumeration: payload building is on every response.
 template <typename E>

@@ -281,3 +281,20 @@ void DesktopBridge::getDBKeys(const QString &uuid, const QString &pattern)
 {
     m_jsInterface->getDBKeys(uuid, pattern);
 }
+
+void DesktopBridge::downloadFile(const QString &uuid, const QString &url,
+                                 const QString &relFilePath, const QString &fileName)
+{
+    m_jsInterface->downloadFile(uuid, url, relFilePath, fileName);
+}
+
+void DesktopBridge::abortDownloadFile(const QString &uuid)
+{
+    m_jsInterface->abortDownloadFile(uuid);
+}
+
+void DesktopBridge::checkNetworkStatus(const QString &uuid, const QString &host)
+{
+    Q_UNUSED(host)
+    m_jsInterface->checkNetworkStatus(uuid);
+}

@@ -75,6 +75,11 @@ public:
     Q_INVOKABLE void loadDBItems(const QString &uuid, const QStringList &keys);
     Q_INVOKABLE void removeDBItems(const QString &uuid, const QStringList &keys);
     Q_INVOKABLE void getDBKeys(const QString &uuid, const QString &pattern);
+    Q_INVOKABLE void downloadFile(const QString &uuid, const QString &url,
+                                  const QString &relFilePath, const QString &fileName);
+    Q_INVOKABLE void abortDownloadFile(const QString &uuid);
+    // host is not used: the answer is the machine's online state.
+    Q_INVOKABLE void checkNetworkStatus(const QString &uuid, const QString &host);
 
 signals:
     void invokeJSCall(QString name, QVariantMap data);

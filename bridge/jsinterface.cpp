@@ -6,11 +6,15 @@
 #include "plugins/application/capplication.h"
 #include "plugins/audioplayer/caudioplayer.h"
 #include "plugins/audiorecorder/caudiorecorder.h"
+#include "plugins/downloader/filedownloader.h"
+#include "plugins/network/cnetwork.h"
+#include "plugins/network/cnetworkresponses.h"
 #include "plugins/filesystem/cfilesystem.h"
 #include "plugins/storage/cstorage.h"
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QDir>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -53,11 +57,27 @@ JSInterface::JSInterface(ArchiveAccessManager *archiveManager, QObject *parent)
     qRegisterMetaType<QMLEvent>("QMLEvent");
     qRegisterMetaType<QSharedPointer<IResponse>>();
 
+    m_fileDownloader = new FileDownloader(this);
+    connect(m_fileDownloader, &IFileDownloader::onStart, this, &JSInterface::_fileDownloadStart);
+    connect(m_fileDownloader, &IFileDownloader::onProgress, this,
+            &JSInterface::_fileDownloadProgress);
+    connect(m_fileDownloader, &IFileDownloader::onError, this, &JSInterface::_fileDownloadError);
+    connect(m_fileDownloader, &IFileDownloader::onAbort, this, &JSInterface::_fileDownloadAbort);
+    connect(m_fileDownloader, SIGNAL(onFinish(QString)), this, SLOT(_fileDownloadFinish(QString)));
+    connect(m_fileDownloader, SIGNAL(onFinish(QByteArray)), this,
+            SLOT(_fileDownloadFinish(QByteArray)));
+
     m_application.reset(new CApplication);
     connect(this, &JSInterface::applicationEvent, m_application.data(),
             &CApplication::applicationEvent);
     connect(m_application.data(), &CApplication::invokeJSCall, this,
             &JSInterface::onInvokeJSCall);
+
+    m_network.reset(new CNetwork);
+    connect(m_network.data(), &CNetwork::statusChange, this, [this](bool isOnline) {
+        const CNetworkOnlineResponse response(isOnline);
+        send(response.functionName, response.toVariantMap());
+    });
 
     m_fileSystem.reset(new CFileSystem(archiveManager));
     m_audioPlayer.reset(new CAudioPlayer);
@@ -77,7 +97,10 @@ JSInterface::~JSInterface()
     m_audioRecorder.reset();
     m_audioPlayer.reset();
     m_storage.reset();
+    delete m_fileDownloader;
+    m_fileDownloader = nullptr;
     m_fileSystem.reset();
+    m_network.reset();
     m_application.reset();
     m_pluginNames.clear();
     m_tasks.clear();
@@ -122,6 +145,9 @@ QStringList JSInterface::pageMethods()
         QStringLiteral("loadDBItems"),
         QStringLiteral("removeDBItems"),
         QStringLiteral("getDBKeys"),
+        QStringLiteral("downloadFile"),
+        QStringLiteral("abortDownloadFile"),
+        QStringLiteral("checkNetworkStatus"),
     };
 }
 
@@ -482,4 +508,153 @@ void JSInterface::removeDBItems(const QString &uuid, const QStringList &keys)
 void JSInterface::getDBKeys(const QString &uuid, const QString &pattern)
 {
     deliver(m_storage->getKeys(pattern), uuid, Resolved | Rejected);
+}
+
+void JSInterface::checkNetworkStatus(const QString &uuid)
+{
+    deliver(m_network->checkStatus(), uuid, Resolved);
+}
+
+void JSInterface::ajax(const QString &uuid, const QString &url, const QVariantMap &data)
+{
+    const QSharedPointer<Task::ITask> task = m_network->ajax(AjaxPayload::fromSettings(url, data));
+    // The network responses carry no callback name of their own.
+    auto answer = [this, uuid](JSInvoke::_JSInvoke name) {
+        return [this, uuid, name](const QSharedPointer<IResponse> &response) {
+            QVariantMap data = response ? response->toVariantMap() : QVariantMap();
+            data.insert(key(Other::uuid), uuid);
+            send(callback(name), data);
+        };
+    };
+    connect(task.data(), &Task::ITask::onResolved, this, answer(JSInvoke::ajaxResponse),
+            Qt::DirectConnection);
+    connect(task.data(), &Task::ITask::onRejected, this, answer(JSInvoke::ajaxError),
+            Qt::DirectConnection);
+    runTask(task);
+}
+
+namespace {
+// The downloader's dynamic property of a payload key; the text lives as long
+// as the program.
+const char *propertyName(Other::_Other name)
+{
+    static QHash<int, QByteArray> names;
+    QByteArray &text = names[name];
+    if (text.isEmpty())
+        text = key(name).toLatin1();
+    return text.constData();
+}
+} // namespace
+
+void JSInterface::downloadFile(const QString &uuid, const QString &url,
+                               const QString &relFilePath, const QString &fileName)
+{
+    if (m_fileDownloader->isBusy()) {
+        send(callback(JSInvoke::fileDownloadError),
+             {{key(Other::uuid), uuid},
+              {key(Other::file_name), fileName},
+              {key(Other::file_path), relFilePath},
+              {key(Other::code), 601}});
+        return;
+    }
+    // A request still waiting for its first data is replaced; its page is
+    // told, instead of waiting for an answer that never comes.
+    if (m_fileDownloader->hasRequest())
+        _fileDownloadError(QNetworkReply::OperationCanceledError);
+    m_fileDownloader->setProperty(propertyName(Other::uuid), uuid);
+    m_fileDownloader->setProperty(propertyName(Other::last_progress_bytes), qlonglong(0));
+    m_fileDownloader->setProperty(propertyName(Other::file_name), fileName);
+    m_fileDownloader->setProperty(propertyName(Other::file_path), relFilePath);
+    m_fileDownloader->download(QUrl(url, QUrl::TolerantMode));
+}
+
+void JSInterface::abortDownloadFile(const QString &uuid)
+{
+    m_fileDownloader->setProperty(propertyName(Other::abort_uuid), uuid);
+    m_fileDownloader->abort();
+}
+
+QVariantMap JSInterface::downloadIdentity(bool withUuid) const
+{
+    QVariantMap data;
+    for (Other::_Other name : {Other::file_name, Other::file_path})
+        data.insert(key(name), m_fileDownloader->property(propertyName(name)).toString());
+    if (withUuid)
+        data.insert(key(Other::uuid), m_fileDownloader->property(propertyName(Other::uuid)).toString());
+    return data;
+}
+
+void JSInterface::_fileDownloadStart(qlonglong total)
+{
+    QVariantMap data = downloadIdentity();
+    data.insert(key(Other::total), total);
+    data.insert(key(Other::progress), qlonglong(0));
+    send(callback(JSInvoke::fileDownloadStart), data);
+}
+
+void JSInterface::_fileDownloadProgress(qlonglong total, qlonglong progress)
+{
+    // One report per step keeps large downloads from flooding the channel.
+    const qlonglong last = m_fileDownloader->property(propertyName(Other::last_progress_bytes)).toLongLong();
+    if (progress != total && progress - last < 512000)
+        return;
+    m_fileDownloader->setProperty(propertyName(Other::last_progress_bytes), progress);
+    QVariantMap data = downloadIdentity();
+    data.insert(key(Other::total), total);
+    data.insert(key(Other::progress), progress);
+    send(callback(JSInvoke::fileDownloadProgress), data);
+}
+
+void JSInterface::_fileDownloadError(QNetworkReply::NetworkError code)
+{
+    QVariantMap data = downloadIdentity();
+    data.insert(key(Other::code), int(code));
+    send(callback(JSInvoke::fileDownloadError), data);
+}
+
+void JSInterface::_fileDownloadAbort()
+{
+    QVariantMap data = downloadIdentity(false);
+    data.insert(key(Other::uuid), m_fileDownloader->property(propertyName(Other::abort_uuid)).toString());
+    send(callback(JSInvoke::fileDownloadAbort), data);
+}
+
+QString JSInterface::downloadTarget() const
+{
+    // A relative folder is taken from the working folder.
+    const QDir dir(m_fileDownloader->property(propertyName(Other::file_path)).toString());
+    if (!dir.mkpath(QStringLiteral(".")))
+        return {};
+    const QString target =
+        dir.absoluteFilePath(m_fileDownloader->property(propertyName(Other::file_name)).toString());
+    if (QFileInfo::exists(target))
+        QFile::remove(target);
+    return target;
+}
+
+void JSInterface::_fileDownloadFinish(QString filePath)
+{
+    const QString target = downloadTarget();
+    if (target.isEmpty() || !QFile::rename(filePath, target)) {
+        QFile::remove(filePath);
+        _fileDownloadError(QNetworkReply::NetworkError(602));
+        return;
+    }
+    QVariantMap data = downloadIdentity();
+    data.insert(key(Other::downloaded_path), target);
+    send(callback(JSInvoke::fileDownloadFinish), data);
+}
+
+void JSInterface::_fileDownloadFinish(QByteArray data)
+{
+    const QString target = downloadTarget();
+    QFile file(target);
+    if (target.isEmpty() || !file.open(QIODevice::ReadWrite) || file.write(data) != data.size()) {
+        _fileDownloadError(QNetworkReply::NetworkError(602));
+        return;
+    }
+    file.close();
+    QVariantMap out = downloadIdentity();
+    out.insert(key(Other::downloaded_path), target);
+    send(callback(JSInvoke::fileDownloadFinish), out);
 }

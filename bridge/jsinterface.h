@@ -3,6 +3,8 @@
 #include "app/qmlevent.h"
 #include "bridge/task.h"
 
+#include <QNetworkReply>
+
 #include <QMap>
 #include <QObject>
 #include <QSharedPointer>
@@ -15,6 +17,8 @@ class CAudioPlayer;
 class CAudioRecorder;
 class CFileSystem;
 class CStorage;
+class CNetwork;
+class FileDownloader;
 
 // Dispatcher behind DesktopBridge: owns the plugins and the running tasks,
 // routes page calls to plugin operations and turns every response into one
@@ -38,6 +42,7 @@ public:
     // the bridge.
     QSharedPointer<CFileSystem> fileSystem() const { return m_fileSystem; }
     QSharedPointer<CApplication> application() const { return m_application; }
+    QSharedPointer<CNetwork> network() const { return m_network; }
 
     // The plugin names that initializePlugin accepts, in enumeration order.
     QStringList pluginNames() const { return m_pluginNames; }
@@ -99,6 +104,12 @@ public:
     Q_INVOKABLE void loadDBItems(const QString &uuid, const QStringList &keys);
     Q_INVOKABLE void removeDBItems(const QString &uuid, const QStringList &keys);
     Q_INVOKABLE void getDBKeys(const QString &uuid, const QString &pattern);
+    Q_INVOKABLE void downloadFile(const QString &uuid, const QString &url,
+                                  const QString &relFilePath, const QString &fileName);
+    Q_INVOKABLE void abortDownloadFile(const QString &uuid);
+    Q_INVOKABLE void checkNetworkStatus(const QString &uuid);
+    // Not offered to the page: answers ajaxResponse or ajaxError.
+    Q_INVOKABLE void ajax(const QString &uuid, const QString &url, const QVariantMap &data);
 
 signals:
     void closeWrapper();
@@ -109,7 +120,20 @@ signals:
 public slots:
     void onInvokeJSCall(QString functionName, QVariantMap params);
 
+private slots:
+    void _fileDownloadStart(qlonglong total);
+    void _fileDownloadProgress(qlonglong total, qlonglong progress);
+    void _fileDownloadFinish(QByteArray data);
+    void _fileDownloadFinish(QString filePath);
+    void _fileDownloadError(QNetworkReply::NetworkError code);
+    void _fileDownloadAbort();
+
 private:
+    // The page's names of the running download, as the downloader carries them.
+    QVariantMap downloadIdentity(bool withUuid = true) const;
+    // Makes the target folder and removes an earlier file of the name; empty
+    // when the folder cannot be made.
+    QString downloadTarget() const;
     enum class Dialog { Open, Save };
     void runFileDialog(Dialog kind, const QString &uuid, const QString &title,
                        const QString &dir, const QString &filter);
@@ -124,6 +148,8 @@ private:
     QSharedPointer<CAudioPlayer> m_audioPlayer;
     QSharedPointer<CAudioRecorder> m_audioRecorder;
     QSharedPointer<CStorage> m_storage;
+    FileDownloader *m_fileDownloader = nullptr;
+    QSharedPointer<CNetwork> m_network;
 };
 
 Q_DECLARE_OPERATORS_FOR_FLAGS(JSInterface::Deliveries)

@@ -16,6 +16,7 @@ PACKAGES=(
   ccache xvfb xauth x11-utils imagemagick zip unzip clang libclang-rt-14-dev
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   pulseaudio pulseaudio-utils sox libsox-fmt-all gstreamer1.0-pulseaudio
+  curl
 )
 
 missing=()

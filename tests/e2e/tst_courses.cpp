@@ -1,4 +1,5 @@
 #include "content/contentpassword.h"
+#include "tests/support/httptestserver.h"
 #include "tests/support/shelltest.h"
 
 #include <QtTest>
@@ -59,6 +60,10 @@ void tst_Courses::course_data()
     QTest::newRow("storage-kelcab") << "storage" << int(AppFolder::Kelcab) << kelcab
                                     << QByteArray() << QString()
                                     << QVariantMap{{QStringLiteral("runs"), 2}};
+    // "http" is replaced by the address of a local HTTP server.
+    QTest::newRow("network-kelcab") << "network" << int(AppFolder::Kelcab) << kelcab
+                                    << QByteArray() << QString()
+                                    << QVariantMap{{QStringLiteral("http"), true}};
 }
 
 void tst_Courses::course()
@@ -69,6 +74,11 @@ void tst_Courses::course()
     QFETCH(QByteArray, zipPassword);
     QFETCH(QString, baseCourse);
     QFETCH(QVariantMap, testConfig);
+    ShellTest::HttpTestServer http;
+    if (testConfig.contains(QStringLiteral("http"))) {
+        QVERIFY(http.listen());
+        testConfig.insert(QStringLiteral("http"), http.url());
+    }
 
     ShellTest::CourseRun run;
     run.course = course;

@@ -1,0 +1,94 @@
+#include "cnetwork.h"
+
+#include "cnetworkresponses.h"
+#include "cstatuscheck.h"
+
+#include <QBuffer>
+#include <QMetaEnum>
+#include <QNetworkReply>
+#include <QSslError>
+
+CNetwork::CNetwork(QSharedPointer<IStatusCheck> statusCheck)
+    : m_statusCheck(statusCheck ? statusCheck : QSharedPointer<IStatusCheck>(new CStatusCheck))
+{
+    connect(m_statusCheck.data(), &IStatusCheck::statusChange, this, &CNetwork::statusChange);
+}
+
+CNetwork::~CNetwork() = default;
+
+int CNetwork::runningRequests() const
+{
+    return m_accessManager.findChildren<QNetworkReply *>(QString(), Qt::FindDirectChildrenOnly)
+        .size();
+}
+
+QSharedPointer<Task::ITask> CNetwork::checkStatus()
+{
+    const QSharedPointer<IStatusCheck> check = m_statusCheck;
+    return Task::CFutureTask::run([check]() -> QSharedPointer<IResponse> {
+        return QSharedPointer<IResponse>(new CNetworkOnlineResponse(check->isOnline()));
+    });
+}
+
+QSharedPointer<Task::ITask> CNetwork::ajax(AjaxPayload payload)
+{
+    const QSharedPointer<Task::CTask> task = Task::CTask::create();
+    if (payload.method < 0) {
+        // An empty or misspelt method would go out as a request with that verb.
+        const QString message =
+            QStringLiteral("unsupported HTTP method \"%1\"").arg(payload.methodName);
+        Task::CTask *t = task.data();
+        connect(t, &Task::CTask::started, t, [t, message] {
+            t->reject(QSharedPointer<IResponse>(new CErrorResponse(-1, message)));
+        }, Qt::DirectConnection);
+        return task;
+    }
+
+    const QNetworkRequest &request = *payload.request;
+    QSharedPointer<QBuffer> buffer;
+    QNetworkReply *reply = nullptr;
+    switch (payload.method) {
+    case AjaxPayload::POST:
+        reply = m_accessManager.post(request, payload.body);
+        break;
+    case AjaxPayload::HEAD:
+        reply = m_accessManager.head(request);
+        break;
+    default: {
+        buffer.reset(new QBuffer);
+        buffer->setData(payload.body);
+        buffer->open(QIODevice::ReadOnly);
+        const QByteArray verb = QMetaEnum::fromType<AjaxPayload::Method>().valueToKey(payload.method);
+        reply = m_accessManager.sendCustomRequest(request, verb, buffer.data());
+        break;
+    }
+    }
+
+    // The handlers hold the task and the body; both go with the reply, which
+    // is released as soon as it has reported.
+    connect(reply, &QNetworkReply::finished, reply, [reply, task, buffer] {
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        const QByteArray body = reply->readAll();
+        if ((status < 200 || status >= 300) && status != 304)
+            task->reject(QSharedPointer<IResponse>(
+                new CErrorResponse(status, QString::fromUtf8(body))));
+        else
+            task->resolve(QSharedPointer<IResponse>(
+                new CNetworkAjaxResponse(status, body, reply->rawHeaderPairs())));
+        reply->deleteLater();
+    }, Qt::DirectConnection);
+    connect(reply, &QNetworkReply::errorOccurred, reply,
+            [reply, task](QNetworkReply::NetworkError code) {
+                if (reply->isFinished())
+                    task->reject(QSharedPointer<IResponse>(new CErrorResponse(code, QString())));
+            }, Qt::DirectConnection);
+    connect(reply, &QNetworkReply::sslErrors, reply, [reply, task](const QList<QSslError> &errors) {
+        if (!reply->isFinished())
+            return;
+        QString message;
+        for (const QSslError &e : errors)
+            message += e.errorString();
+        task->reject(QSharedPointer<IResponse>(new CErrorResponse(-1, message)));
+    }, Qt::DirectConnection);
+    return task;
+}

@@ -1,0 +1,253 @@
+// The network plugin and the downloader behind the dispatcher, against a
+// local HTTP server: what the page would receive for ajax, status and
+// time-outs, and that nothing stays behind (replies, tasks, temporary files).
+
+#include "bridge/jsinterface.h"
+#include "content/archiveaccessmanager.h"
+#include "plugins/downloader/filedownloader.h"
+#include "plugins/network/cnetwork.h"
+#include "plugins/network/cstatuscheck.h"
+#include "tests/support/httptestserver.h"
+
+#include <QElapsedTimer>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+class EmptyArchive : public ArchiveAccessManager
+{
+public:
+    bool exists(const QString &) override { return false; }
+    QByteArray read(const QString &) override { return {}; }
+    QIODevice *open(const QString &) override { return nullptr; }
+};
+
+// The spy's calls named name, without their uuid.
+QList<QVariantMap> sent(const QSignalSpy &spy, const QString &name)
+{
+    QList<QVariantMap> out;
+    for (const QList<QVariant> &args : spy)
+        if (args.at(0).toString() == name)
+            out.append(args.at(1).toMap());
+    return out;
+}
+} // namespace
+
+class tst_Network : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void ajax_data();
+    void ajax();
+    void onlineStatus();
+    void stalledDownloadTimesOut();
+    void progressThrottled_data();
+    void progressThrottled();
+    void waitingDownloadReplaced();
+    void fullDiskIsAnError();
+
+private:
+    ShellTest::HttpTestServer m_server;
+    QTemporaryDir m_temp;
+    EmptyArchive m_archive;
+    QScopedPointer<JSInterface> m_js;
+};
+
+void tst_Network::initTestCase()
+{
+    QVERIFY(m_server.listen());
+    QVERIFY(m_temp.isValid());
+    // The downloader's temporary files land here, where the test counts them.
+    qputenv("TMPDIR", m_temp.path().toLocal8Bit());
+}
+
+void tst_Network::init()
+{
+    m_js.reset(new JSInterface(&m_archive));
+}
+
+void tst_Network::cleanup()
+{
+    // Ended requests hold no reply, task or temporary file.
+    if (m_js) {
+        QTRY_COMPARE(m_js->network()->runningRequests(), 0);
+        QCOMPARE(m_js->runningTaskCount(), 0);
+    }
+    m_js.reset();
+    QCOMPARE(QDir(m_temp.path()).entryList(QDir::Files), QStringList());
+}
+
+void tst_Network::ajax_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QVariantMap>("settings");
+    QTest::addColumn<QString>("callback");
+    QTest::addColumn<QVariantMap>("expected"); // keys of the answer, besides uuid
+
+    using Map = QVariantMap;
+    auto row = [](const char *name, const char *path, const Map &settings, const char *callback,
+                  const Map &expected) {
+        QTest::newRow(name) << path << settings << callback << expected;
+    };
+    auto echo = [](const char *method, const char *body, const char *type) {
+        return Map{{"code", 200},
+                   {"response", Map{{"method", method}, {"body", body}, {"contentType", type}}}};
+    };
+    const Map get{{"method", "GET"}};
+    auto error = [](int code, const QVariant &message) {
+        return Map{{"code", code}, {"message", message}};
+    };
+    row("POST map body as JSON", "/echo", {{"method", "POST"}, {"data", Map{{"a", 1}}}},
+        "ajaxResponse", echo("POST", "{\"a\":1}", "application/json"));
+    row("PUT text body from type", "/echo", {{"type", "PUT"}, {"data", "x"}}, "ajaxResponse",
+        echo("PUT", "x", "application/json"));
+    row("method wins over type, own Content-Type", "/echo",
+        {{"method", "PATCH"}, {"type", "POST"}, {"data", QVariantList{1, "b"}},
+         {"headers", Map{{"Content-Type", "text/plain"}}}},
+        "ajaxResponse", echo("PATCH", "[1,\"b\"]", "text/plain"));
+    row("304 resolves", "/status?code=304", get, "ajaxResponse", {{"code", 304}, {"response", ""}});
+    row("404 rejects with body", "/status?code=404&body=gone", get, "ajaxError", error(404, "gone"));
+    row("500 JSON object body as object", "/status?code=500&body=%7B%22reason%22%3A%22x%22%7D",
+        {{"method", "DELETE"}}, "ajaxError", error(500, Map{{"reason", "x"}}));
+    row("list body as text, repeated header", "/cookies", get, "ajaxResponse",
+        {{"code", 200}, {"response", "[1,2]"}});
+    row("unknown method rejected, not sent", "/echo", {{"method", "get"}}, "ajaxError",
+        error(-1, "unsupported HTTP method \"get\""));
+    row("no method rejected", "/echo", {}, "ajaxError", error(-1, "unsupported HTTP method \"\""));
+    row("connection refused: no status, empty message", "refused", get, "ajaxError", error(0, ""));
+}
+
+void tst_Network::ajax()
+{
+    QFETCH(QString, path);
+    QFETCH(QVariantMap, settings);
+    QFETCH(QString, callback);
+    QFETCH(QVariantMap, expected);
+
+    QString url = m_server.url() + path;
+    if (path == QLatin1String("refused")) {
+        QTcpServer closed; // a port that was free a moment ago
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        url = QStringLiteral("http://127.0.0.1:%1/").arg(closed.serverPort());
+    }
+    QSignalSpy spy(m_js.data(), &JSInterface::invokeJSCall);
+    m_js->ajax("u", url, settings);
+    QTRY_COMPARE_WITH_TIMEOUT(spy.count(), 1, 20000); // a loaded machine is slow
+    QCOMPARE(spy.at(0).at(0).toString(), callback);
+    QVariantMap data = spy.at(0).at(1).toMap();
+    QCOMPARE(data.take("uuid").toString(), QStringLiteral("u"));
+    const QVariantMap headers = data.take("headers").toMap();
+    if (path == QLatin1String("/cookies"))
+        QCOMPARE(headers.value("set-cookie").toString(), QStringLiteral("a=1\na=2"));
+    QCOMPARE(data, expected);
+}
+
+void tst_Network::onlineStatus()
+{
+    QSignalSpy spy(m_js.data(), &JSInterface::invokeJSCall);
+    m_js->checkNetworkStatus("s");
+    QTRY_COMPARE_WITH_TIMEOUT(spy.count(), 1, 20000);
+    const QString status = CStatusCheck().isOnline() ? "online" : "offline";
+    QCOMPARE(spy.at(0).at(0).toString(), QStringLiteral("networkStatusChange"));
+    QCOMPARE(spy.at(0).at(1).toMap(), (QVariantMap{{"uuid", "s"}, {"status", status}}));
+
+    // A change nobody asked for carries no uuid.
+    emit m_js->network()->statusChange(false);
+    QCOMPARE(spy.count(), 2);
+    QCOMPARE(spy.at(1).at(1).toMap(), (QVariantMap{{"status", "offline"}}));
+}
+
+// Headers and some data, then silence: the download ends by time-out alone,
+// with no abort that the page did not ask for.
+void tst_Network::stalledDownloadTimesOut()
+{
+    QSignalSpy spy(m_js.data(), &JSInterface::invokeJSCall);
+    QElapsedTimer clock;
+    clock.start();
+    m_js->downloadFile("d", m_server.url() + "/stall?size=100000&first=1000", m_temp.path(), "f");
+    QTRY_COMPARE_WITH_TIMEOUT(sent(spy, "fileDownloadError").size(), 1, 30000);
+    QVERIFY2(clock.elapsed() >= 12000 && clock.elapsed() < 20000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(sent(spy, "fileDownloadError").first().value("code").toInt(), 4);
+    QCOMPARE(sent(spy, "fileDownloadStart").size(), 1);
+    QCOMPARE(sent(spy, "fileDownloadAbort").size(), 0);
+    QCOMPARE(sent(spy, "fileDownloadFinish").size(), 0);
+    QVERIFY(!QFile::exists(m_temp.filePath("f")));
+}
+
+void tst_Network::progressThrottled_data()
+{
+    QTest::addColumn<qlonglong>("total");
+    QTest::addColumn<QList<qlonglong>>("progress");
+    QTest::addColumn<QList<qlonglong>>("reported");
+    QTest::newRow("known length: steps and the end")
+        << 1100000LL << QList<qlonglong>{100000, 511999, 512000, 1023999, 1024000, 1099999, 1100000}
+        << QList<qlonglong>{512000, 1024000, 1100000};
+    QTest::newRow("no length: steps only")
+        << 0LL << QList<qlonglong>{511999, 512000, 600000} << QList<qlonglong>{512000};
+}
+
+void tst_Network::progressThrottled()
+{
+    QFETCH(qlonglong, total);
+    QFETCH(QList<qlonglong>, progress);
+    QFETCH(QList<qlonglong>, reported);
+    auto *downloader = m_js->findChild<FileDownloader *>();
+    QVERIFY(downloader);
+    m_js->downloadFile("p", m_server.url() + "/bytes?size=10", m_temp.filePath("out"), "p");
+    QSignalSpy spy(m_js.data(), &JSInterface::invokeJSCall);
+    for (qlonglong p : progress)
+        emit downloader->onProgress(total, p);
+    QList<qlonglong> seen;
+    for (const QVariantMap &data : sent(spy, "fileDownloadProgress"))
+        seen.append(data.value("progress").toLongLong());
+    QCOMPARE(seen, reported);
+    QTRY_COMPARE_WITH_TIMEOUT(sent(spy, "fileDownloadFinish").size(), 1, 20000); // the real one
+}
+
+// A second download while the first has no data yet: the first ends for its
+// page and writes nothing into the second's file.
+void tst_Network::waitingDownloadReplaced()
+{
+    QSignalSpy spy(m_js.data(), &JSInterface::invokeJSCall);
+    const QString dir = m_temp.filePath("out");
+    m_js->downloadFile("a", m_server.url() + "/stall?size=100&first=0", dir, "a");
+    m_js->downloadFile("b", m_server.url() + "/bytes?size=1000", dir, "b");
+    QTRY_COMPARE_WITH_TIMEOUT(sent(spy, "fileDownloadFinish").size(), 1, 20000);
+    QCOMPARE(sent(spy, "fileDownloadFinish").first().value("uuid").toString(), QStringLiteral("b"));
+    const QList<QVariantMap> errors = sent(spy, "fileDownloadError");
+    QCOMPARE(errors.size(), 1);
+    QCOMPARE(errors.first(), (QVariantMap{{"uuid", "a"}, {"file_name", "a"}, {"file_path", dir}, {"code", 5}}));
+    QFile file(dir + "/b");
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), ShellTest::HttpTestServer::pattern(1000));
+}
+
+// A write that fails (here: the file size limit) is an error, never a
+// complete-looking file.
+void tst_Network::fullDiskIsAnError()
+{
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit limited = saved;
+    limited.rlim_cur = 600000;
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    QSignalSpy spy(m_js.data(), &JSInterface::invokeJSCall);
+    m_js->downloadFile("f", m_server.url() + "/bytes?size=1100000", m_temp.filePath("out"), "f");
+    QTRY_VERIFY_WITH_TIMEOUT(!sent(spy, "fileDownloadError").isEmpty()
+                             || !sent(spy, "fileDownloadFinish").isEmpty(), 20000);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    QCOMPARE(sent(spy, "fileDownloadFinish").size(), 0);
+    QCOMPARE(sent(spy, "fileDownloadError").first().value("code").toInt(), 299);
+    QVERIFY(!QFile::exists(m_temp.filePath("out/f")));
+}
+
+QTEST_GUILESS_MAIN(tst_Network)
+#include "tst_network.moc"

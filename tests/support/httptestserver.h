@@ -1,0 +1,39 @@
+#pragma once
+
+// A small HTTP/1.1 server on 127.0.0.1 for network tests. Every answer closes
+// the connection and carries permissive CORS headers. Routes:
+//   /echo                      200 JSON {method, body, contentType}
+//   /status?code=N&body=B      status N with body B (none for 304)
+//   /cookies                   two Set-Cookie headers (a=1, then a=2), body [1,2]
+//   /bytes?size=N[&chunked=1]  N bytes of pattern(), with Content-Length or chunked
+//   /stall?size=N&first=M      Content-Length N, the first M bytes, then silence
+//   /verify?path=P&size=N      200 "same" when the file P holds pattern(N), else 409
+
+#include <QByteArray>
+#include <QObject>
+#include <QTcpServer>
+
+class QTcpSocket;
+
+namespace ShellTest {
+
+class HttpTestServer : public QObject
+{
+    Q_OBJECT
+public:
+    explicit HttpTestServer(QObject *parent = nullptr);
+    bool listen();
+    QString url() const; // http://127.0.0.1:<port>
+    // The content of /bytes: byte i is i % 251, so a lost, doubled or moved
+    // piece shows.
+    static QByteArray pattern(qint64 size);
+
+private:
+    void onConnection();
+    void handle(QTcpSocket *socket, const QByteArray &method, const QByteArray &target,
+                const QByteArray &contentType, const QByteArray &body);
+    void stream(QTcpSocket *socket);
+    QTcpServer m_server;
+};
+
+} // namespace ShellTest
