@@ -185,3 +185,28 @@ void DesktopBridge::onWindowClose()
 {
     m_jsInterface->onWindowClose();
 }
+
+void DesktopBridge::startCamera(const QString &uuid)
+{
+    m_jsInterface->startCamera(uuid);
+}
+
+void DesktopBridge::stopCamera(const QString &uuid)
+{
+    m_jsInterface->stopCamera(uuid);
+}
+
+void DesktopBridge::setCameraText(const QString &uuid, const QString &text)
+{
+    m_jsInterface->setCameraText(uuid, text);
+}
+
+void DesktopBridge::getUSBDevices(const QString &uuid)
+{
+    m_jsInterface->getUSBDevices(uuid);
+}
+
+void DesktopBridge::getMountedDevices(const QString &uuid)
+{
+    m_jsInterface->getMountedDevices(uuid);
+}

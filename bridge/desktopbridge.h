@@ -55,6 +55,11 @@ public:
     Q_INVOKABLE void stateChanged(int state);
     // Called by QML when the user closes the window.
     Q_INVOKABLE void onWindowClose();
+    Q_INVOKABLE void startCamera(const QString &uuid);
+    Q_INVOKABLE void stopCamera(const QString &uuid);
+    Q_INVOKABLE void setCameraText(const QString &uuid, const QString &text);
+    Q_INVOKABLE void getUSBDevices(const QString &uuid);
+    Q_INVOKABLE void getMountedDevices(const QString &uuid);
 
 signals:
     void invokeJSCall(QString name, QVariantMap data);

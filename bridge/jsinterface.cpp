@@ -4,7 +4,9 @@
 #include "bridge/constants.h"
 #include "bridge/response.h"
 #include "plugins/application/capplication.h"
+#include "plugins/camera/ccamera.h"
 #include "plugins/filesystem/cfilesystem.h"
+#include "plugins/hardware/chardware.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -40,8 +42,7 @@ QVariantMap versionMap()
 bool isUnavailable(const QString &name)
 {
     return name == Constants::name(Plugins::Storage)
-        || name == Constants::name(Plugins::AudioRecorder)
-        || name == Constants::name(Plugins::Camera);
+        || name == Constants::name(Plugins::AudioRecorder);
 }
 
 } // namespace
@@ -58,7 +59,9 @@ JSInterface::JSInterface(ArchiveAccessManager *archiveManager, QObject *parent)
     connect(m_application.data(), &CApplication::invokeJSCall, this,
             &JSInterface::onInvokeJSCall);
 
+    m_hardware.reset(new CHardware);
     m_fileSystem.reset(new CFileSystem(archiveManager));
+    m_camera.reset(new CCamera);
 
     const QMetaEnum plugins = QMetaEnum::fromType<Plugins::_Plugins>();
     for (int i = 0; i < plugins.keyCount(); ++i)
@@ -70,7 +73,9 @@ JSInterface::~JSInterface()
     // Pool functions of file system tasks hold the plugin and the archive
     // by plain pointer.
     QThreadPool::globalInstance()->waitForDone();
+    m_camera.reset();
     m_fileSystem.reset();
+    m_hardware.reset();
     m_application.reset();
     m_pluginNames.clear();
     m_tasks.clear();
@@ -96,6 +101,11 @@ QStringList JSInterface::pageMethods()
         QStringLiteral("onWindowClose"),
         QStringLiteral("getOpenFileName"),
         QStringLiteral("getSaveFileName"),
+        QStringLiteral("startCamera"),
+        QStringLiteral("stopCamera"),
+        QStringLiteral("setCameraText"),
+        QStringLiteral("getUSBDevices"),
+        QStringLiteral("getMountedDevices"),
     };
 }
 
@@ -205,6 +215,12 @@ void JSInterface::initializePlugin(const QString &uuid, const QString &pluginNam
                 },
                 Qt::DirectConnection);
         runTask(task);
+        return;
+    }
+    if (pluginName == Constants::name(Plugins::Camera)) {
+        // The call stays subscribed: scans and close requests reach the page
+        // as its notifications.
+        deliver(m_camera->initialize(), uuid, Resolved | Rejected | Notified);
         return;
     }
     // The rest have nothing to initialise (the audio player included: its
@@ -342,4 +358,30 @@ void JSInterface::applicationStateChanged(int code)
 void JSInterface::onWindowClose()
 {
     send(callback(JSInvoke::onApplicationClose), {});
+}
+
+void JSInterface::startCamera(const QString &uuid)
+{
+    deliver(m_camera->startCamera(), uuid, Resolved | Rejected);
+}
+
+void JSInterface::stopCamera(const QString &uuid)
+{
+    deliver(m_camera->stopCamera(), uuid, Resolved | Rejected);
+}
+
+void JSInterface::setCameraText(const QString &uuid, const QString &text)
+{
+    deliver(m_camera->setCameraText(text), uuid, Resolved);
+}
+
+void JSInterface::getUSBDevices(const QString &uuid)
+{
+    deliver(m_hardware->getUSBDevices(), uuid, Resolved | Rejected);
+}
+
+void JSInterface::getMountedDevices(const QString &uuid)
+{
+    send(callback(JSInvoke::getMountedDevicesDone),
+         {{key(Other::uuid), uuid}, {key(Other::devices), CHardware::mountedDevices()}});
 }

@@ -11,7 +11,9 @@
 
 class ArchiveAccessManager;
 class CApplication;
+class CCamera;
 class CFileSystem;
+class CHardware;
 
 // Dispatcher behind DesktopBridge: owns the plugins and the running tasks,
 // routes page calls to plugin operations and turns every response into one
@@ -35,6 +37,7 @@ public:
     // the bridge.
     QSharedPointer<CFileSystem> fileSystem() const { return m_fileSystem; }
     QSharedPointer<CApplication> application() const { return m_application; }
+    QSharedPointer<CCamera> camera() const { return m_camera; }
 
     // The plugin names that initializePlugin accepts, in enumeration order.
     QStringList pluginNames() const { return m_pluginNames; }
@@ -73,6 +76,11 @@ public:
     Q_INVOKABLE void getApplicationState(const QString &uuid);
     Q_INVOKABLE void applicationStateChanged(int code);
     Q_INVOKABLE void onWindowClose();
+    Q_INVOKABLE void startCamera(const QString &uuid);
+    Q_INVOKABLE void stopCamera(const QString &uuid);
+    Q_INVOKABLE void setCameraText(const QString &uuid, const QString &text);
+    Q_INVOKABLE void getUSBDevices(const QString &uuid);
+    Q_INVOKABLE void getMountedDevices(const QString &uuid);
 
 signals:
     void closeWrapper();
@@ -95,6 +103,8 @@ private:
     QStringList m_pluginNames;
     QSharedPointer<CApplication> m_application;
     QSharedPointer<CFileSystem> m_fileSystem;
+    QSharedPointer<CHardware> m_hardware;
+    QSharedPointer<CCamera> m_camera;
 };
 
 Q_DECLARE_OPERATORS_FOR_FLAGS(JSInterface::Deliveries)

@@ -15,6 +15,7 @@ PACKAGES=(
   libquazip1-qt5-dev libqzxing-dev qml-module-qzxing zlib1g-dev
   ccache xvfb xauth x11-utils imagemagick zip unzip clang libclang-rt-14-dev
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+  zint
 )
 
 missing=()
