@@ -3,6 +3,7 @@
 // real CameraManager. No camera device is expected on the test machine.
 
 #include "bridge/jsinterface.h"
+#include "plugins/camera/ccamera.h"
 #include "content/archiveaccessmanager.h"
 #include "plugins/camera/cameramanager.h"
 
@@ -144,8 +145,13 @@ void tst_Camera::withoutDevice()
 
     QVERIFY(back);
     QVERIFY(QMetaObject::invokeMethod(back, "clicked"));
-    // Reported on the initialisation call, once, and nothing answered twice.
+    // Later broadcasts reach no call that has been answered.
+    emit m_js->camera()->resolve(QStringLiteral("initializePluginDone"));
+    emit m_js->camera()->resolve(QStringLiteral("startCameraDone"));
+    emit m_js->camera()->reject(QStringLiteral("stopCameraFail"));
     QCOMPARE(answers(spy, init), (QStringList{"initializePluginDone", "cameraClose"}));
+    QCOMPARE(answers(spy, "start"), QStringList{"startCameraFail"});
+    QCOMPARE(answers(spy, "stop"), QStringList{"stopCameraFail"});
     QCOMPARE(answers(spy, "again"), QStringList{"initializePluginFail code=608"});
     QCOMPARE(m_js->runningTaskCount(), 0);
 }
