@@ -152,6 +152,17 @@ static bool isUsable(QCamera *camera)
     return camera && camera->availability() == QMultimedia::Available;
 }
 
+void CCamera::watchErrors(QCamera *camera, const QString &fail)
+{
+    // Replaces the connections of the previous start or stop.
+    disconnect(camera, nullptr, this, nullptr);
+    connect(camera, &QCamera::errorOccurred, this, [this, camera, fail] {
+        // Once the call has been answered this log line is all that is left.
+        qCWarning(lcCamera) << "camera error:" << camera->errorString();
+        emit reject(fail);
+    });
+}
+
 void CCamera::runStart(Task::CTask *task)
 {
     const QString done = callback(JSInvoke::startCameraDone);
@@ -165,8 +176,7 @@ void CCamera::runStart(Task::CTask *task)
         task->resolve(ResponsePtr(new CCameraResolveResponse(done)));
         return;
     }
-    disconnect(camera, nullptr, this, nullptr);
-    connect(camera, &QCamera::errorOccurred, this, [this, fail] { emit reject(fail); });
+    watchErrors(camera, fail);
     connect(camera, &QCamera::stateChanged, this, [this, done](QCamera::State state) {
         if (state == QCamera::ActiveState)
             emit resolve(done);
@@ -189,8 +199,7 @@ void CCamera::runStop(Task::CTask *task)
         task->resolve(ResponsePtr(new CCameraResolveResponse(done)));
         return;
     }
-    disconnect(camera, nullptr, this, nullptr);
-    connect(camera, &QCamera::errorOccurred, this, [this, fail] { emit reject(fail); });
+    watchErrors(camera, fail);
     // The end state of a stop; the active state would answer a stop when
     // the camera starts again.
     connect(camera, &QCamera::stateChanged, this, [this, done](QCamera::State state) {

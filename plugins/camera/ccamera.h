@@ -7,6 +7,7 @@
 #include <QString>
 
 class CameraManager;
+class QCamera;
 
 // Plain answers named by their callback ("startCameraDone", ...).
 class CCameraResolveResponse : public IResponse
@@ -90,6 +91,7 @@ private:
     void runInitialization(const QSharedPointer<CCameraSession> &session);
     void runStart(Task::CTask *task);
     void runStop(Task::CTask *task);
+    void watchErrors(QCamera *camera, const QString &fail);
 
     CameraManager *m_manager;
     QSharedPointer<CCameraSession> m_session;

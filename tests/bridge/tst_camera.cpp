@@ -116,6 +116,7 @@ void tst_Camera::withoutDevice()
     emit m_js->camera()->resolve("startCameraDone");
     emit m_js->camera()->reject("stopCameraFail");
     QCOMPARE(answers("init"), (QStringList{"initializePluginDone", "cameraClose"}));
+    QCOMPARE(answers("again"), QStringList{"initializePluginFail code=608"});
     QCOMPARE(answers("start"), QStringList{"startCameraFail"});
     QCOMPARE(answers("stop"), QStringList{"stopCameraFail"});
     QCOMPARE(m_js->runningTaskCount(), 0);
