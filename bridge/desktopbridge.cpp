@@ -298,3 +298,28 @@ void DesktopBridge::checkNetworkStatus(const QString &uuid, const QString &host)
     Q_UNUSED(host)
     m_jsInterface->checkNetworkStatus(uuid);
 }
+
+void DesktopBridge::startCamera(const QString &uuid)
+{
+    m_jsInterface->startCamera(uuid);
+}
+
+void DesktopBridge::stopCamera(const QString &uuid)
+{
+    m_jsInterface->stopCamera(uuid);
+}
+
+void DesktopBridge::setCameraText(const QString &uuid, const QString &text)
+{
+    m_jsInterface->setCameraText(uuid, text);
+}
+
+void DesktopBridge::getUSBDevices(const QString &uuid)
+{
+    m_jsInterface->getUSBDevices(uuid);
+}
+
+void DesktopBridge::getMountedDevices(const QString &uuid)
+{
+    m_jsInterface->getMountedDevices(uuid);
+}

@@ -80,6 +80,11 @@ public:
     Q_INVOKABLE void abortDownloadFile(const QString &uuid);
     // host is not used: the answer is the machine's online state.
     Q_INVOKABLE void checkNetworkStatus(const QString &uuid, const QString &host);
+    Q_INVOKABLE void startCamera(const QString &uuid);
+    Q_INVOKABLE void stopCamera(const QString &uuid);
+    Q_INVOKABLE void setCameraText(const QString &uuid, const QString &text);
+    Q_INVOKABLE void getUSBDevices(const QString &uuid);
+    Q_INVOKABLE void getMountedDevices(const QString &uuid);
 
 signals:
     void invokeJSCall(QString name, QVariantMap data);

@@ -9,8 +9,10 @@
 #include "plugins/downloader/filedownloader.h"
 #include "plugins/network/cnetwork.h"
 #include "plugins/network/cnetworkresponses.h"
-#include "plugins/filesystem/cfilesystem.h"
 #include "plugins/storage/cstorage.h"
+#include "plugins/camera/ccamera.h"
+#include "plugins/filesystem/cfilesystem.h"
+#include "plugins/hardware/chardware.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -40,13 +42,6 @@ QVariantMap versionMap()
     return QJsonDocument::fromJson(QByteArrayLiteral("{ \"semver\": \"1.8.7\" }"))
         .object()
         .toVariantMap();
-}
-
-// Plugins of this build that have an initialisation of their own but are
-// not delivered yet: the page is told so instead of a false success.
-bool isUnavailable(const QString &name)
-{
-    return name == Constants::name(Plugins::Camera);
 }
 
 } // namespace
@@ -79,10 +74,12 @@ JSInterface::JSInterface(ArchiveAccessManager *archiveManager, QObject *parent)
         send(response.functionName, response.toVariantMap());
     });
 
+    m_hardware.reset(new CHardware);
     m_fileSystem.reset(new CFileSystem(archiveManager));
+    m_camera.reset(new CCamera);
+    m_storage.reset(new CStorage);
     m_audioPlayer.reset(new CAudioPlayer);
     m_audioRecorder.reset(new CAudioRecorder);
-    m_storage.reset(new CStorage);
 
     const QMetaEnum plugins = QMetaEnum::fromType<Plugins::_Plugins>();
     for (int i = 0; i < plugins.keyCount(); ++i)
@@ -99,8 +96,10 @@ JSInterface::~JSInterface()
     m_storage.reset();
     delete m_fileDownloader;
     m_fileDownloader = nullptr;
+    m_camera.reset();
     m_fileSystem.reset();
     m_network.reset();
+    m_hardware.reset();
     m_application.reset();
     m_pluginNames.clear();
     m_tasks.clear();
@@ -148,6 +147,11 @@ QStringList JSInterface::pageMethods()
         QStringLiteral("downloadFile"),
         QStringLiteral("abortDownloadFile"),
         QStringLiteral("checkNetworkStatus"),
+        QStringLiteral("startCamera"),
+        QStringLiteral("stopCamera"),
+        QStringLiteral("setCameraText"),
+        QStringLiteral("getUSBDevices"),
+        QStringLiteral("getMountedDevices"),
     };
 }
 
@@ -237,14 +241,6 @@ void JSInterface::initializePlugin(const QString &uuid, const QString &pluginNam
              {{key(Other::uuid), uuid}, {key(Other::code), 607}});
         return;
     }
-    if (isUnavailable(pluginName)) {
-        send(callback(JSInvoke::initializePluginFail),
-             {{key(Other::uuid), uuid},
-              {key(Other::code), 608},
-              {key(Other::message),
-               QStringLiteral("%1 is not available in this build").arg(pluginName)}});
-        return;
-    }
     if (pluginName == Constants::name(Plugins::AudioRecorder)) {
         deliver(m_audioRecorder->initialize(), uuid, Resolved | Rejected);
         return;
@@ -269,6 +265,12 @@ void JSInterface::initializePlugin(const QString &uuid, const QString &pluginNam
                 },
                 Qt::DirectConnection);
         runTask(task);
+        return;
+    }
+    if (pluginName == Constants::name(Plugins::Camera)) {
+        // The call stays subscribed: scans and close requests reach the page
+        // as its notifications.
+        deliver(m_camera->initialize(), uuid, Resolved | Rejected | Notified);
         return;
     }
     // The rest have nothing to initialise (the audio player included: its
@@ -657,4 +659,30 @@ void JSInterface::_fileDownloadFinish(QByteArray data)
     QVariantMap out = downloadIdentity();
     out.insert(key(Other::downloaded_path), target);
     send(callback(JSInvoke::fileDownloadFinish), out);
+}
+
+void JSInterface::startCamera(const QString &uuid)
+{
+    deliver(m_camera->startCamera(), uuid, Resolved | Rejected);
+}
+
+void JSInterface::stopCamera(const QString &uuid)
+{
+    deliver(m_camera->stopCamera(), uuid, Resolved | Rejected);
+}
+
+void JSInterface::setCameraText(const QString &uuid, const QString &text)
+{
+    deliver(m_camera->setCameraText(text), uuid, Resolved);
+}
+
+void JSInterface::getUSBDevices(const QString &uuid)
+{
+    deliver(m_hardware->getUSBDevices(), uuid, Resolved | Rejected);
+}
+
+void JSInterface::getMountedDevices(const QString &uuid)
+{
+    send(callback(JSInvoke::getMountedDevicesDone),
+         {{key(Other::uuid), uuid}, {key(Other::devices), CHardware::mountedDevices()}});
 }

@@ -19,6 +19,8 @@ class CFileSystem;
 class CStorage;
 class CNetwork;
 class FileDownloader;
+class CCamera;
+class CHardware;
 
 // Dispatcher behind DesktopBridge: owns the plugins and the running tasks,
 // routes page calls to plugin operations and turns every response into one
@@ -43,6 +45,7 @@ public:
     QSharedPointer<CFileSystem> fileSystem() const { return m_fileSystem; }
     QSharedPointer<CApplication> application() const { return m_application; }
     QSharedPointer<CNetwork> network() const { return m_network; }
+    QSharedPointer<CCamera> camera() const { return m_camera; }
 
     // The plugin names that initializePlugin accepts, in enumeration order.
     QStringList pluginNames() const { return m_pluginNames; }
@@ -110,6 +113,11 @@ public:
     Q_INVOKABLE void checkNetworkStatus(const QString &uuid);
     // Not offered to the page: answers ajaxResponse or ajaxError.
     Q_INVOKABLE void ajax(const QString &uuid, const QString &url, const QVariantMap &data);
+    Q_INVOKABLE void startCamera(const QString &uuid);
+    Q_INVOKABLE void stopCamera(const QString &uuid);
+    Q_INVOKABLE void setCameraText(const QString &uuid, const QString &text);
+    Q_INVOKABLE void getUSBDevices(const QString &uuid);
+    Q_INVOKABLE void getMountedDevices(const QString &uuid);
 
 signals:
     void closeWrapper();
@@ -150,6 +158,8 @@ private:
     QSharedPointer<CStorage> m_storage;
     FileDownloader *m_fileDownloader = nullptr;
     QSharedPointer<CNetwork> m_network;
+    QSharedPointer<CHardware> m_hardware;
+    QSharedPointer<CCamera> m_camera;
 };
 
 Q_DECLARE_OPERATORS_FOR_FLAGS(JSInterface::Deliveries)

@@ -17,6 +17,7 @@ PACKAGES=(
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   pulseaudio pulseaudio-utils sox libsox-fmt-all gstreamer1.0-pulseaudio
   curl
+  zint
 )
 
 missing=()

@@ -70,6 +70,8 @@ Item {
 
     Component.onCompleted: {
         cameraManager.initialize(camera, qzxingFilter.decoder);
+        // A text set before the view existed is shown too.
+        updateText(cameraManager.text);
         cameraManager.textChanged.connect(updateText);
         cameraManager.initializationDone();
     }

@@ -44,7 +44,7 @@ void tst_CameraView::handsOverAndReports()
 
     QCOMPARE(done.count(), 1);
     QVERIFY(manager->camera());
-    QVERIFY(manager->camera()->inherits("QDeclarativeCamera"));
+    QVERIFY(manager->camera()->inherits("QCamera"));
     QVERIFY(manager->decoder());
     QVERIFY(qobject_cast<QZXing *>(manager->decoder()));
     QCOMPARE(view->property("isCameraActive").toBool(), false);

@@ -64,6 +64,9 @@ void tst_Courses::course_data()
     QTest::newRow("network-kelcab") << "network" << int(AppFolder::Kelcab) << kelcab
                                     << QByteArray() << QString()
                                     << QVariantMap{{QStringLiteral("http"), true}};
+    QTest::newRow("camera-kelcab") << "camera" << int(AppFolder::Kelcab) << kelcab << QByteArray()
+                                   << QString()
+                                   << QVariantMap{{QStringLiteral("barcode"), "TAMBERLIN CAM-7"}};
 }
 
 void tst_Courses::course()
@@ -78,6 +81,20 @@ void tst_Courses::course()
     if (testConfig.contains(QStringLiteral("http"))) {
         QVERIFY(http.listen());
         testConfig.insert(QStringLiteral("http"), http.url());
+    }
+
+    // The camera course: a test-only plugin shows the camera view a CODE 128
+    // image made here (tests/e2e/fakescanner).
+    QTemporaryDir scans;
+    if (course == QLatin1String("camera")) {
+        const QString png = scans.filePath(QStringLiteral("code128.png"));
+        const QString zint = QStandardPaths::findExecutable(QStringLiteral("zint"));
+        QVERIFY2(!zint.isEmpty(), "zint is needed: scripts/install-deps.sh installs it");
+        QCOMPARE(QProcess::execute(zint, {"-b", "20", "-d", testConfig.value("barcode").toString(),
+                                          "--scale=2", "--whitesp=10", "-o", png}),
+                 0);
+        qputenv("QT_PLUGIN_PATH", FAKESCANNER_PLUGINS);
+        qputenv("QT_QPA_GENERIC_PLUGINS", "tamberlinfakescanner:" + png.toUtf8());
     }
 
     ShellTest::CourseRun run;

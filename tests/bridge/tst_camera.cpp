@@ -1,0 +1,162 @@
+// The camera plugin through the dispatcher, against the real camera view
+// (from the program's resources, opened the way Main.qml opens it) and the
+// real CameraManager. The test machine is expected to have no camera. The
+// page's side of the same calls: the camera course (e2e_camera-kelcab).
+
+#include "bridge/jsinterface.h"
+#include "plugins/camera/ccamera.h"
+#include "plugins/camera/cameramanager.h"
+
+#include <QCameraInfo>
+#include <QQmlComponent>
+#include <QQmlContext>
+#include <QQmlEngine>
+#include <QQuickItem>
+#include <QtTest>
+
+#include <QZXing.h>
+#include <QZXingFilter.h>
+
+class tst_Camera : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void withoutDevice();
+    void barcodes_data();
+    void barcodes();
+
+private:
+    // What the page received for uuid: "name key=value ...".
+    QStringList answers(const QString &uuid) const;
+
+    QQmlEngine m_engine;
+    QScopedPointer<JSInterface> m_js;
+    QScopedPointer<QSignalSpy> m_spy;
+    QList<QObject *> m_views;
+};
+
+QStringList tst_Camera::answers(const QString &uuid) const
+{
+    QStringList out;
+    for (const QList<QVariant> &args : *m_spy) {
+        QVariantMap data = args.at(1).toMap();
+        if (data.take("uuid").toString() != uuid)
+            continue;
+        QString text = args.at(0).toString();
+        for (auto it = data.cbegin(); it != data.cend(); ++it)
+            text += QStringLiteral(" %1=%2").arg(it.key(), it.value().toString());
+        out.append(text);
+    }
+    return out;
+}
+
+void tst_Camera::initTestCase()
+{
+    qmlRegisterType<QZXing>("QZXing", 2, 3, "QZXing");
+    qmlRegisterType<QZXingFilter>("QZXing", 2, 3, "QZXingFilter");
+    m_engine.rootContext()->setContextProperty("cameraManager", CameraManager::instance());
+    connect(CameraManager::instance(), &CameraManager::startInitialization, this, [this] {
+        QQmlComponent component(&m_engine, QUrl("qrc:/CameraView.qml"));
+        m_views.append(component.create());
+        QVERIFY2(m_views.last(), qPrintable(component.errorString()));
+    });
+}
+
+void tst_Camera::init()
+{
+    m_js.reset(new JSInterface(nullptr));
+    m_spy.reset(new QSignalSpy(m_js.data(), &JSInterface::invokeJSCall));
+}
+
+void tst_Camera::cleanup()
+{
+    m_js.reset();
+    qDeleteAll(m_views);
+    m_views.clear();
+    QVERIFY(!CameraManager::instance()->camera());
+}
+
+void tst_Camera::withoutDevice()
+{
+    if (!QCameraInfo::availableCameras().isEmpty())
+        QSKIP("this machine has a camera");
+    m_js->setCameraText("early-text", "Point at the code");
+    m_js->initializePlugin("init", "Camera", {});
+    QCOMPARE(answers("init"), QStringList{"initializePluginDone"});
+    QCOMPARE(m_views.size(), 1);
+    QObject *back = nullptr;
+    QObject *toolBarText = nullptr;
+    for (QQuickItem *item : m_views.first()->findChildren<QQuickItem *>()) {
+        if (item->property("text") == "Point at the code")
+            toolBarText = item;
+        if (QString(item->metaObject()->className()).startsWith("ToolButton"))
+            back = item;
+    }
+    QVERIFY(toolBarText);
+
+    // A view without a usable camera: clean failures, answered at once.
+    m_js->startCamera("start");
+    m_js->stopCamera("stop");
+    QCOMPARE(answers("start"), QStringList{"startCameraFail"});
+    QCOMPARE(answers("stop"), QStringList{"stopCameraFail"});
+
+    m_js->initializePlugin("again", "Camera", {});
+    QCOMPARE(m_views.size(), 1); // refused with 608, no second view
+
+    m_js->setCameraText("text", "Scan the parcel");
+    QCOMPARE(answers("text"), QStringList{"setCameraTextDone"});
+    QCOMPARE(toolBarText->property("text").toString(), QStringLiteral("Scan the parcel"));
+    QVERIFY(back && QMetaObject::invokeMethod(back, "clicked"));
+
+    // Later broadcasts reach no call that has been answered.
+    emit m_js->camera()->resolve("initializePluginDone");
+    emit m_js->camera()->resolve("startCameraDone");
+    emit m_js->camera()->reject("stopCameraFail");
+    QCOMPARE(answers("init"), (QStringList{"initializePluginDone", "cameraClose"}));
+    QCOMPARE(answers("again"), QStringList{"initializePluginFail code=608"});
+    QCOMPARE(answers("start"), QStringList{"startCameraFail"});
+    QCOMPARE(answers("stop"), QStringList{"stopCameraFail"});
+    QCOMPARE(m_js->runningTaskCount(), 0);
+}
+
+void tst_Camera::barcodes_data()
+{
+    QTest::addColumn<QString>("symbology"); // zint's number
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("reported");
+    QTest::newRow("CODE 128, mixed text") << "20" << "TAMBERLIN-0042 a/b" << true;
+    QTest::newRow("CODE 128, digits") << "20" << "1234567890" << true;
+    QTest::newRow("QR code is not decoded") << "58" << "TAMBERLIN" << false;
+    QTest::newRow("EAN-13 is not decoded") << "13" << "590123412345" << false;
+}
+
+void tst_Camera::barcodes()
+{
+    QFETCH(QString, symbology);
+    QFETCH(QString, text);
+    QFETCH(bool, reported);
+    const QString zint = QStandardPaths::findExecutable("zint");
+    QVERIFY2(!zint.isEmpty(), "zint is needed: scripts/install-deps.sh installs it");
+    QTemporaryDir dir;
+    const QString png = dir.filePath("code.png");
+    QCOMPARE(QProcess::execute(zint, {"-b", symbology, "-d", text, "--scale=2", "--whitesp=10",
+                                      "-o", png}), 0);
+
+    m_js->initializePlugin("init", "Camera", {});
+    // Into the decoder that the view registered, as the view configured it.
+    QObject *decoder = CameraManager::instance()->decoder();
+    QSignalSpy finished(decoder, SIGNAL(decodingFinished(bool)));
+    QVERIFY(QMetaObject::invokeMethod(decoder, "decodeImage", Q_ARG(QImage, QImage(png)),
+                                      Q_ARG(int, -1), Q_ARG(int, -1), Q_ARG(bool, false)));
+    QCOMPARE(finished.count(), 1);
+    QStringList expected{"initializePluginDone"};
+    if (reported)
+        expected << "barcodeScanned tag=" + text;
+    QCOMPARE(answers("init"), expected);
+}
+
+QTEST_MAIN(tst_Camera)
+#include "tst_camera.moc"

@@ -1,0 +1,68 @@
+// USB devices from a fabricated kernel device tree. The mounted volumes are
+// checked by the camera course (e2e_camera-kelcab) on the real machine.
+
+#include "plugins/hardware/chardware.h"
+
+#include <QtTest>
+
+class tst_Hardware : public QObject
+{
+    Q_OBJECT
+private slots:
+    void usbDevices_data();
+    void usbDevices();
+};
+
+using Tree = QMap<QString, QVariantMap>; // entry name -> attribute files
+Q_DECLARE_METATYPE(Tree)
+
+QVariantMap device(const QString &vendor, const QString &product, const QString &serial)
+{
+    return {{"idVendor", vendor}, {"idProduct", product}, {"serialNumber", serial},
+            {"product", QString()}, {"manufacturer", QString()}};
+}
+
+void tst_Hardware::usbDevices_data()
+{
+    QTest::addColumn<Tree>("tree");
+    QTest::addColumn<QVariantList>("expected");
+    const Tree tree{
+        {"usb1", {{"idVendor", "1d6b"}, {"idProduct", "0002"}, {"serial", "0000:00:14.0"}}},
+        {"1-1", {{"idVendor", "046d"}, {"idProduct", "C52B"}, {"serial", "5&2a4c1d&0&1"}}},
+        // Interfaces have no ids of their own; this one has, so that it is
+        // its name that must leave it out.
+        {"1-1:1.0", {{"idVendor", "046d"}, {"idProduct", "c52b"}, {"bInterfaceClass", "03"}}},
+        {"1-1.2", {{"idVendor", "0bda"}, {"idProduct", "8153"}}},
+        {"1-1.2:1.0", {{"bInterfaceClass", "ff"}}}};
+    QTest::newRow("two devices; interfaces, root hub left out")
+        << tree << QVariantList{device("046d", "c52b", "5&2a4c1d&0&1"),
+                                device("0bda", "8153", "1-1.2")};
+    QTest::newRow("empty tree") << Tree() << QVariantList();
+}
+
+void tst_Hardware::usbDevices()
+{
+    QFETCH(Tree, tree);
+    QFETCH(QVariantList, expected);
+    QTemporaryDir dir;
+    for (auto entry = tree.cbegin(); entry != tree.cend(); ++entry) {
+        QVERIFY(QDir(dir.path()).mkpath(entry.key()));
+        for (auto it = entry->cbegin(); it != entry->cend(); ++it) {
+            QFile file(dir.filePath(entry.key() + '/' + it.key()));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(it.value().toByteArray() + '\n');
+        }
+    }
+
+    CHardware hardware(dir.path());
+    const QSharedPointer<Task::ITask> task = hardware.getUSBDevices();
+    QSignalSpy resolved(task.data(), &Task::ITask::onResolved);
+    task->start();
+    QVERIFY(resolved.wait(10000));
+    const auto response = resolved.first().first().value<QSharedPointer<IResponse>>();
+    QCOMPARE(response->functionName, QStringLiteral("getUSBDevicesDone"));
+    QCOMPARE(response->toVariantMap(), (QVariantMap{{"devices", expected}}));
+}
+
+QTEST_MAIN(tst_Hardware)
+#include "tst_hardware.moc"
