@@ -55,6 +55,18 @@ public:
     Q_INVOKABLE void stateChanged(int state);
     // Called by QML when the user closes the window.
     Q_INVOKABLE void onWindowClose();
+    Q_INVOKABLE void archiveUnzip(const QString &uuid, const QString &relFilePath,
+                                  const QString &targetPath);
+    Q_INVOKABLE void abortArchiveUnzip(const QString &uuid);
+    Q_INVOKABLE void zipAddFiles(const QString &uuid, const QString &archivePath,
+                                 const QString &mode, const QVariantMap &files);
+    Q_INVOKABLE void zipReadFiles(const QString &uuid, const QString &archivePath,
+                                  const QVariantMap &filesPaths);
+    Q_INVOKABLE void zipCompressDirectory(const QString &uuid, const QString &archivePath,
+                                          const QString &dirPath);
+    Q_INVOKABLE void zipListContents(const QString &uuid, const QString &archivePath);
+    Q_INVOKABLE void zipExtractFiles(const QString &uuid, const QString &archivePath,
+                                     const QVariantMap &paths);
 
 signals:
     void invokeJSCall(QString name, QVariantMap data);

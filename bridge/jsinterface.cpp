@@ -4,7 +4,9 @@
 #include "bridge/constants.h"
 #include "bridge/response.h"
 #include "plugins/application/capplication.h"
+#include "plugins/archive/carchive.h"
 #include "plugins/filesystem/cfilesystem.h"
+#include "plugins/zip/czip.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -58,6 +60,8 @@ JSInterface::JSInterface(ArchiveAccessManager *archiveManager, QObject *parent)
     connect(m_application.data(), &CApplication::invokeJSCall, this,
             &JSInterface::onInvokeJSCall);
 
+    m_archive.reset(new CArchive);
+    m_zip.reset(new CZip);
     m_fileSystem.reset(new CFileSystem(archiveManager));
 
     const QMetaEnum plugins = QMetaEnum::fromType<Plugins::_Plugins>();
@@ -67,10 +71,13 @@ JSInterface::JSInterface(ArchiveAccessManager *archiveManager, QObject *parent)
 
 JSInterface::~JSInterface()
 {
+    // Aborts running extractions first, so the wait below is short.
+    m_archive.reset();
     // Pool functions of file system tasks hold the plugin and the archive
     // by plain pointer.
     QThreadPool::globalInstance()->waitForDone();
     m_fileSystem.reset();
+    m_zip.reset();
     m_application.reset();
     m_pluginNames.clear();
     m_tasks.clear();
@@ -96,6 +103,13 @@ QStringList JSInterface::pageMethods()
         QStringLiteral("onWindowClose"),
         QStringLiteral("getOpenFileName"),
         QStringLiteral("getSaveFileName"),
+        QStringLiteral("archiveUnzip"),
+        QStringLiteral("abortArchiveUnzip"),
+        QStringLiteral("zipAddFiles"),
+        QStringLiteral("zipReadFiles"),
+        QStringLiteral("zipCompressDirectory"),
+        QStringLiteral("zipListContents"),
+        QStringLiteral("zipExtractFiles"),
     };
 }
 
@@ -342,4 +356,53 @@ void JSInterface::applicationStateChanged(int code)
 void JSInterface::onWindowClose()
 {
     send(callback(JSInvoke::onApplicationClose), {});
+}
+
+void JSInterface::archiveUnzip(const QString &uuid, const QString &relFilePath,
+                               const QString &targetPath)
+{
+    const QSharedPointer<Task::ITask> task = m_archive->unzip(uuid, relFilePath, targetPath);
+    connect(task.data(), &Task::ITask::onCanceled, this,
+            [this, uuid, relFilePath, targetPath] {
+                send(callback(JSInvoke::archiveUnzipAbort),
+                     {{key(Other::file_path), relFilePath},
+                      {key(Other::target_path), targetPath},
+                      {key(Other::uuid), uuid}});
+            },
+            Qt::DirectConnection);
+    deliver(task, uuid, Resolved | Rejected | Notified);
+}
+
+void JSInterface::abortArchiveUnzip(const QString &uuid)
+{
+    m_archive->abortUnzip(uuid);
+}
+
+void JSInterface::zipAddFiles(const QString &uuid, const QString &archivePath,
+                              const QString &mode, const QVariantMap &files)
+{
+    deliver(m_zip->addFiles(archivePath, mode, files), uuid, Resolved | Rejected);
+}
+
+void JSInterface::zipReadFiles(const QString &uuid, const QString &archivePath,
+                               const QVariantMap &filesPaths)
+{
+    deliver(m_zip->readFiles(archivePath, filesPaths), uuid, Resolved | Rejected);
+}
+
+void JSInterface::zipCompressDirectory(const QString &uuid, const QString &archivePath,
+                                       const QString &dirPath)
+{
+    deliver(m_zip->compressDirectory(archivePath, dirPath), uuid, Resolved | Rejected);
+}
+
+void JSInterface::zipListContents(const QString &uuid, const QString &archivePath)
+{
+    deliver(m_zip->listContents(archivePath), uuid, Resolved | Rejected);
+}
+
+void JSInterface::zipExtractFiles(const QString &uuid, const QString &archivePath,
+                                  const QVariantMap &paths)
+{
+    deliver(m_zip->extractFiles(archivePath, paths), uuid, Resolved | Rejected);
 }
