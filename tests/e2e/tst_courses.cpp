@@ -52,6 +52,8 @@ void tst_Courses::course_data()
                                << QString() << none;
     QTest::newRow("fs-zip") << "fs" << int(AppFolder::Zip) << QString() << password << QString()
                             << none;
+    QTest::newRow("zip-kelcab") << "zip" << int(AppFolder::Kelcab) << kelcab << QByteArray()
+                                << QString() << none;
 }
 
 void tst_Courses::course()
