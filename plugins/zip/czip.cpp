@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QTemporaryFile>
 #include <QVariantList>
 
 #include <quazip/JlCompress.h>
@@ -183,6 +184,23 @@ QVariantMap extractItem(QuaZip &zip, const QVariantMap &item)
     return {{key(Other::code), 0}, {key(Other::path), path}};
 }
 
+// An archive inside the folder it packs would hold a torn copy of itself:
+// it is then written in the temporary folder and moved in at the end.
+bool compressDir(const QString &archivePath, const QString &dirPath)
+{
+    const QString dir = QDir(dirPath).absolutePath() + QLatin1Char('/');
+    if (!QFileInfo(archivePath).absoluteFilePath().startsWith(dir))
+        return JlCompress::compressDir(archivePath, dirPath, true);
+    QTemporaryFile temp(QDir::temp().filePath(QStringLiteral("zipXXXXXX.zip")));
+    if (!temp.open())
+        return false;
+    temp.close();
+    if (!JlCompress::compressDir(temp.fileName(), dirPath, true))
+        return false;
+    QFile::remove(archivePath);
+    return QFile::rename(temp.fileName(), archivePath);
+}
+
 template <typename Fn>
 QVariantMap perItem(const QVariantMap &items, Fn fn)
 {
@@ -244,8 +262,7 @@ QSharedPointer<Task::ITask> CZip::compressDirectory(const QString &archivePath,
                                                     const QString &dirPath)
 {
     return Task::CFutureTask::run([archivePath, dirPath]() -> ResponsePtr {
-        return ResponsePtr(
-            new CZipCompressDirectoryResponse(JlCompress::compressDir(archivePath, dirPath, true)));
+        return ResponsePtr(new CZipCompressDirectoryResponse(compressDir(archivePath, dirPath)));
     });
 }
 

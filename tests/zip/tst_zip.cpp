@@ -280,6 +280,14 @@ void tst_Zip::ourArchivesPassInfoZip()
     QCOMPARE(finish(m_zip.compressDirectory(compressed, src)).name,
              QStringLiteral("zipCompressDirectoryDone"));
 
+    // An archive inside the folder it packs does not hold itself.
+    const QString inside = src + "/self.zip";
+    QCOMPARE(finish(m_zip.compressDirectory(inside, src)).name,
+             QStringLiteral("zipCompressDirectoryDone"));
+    QVERIFY(!contents(inside).contains("self.zip"));
+    QCOMPARE(contents(inside), contents(compressed));
+    QFile::remove(inside);
+
     for (const QString &archive : {added, compressed}) {
         QCOMPARE(run("unzip", {"-tq", archive}), 0);
         const QString out = archive + ".out";
