@@ -323,3 +323,43 @@ void DesktopBridge::getMountedDevices(const QString &uuid)
 {
     m_jsInterface->getMountedDevices(uuid);
 }
+
+void DesktopBridge::archiveUnzip(const QString &uuid, const QString &relFilePath,
+                                 const QString &targetPath)
+{
+    m_jsInterface->archiveUnzip(uuid, relFilePath, targetPath);
+}
+
+void DesktopBridge::abortArchiveUnzip(const QString &uuid)
+{
+    m_jsInterface->abortArchiveUnzip(uuid);
+}
+
+void DesktopBridge::zipAddFiles(const QString &uuid, const QString &archivePath,
+                                const QString &mode, const QVariantMap &files)
+{
+    m_jsInterface->zipAddFiles(uuid, archivePath, mode, files);
+}
+
+void DesktopBridge::zipReadFiles(const QString &uuid, const QString &archivePath,
+                                 const QVariantMap &filesPaths)
+{
+    m_jsInterface->zipReadFiles(uuid, archivePath, filesPaths);
+}
+
+void DesktopBridge::zipCompressDirectory(const QString &uuid, const QString &archivePath,
+                                         const QString &dirPath)
+{
+    m_jsInterface->zipCompressDirectory(uuid, archivePath, dirPath);
+}
+
+void DesktopBridge::zipListContents(const QString &uuid, const QString &archivePath)
+{
+    m_jsInterface->zipListContents(uuid, archivePath);
+}
+
+void DesktopBridge::zipExtractFiles(const QString &uuid, const QString &archivePath,
+                                    const QVariantMap &paths)
+{
+    m_jsInterface->zipExtractFiles(uuid, archivePath, paths);
+}

@@ -85,6 +85,18 @@ public:
     Q_INVOKABLE void setCameraText(const QString &uuid, const QString &text);
     Q_INVOKABLE void getUSBDevices(const QString &uuid);
     Q_INVOKABLE void getMountedDevices(const QString &uuid);
+    Q_INVOKABLE void archiveUnzip(const QString &uuid, const QString &relFilePath,
+                                  const QString &targetPath);
+    Q_INVOKABLE void abortArchiveUnzip(const QString &uuid);
+    Q_INVOKABLE void zipAddFiles(const QString &uuid, const QString &archivePath,
+                                 const QString &mode, const QVariantMap &files);
+    Q_INVOKABLE void zipReadFiles(const QString &uuid, const QString &archivePath,
+                                  const QVariantMap &filesPaths);
+    Q_INVOKABLE void zipCompressDirectory(const QString &uuid, const QString &archivePath,
+                                          const QString &dirPath);
+    Q_INVOKABLE void zipListContents(const QString &uuid, const QString &archivePath);
+    Q_INVOKABLE void zipExtractFiles(const QString &uuid, const QString &archivePath,
+                                     const QVariantMap &paths);
 
 signals:
     void invokeJSCall(QString name, QVariantMap data);

@@ -11,8 +11,10 @@
 #include "plugins/network/cnetworkresponses.h"
 #include "plugins/storage/cstorage.h"
 #include "plugins/camera/ccamera.h"
-#include "plugins/filesystem/cfilesystem.h"
 #include "plugins/hardware/chardware.h"
+#include "plugins/archive/carchive.h"
+#include "plugins/filesystem/cfilesystem.h"
+#include "plugins/zip/czip.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -75,6 +77,8 @@ JSInterface::JSInterface(ArchiveAccessManager *archiveManager, QObject *parent)
     });
 
     m_hardware.reset(new CHardware);
+    m_archive.reset(new CArchive);
+    m_zip.reset(new CZip);
     m_fileSystem.reset(new CFileSystem(archiveManager));
     m_camera.reset(new CCamera);
     m_storage.reset(new CStorage);
@@ -88,6 +92,8 @@ JSInterface::JSInterface(ArchiveAccessManager *archiveManager, QObject *parent)
 
 JSInterface::~JSInterface()
 {
+    // Aborts running extractions first, so the wait below is short.
+    m_archive.reset();
     // Pool functions of file system tasks hold the plugin and the archive
     // by plain pointer.
     QThreadPool::globalInstance()->waitForDone();
@@ -100,6 +106,7 @@ JSInterface::~JSInterface()
     m_fileSystem.reset();
     m_network.reset();
     m_hardware.reset();
+    m_zip.reset();
     m_application.reset();
     m_pluginNames.clear();
     m_tasks.clear();
@@ -152,6 +159,13 @@ QStringList JSInterface::pageMethods()
         QStringLiteral("setCameraText"),
         QStringLiteral("getUSBDevices"),
         QStringLiteral("getMountedDevices"),
+        QStringLiteral("archiveUnzip"),
+        QStringLiteral("abortArchiveUnzip"),
+        QStringLiteral("zipAddFiles"),
+        QStringLiteral("zipReadFiles"),
+        QStringLiteral("zipCompressDirectory"),
+        QStringLiteral("zipListContents"),
+        QStringLiteral("zipExtractFiles"),
     };
 }
 
@@ -685,4 +699,53 @@ void JSInterface::getMountedDevices(const QString &uuid)
 {
     send(callback(JSInvoke::getMountedDevicesDone),
          {{key(Other::uuid), uuid}, {key(Other::devices), CHardware::mountedDevices()}});
+}
+
+void JSInterface::archiveUnzip(const QString &uuid, const QString &relFilePath,
+                               const QString &targetPath)
+{
+    const QSharedPointer<Task::ITask> task = m_archive->unzip(uuid, relFilePath, targetPath);
+    connect(task.data(), &Task::ITask::onCanceled, this,
+            [this, uuid, relFilePath, targetPath] {
+                send(callback(JSInvoke::archiveUnzipAbort),
+                     {{key(Other::file_path), relFilePath},
+                      {key(Other::target_path), targetPath},
+                      {key(Other::uuid), uuid}});
+            },
+            Qt::DirectConnection);
+    deliver(task, uuid, Resolved | Rejected | Notified);
+}
+
+void JSInterface::abortArchiveUnzip(const QString &uuid)
+{
+    m_archive->abortUnzip(uuid);
+}
+
+void JSInterface::zipAddFiles(const QString &uuid, const QString &archivePath,
+                              const QString &mode, const QVariantMap &files)
+{
+    deliver(m_zip->addFiles(archivePath, mode, files), uuid, Resolved | Rejected);
+}
+
+void JSInterface::zipReadFiles(const QString &uuid, const QString &archivePath,
+                               const QVariantMap &filesPaths)
+{
+    deliver(m_zip->readFiles(archivePath, filesPaths), uuid, Resolved | Rejected);
+}
+
+void JSInterface::zipCompressDirectory(const QString &uuid, const QString &archivePath,
+                                       const QString &dirPath)
+{
+    deliver(m_zip->compressDirectory(archivePath, dirPath), uuid, Resolved | Rejected);
+}
+
+void JSInterface::zipListContents(const QString &uuid, const QString &archivePath)
+{
+    deliver(m_zip->listContents(archivePath), uuid, Resolved | Rejected);
+}
+
+void JSInterface::zipExtractFiles(const QString &uuid, const QString &archivePath,
+                                  const QVariantMap &paths)
+{
+    deliver(m_zip->extractFiles(archivePath, paths), uuid, Resolved | Rejected);
 }

@@ -21,6 +21,9 @@ class CNetwork;
 class FileDownloader;
 class CCamera;
 class CHardware;
+class CArchive;
+class CFileSystem;
+class CZip;
 
 // Dispatcher behind DesktopBridge: owns the plugins and the running tasks,
 // routes page calls to plugin operations and turns every response into one
@@ -118,6 +121,18 @@ public:
     Q_INVOKABLE void setCameraText(const QString &uuid, const QString &text);
     Q_INVOKABLE void getUSBDevices(const QString &uuid);
     Q_INVOKABLE void getMountedDevices(const QString &uuid);
+    Q_INVOKABLE void archiveUnzip(const QString &uuid, const QString &relFilePath,
+                                  const QString &targetPath);
+    Q_INVOKABLE void abortArchiveUnzip(const QString &uuid);
+    Q_INVOKABLE void zipAddFiles(const QString &uuid, const QString &archivePath,
+                                 const QString &mode, const QVariantMap &files);
+    Q_INVOKABLE void zipReadFiles(const QString &uuid, const QString &archivePath,
+                                  const QVariantMap &filesPaths);
+    Q_INVOKABLE void zipCompressDirectory(const QString &uuid, const QString &archivePath,
+                                          const QString &dirPath);
+    Q_INVOKABLE void zipListContents(const QString &uuid, const QString &archivePath);
+    Q_INVOKABLE void zipExtractFiles(const QString &uuid, const QString &archivePath,
+                                     const QVariantMap &paths);
 
 signals:
     void closeWrapper();
@@ -152,6 +167,8 @@ private:
     QMap<QString, QSharedPointer<Task::ITask>> m_tasks;
     QStringList m_pluginNames;
     QSharedPointer<CApplication> m_application;
+    QSharedPointer<CArchive> m_archive;
+    QSharedPointer<CZip> m_zip;
     QSharedPointer<CFileSystem> m_fileSystem;
     QSharedPointer<CAudioPlayer> m_audioPlayer;
     QSharedPointer<CAudioRecorder> m_audioRecorder;

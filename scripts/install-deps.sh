@@ -13,7 +13,7 @@ PACKAGES=(
   qml-module-qtwebengine qml-module-qtwebchannel qml-module-qtmultimedia
   qml-module-qt-labs-folderlistmodel qml-module-qt-labs-settings
   libquazip1-qt5-dev libqzxing-dev qml-module-qzxing zlib1g-dev
-  ccache xvfb xauth x11-utils imagemagick zip unzip clang libclang-rt-14-dev
+  ccache xvfb xauth x11-utils imagemagick zip unzip python3 clang libclang-rt-14-dev
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   pulseaudio pulseaudio-utils sox libsox-fmt-all gstreamer1.0-pulseaudio
   curl

@@ -67,6 +67,8 @@ void tst_Courses::course_data()
     QTest::newRow("camera-kelcab") << "camera" << int(AppFolder::Kelcab) << kelcab << QByteArray()
                                    << QString()
                                    << QVariantMap{{QStringLiteral("barcode"), "TAMBERLIN CAM-7"}};
+    QTest::newRow("zip-kelcab") << "zip" << int(AppFolder::Kelcab) << kelcab << QByteArray()
+                                << QString() << none;
 }
 
 void tst_Courses::course()

@@ -1,0 +1,308 @@
+#include "plugins/zip/czip.h"
+
+#include "bridge/constants.h"
+#include "bridge/task.h"
+#include "plugins/zip/czipresponses.h"
+#include "plugins/zip/zipentry.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QTemporaryFile>
+#include <QVariantList>
+
+#include <quazip/JlCompress.h>
+#include <quazip/quazip.h>
+#include <quazip/quazipfile.h>
+#include <quazip/quazipfileinfo.h>
+#include <quazip/quazipnewinfo.h>
+
+#include <zlib.h>
+
+using Constants::key;
+namespace JSInvoke = Constants::JSInvoke;
+namespace Other = Constants::Other;
+
+namespace {
+
+// Extracted files: everything for the owner, read and execute for the rest.
+// Never writable by group or others.
+constexpr QFile::Permissions kExtractedPermissions =
+    QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadUser
+    | QFile::WriteUser | QFile::ExeUser | QFile::ReadGroup | QFile::ExeGroup
+    | QFile::ReadOther | QFile::ExeOther;
+
+constexpr int kMemLevel = 8; // zlib's default
+
+QVariantMap codeOnly(int code)
+{
+    return {{key(Other::code), code}};
+}
+
+bool sameWord(const QString &text, Other::_Other word)
+{
+    return text.compare(key(word), Qt::CaseInsensitive) == 0;
+}
+
+// Names are UTF-8 on every producer this shell meets (Info-ZIP and Python on
+// Linux, the UTF-8 flag elsewhere); the locale's codec would garble them.
+void useUtf8Names(QuaZip &zip)
+{
+    zip.setFileNameCodec("UTF-8");
+}
+
+// False when the archive cannot be read. An archive without entries, which
+// QuaZip refuses, is read as one where no name is found.
+bool openForReading(QuaZip &zip)
+{
+    useUtf8Names(zip);
+    return zip.open(QuaZip::mdUnzip) || ZipEntry::isEmptyArchive(zip.getZipName());
+}
+
+// Selects entry name; on failure returns the code for the item.
+int selectEntry(QuaZip &zip, const QString &name)
+{
+    if (!zip.isOpen())
+        return CZip::EntryNotFound;
+    if (!name.isEmpty() && zip.setCurrentFile(name))
+        return CZip::Ok;
+    // QuaZip reports a name that is not there as success (UNZ_OK).
+    const int error = zip.getZipError();
+    return error != UNZ_OK ? error : int(CZip::EntryNotFound);
+}
+
+QVariantMap readItem(QuaZip &zip, const QString &name)
+{
+    QByteArray data;
+    int code = selectEntry(zip, name);
+    if (code == CZip::Ok) {
+        QuaZipFile file(&zip);
+        if (file.open(QIODevice::ReadOnly)) {
+            // Grows with what the entry really yields, not with the size
+            // its header claims.
+            QBuffer buffer(&data);
+            buffer.open(QIODevice::WriteOnly);
+            ZipEntry::copy(file, buffer);
+            code = file.getZipError();
+            file.close();
+            // The CRC is checked on close: a damaged entry is not a success.
+            if (code == UNZ_OK)
+                code = file.getZipError();
+        } else {
+            code = file.getZipError();
+        }
+        if (code != UNZ_OK)
+            data.clear();
+    }
+    return {{key(Other::code), code}, {key(Other::data), data}};
+}
+
+int addItem(QuaZip &zip, const QVariantMap &item)
+{
+    const QString type = item.value(key(Other::type), key(Other::raw)).toString();
+    const QString entry = item.value(key(Other::path)).toString();
+    const bool valid = (sameWord(type, Other::raw) || sameWord(type, Other::path))
+        && item.contains(key(Other::data)) && !entry.isEmpty();
+    // Validation ignores letter case, the content switch does not: "RAW"
+    // passes the first and is refused here.
+    if (!valid || (type != key(Other::raw) && type != key(Other::path)))
+        return CZip::InvalidRequest;
+
+    const QVariant data = item.value(key(Other::data));
+    QByteArray raw;
+    QFile source;
+    QIODevice *content;
+    QBuffer rawBuffer(&raw);
+    if (type == key(Other::raw)) {
+        raw = data.userType() == QMetaType::QByteArray ? data.toByteArray()
+                                                       : data.toString().toUtf8();
+        rawBuffer.open(QIODevice::ReadOnly);
+        content = &rawBuffer;
+    } else {
+        source.setFileName(data.toString());
+        if (!source.open(QIODevice::ReadOnly))
+            return CZip::SourceUnreadable;
+        content = &source;
+    }
+
+    QuaZipFile file(&zip);
+    if (!file.open(QIODevice::WriteOnly, QuaZipNewInfo(entry), nullptr, 0, Z_DEFLATED,
+                   Z_DEFAULT_COMPRESSION, false, -MAX_WBITS, kMemLevel, Z_DEFAULT_STRATEGY))
+        return file.getZipError();
+    bool readFailed = false;
+    const bool copied = ZipEntry::copy(*content, file, &readFailed);
+    int code = file.getZipError();
+    file.close();
+    if (code == UNZ_OK)
+        code = file.getZipError();
+    // A local file that fails halfway is unreadable, not a zip failure.
+    if (code == UNZ_OK && !copied)
+        code = readFailed ? int(CZip::SourceUnreadable) : UNZ_ERRNO;
+    return code;
+}
+
+QVariantMap extractItem(QuaZip &zip, const QVariantMap &item)
+{
+    const QString source = item.value(key(Other::source)).toString();
+    const QString target = item.value(key(Other::target)).toString();
+    // A name that would climb out of its folder is refused, since pages
+    // build targets from entry names.
+    if (source.isEmpty() || target.isEmpty() || !ZipEntry::relativePath(source))
+        return codeOnly(CZip::InvalidRequest);
+    int code = selectEntry(zip, source);
+    if (code != CZip::Ok)
+        return codeOnly(code);
+
+    QuaZipFile entry(&zip);
+    if (!entry.open(QIODevice::ReadOnly))
+        return codeOnly(entry.getZipError());
+
+    const QFileInfo info(target);
+    const QString path = info.absoluteFilePath();
+    // Written beside the target and renamed at the end: a damaged entry or
+    // a full disk leaves an existing target as it was.
+    QSaveFile out(path);
+    if (!QDir().mkpath(info.absolutePath()) || !out.open(QIODevice::WriteOnly))
+        return codeOnly(CZip::TargetUnwritable);
+    bool readFailed = false;
+    const bool copied = ZipEntry::copy(entry, out, &readFailed);
+    code = entry.getZipError();
+    entry.close();
+    if (code == UNZ_OK)
+        code = entry.getZipError();
+    if (code == UNZ_OK && !copied)
+        code = readFailed ? UNZ_ERRNO : int(CZip::TargetUnwritable);
+    if (code != UNZ_OK) {
+        out.cancelWriting();
+        return codeOnly(code);
+    }
+    if (!out.commit())
+        return codeOnly(CZip::TargetUnwritable);
+    QFile::setPermissions(path, kExtractedPermissions);
+    return {{key(Other::code), 0}, {key(Other::path), path}};
+}
+
+// An archive inside the folder it packs would hold a torn copy of itself:
+// it is then written in the temporary folder and moved in at the end.
+bool compressDir(const QString &archivePath, const QString &dirPath)
+{
+    const QString dir = QDir(dirPath).absolutePath() + QLatin1Char('/');
+    if (!QFileInfo(archivePath).absoluteFilePath().startsWith(dir))
+        return JlCompress::compressDir(archivePath, dirPath, true);
+    QTemporaryFile temp(QDir::temp().filePath(QStringLiteral("zipXXXXXX.zip")));
+    if (!temp.open())
+        return false;
+    temp.close();
+    if (!JlCompress::compressDir(temp.fileName(), dirPath, true))
+        return false;
+    QFile::remove(archivePath);
+    return QFile::rename(temp.fileName(), archivePath);
+}
+
+template <typename Fn>
+QVariantMap perItem(const QVariantMap &items, Fn fn)
+{
+    QVariantMap result;
+    for (auto it = items.cbegin(); it != items.cend(); ++it)
+        result.insert(it.key(), fn(it.value()));
+    return result;
+}
+
+ResponsePtr rejected(JSInvoke::_JSInvoke callback, int code)
+{
+    return ResponsePtr(new CZipRejectedResponse(callback, code));
+}
+
+ResponsePtr resolved(JSInvoke::_JSInvoke callback, const QVariantMap &result)
+{
+    return ResponsePtr(new CZipResolvedResponse(callback, result));
+}
+
+} // namespace
+
+QSharedPointer<Task::ITask> CZip::addFiles(const QString &archivePath, const QString &mode,
+                                           const QVariantMap &files)
+{
+    return Task::CFutureTask::run([archivePath, mode, files]() -> ResponsePtr {
+        const bool add = sameWord(mode, Other::add);
+        if (!add && !sameWord(mode, Other::create))
+            return rejected(JSInvoke::zipAddFilesFail, InvalidRequest);
+        QuaZip zip(archivePath);
+        useUtf8Names(zip);
+        // Adding to an archive without entries is creating it anew: QuaZip
+        // cannot open it for adding.
+        const bool append = add && !ZipEntry::isEmptyArchive(archivePath);
+        if (!zip.open(append ? QuaZip::mdAdd : QuaZip::mdCreate))
+            return rejected(JSInvoke::zipAddFilesFail, zip.getZipError());
+        const QVariantMap result =
+            perItem(files, [&zip](const QVariant &item) { return codeOnly(addItem(zip, item.toMap())); });
+        zip.close();
+        if (zip.getZipError() != UNZ_OK)
+            return rejected(JSInvoke::zipAddFilesFail, zip.getZipError());
+        return resolved(JSInvoke::zipAddFilesDone, result);
+    });
+}
+
+QSharedPointer<Task::ITask> CZip::readFiles(const QString &archivePath,
+                                            const QVariantMap &filesPaths)
+{
+    return Task::CFutureTask::run([archivePath, filesPaths]() -> ResponsePtr {
+        QuaZip zip(archivePath);
+        if (!openForReading(zip))
+            return rejected(JSInvoke::zipReadFilesFail, zip.getZipError());
+        return resolved(JSInvoke::zipReadFilesDone, perItem(filesPaths, [&zip](const QVariant &name) {
+                            return readItem(zip, name.toString());
+                        }));
+    });
+}
+
+QSharedPointer<Task::ITask> CZip::compressDirectory(const QString &archivePath,
+                                                    const QString &dirPath)
+{
+    return Task::CFutureTask::run([archivePath, dirPath]() -> ResponsePtr {
+        return ResponsePtr(new CZipCompressDirectoryResponse(compressDir(archivePath, dirPath)));
+    });
+}
+
+QSharedPointer<Task::ITask> CZip::listContents(const QString &archivePath)
+{
+    return Task::CFutureTask::run([archivePath]() -> ResponsePtr {
+        QuaZip zip(archivePath);
+        if (!openForReading(zip))
+            return rejected(JSInvoke::zipListContentsFail, zip.getZipError());
+        QVariantList entries;
+        for (bool more = zip.isOpen() && zip.goToFirstFile(); more; more = zip.goToNextFile()) {
+            QuaZipFileInfo64 info;
+            if (!zip.getCurrentFileInfo(&info))
+                break;
+            // 64-bit sizes: entries over 4 GiB are reported as they are.
+            entries.append(QVariantMap{
+                {key(Other::crc), info.crc},
+                {key(Other::zipPath), info.name},
+                {key(Other::isDir), info.name.endsWith(QLatin1Char('/'))},
+                {key(Other::comment), info.comment},
+                {key(Other::compressedSize), info.compressedSize},
+                {key(Other::uncompressedSize), info.uncompressedSize},
+            });
+        }
+        const int error = zip.isOpen() ? zip.getZipError() : UNZ_OK;
+        if (error != UNZ_OK)
+            return rejected(JSInvoke::zipListContentsFail, error);
+        return ResponsePtr(new CZipListContentsResponse(entries));
+    });
+}
+
+QSharedPointer<Task::ITask> CZip::extractFiles(const QString &archivePath,
+                                               const QVariantMap &paths)
+{
+    return Task::CFutureTask::run([archivePath, paths]() -> ResponsePtr {
+        QuaZip zip(archivePath);
+        if (!openForReading(zip))
+            return rejected(JSInvoke::zipExtractFilesFail, zip.getZipError());
+        return resolved(JSInvoke::zipExtractFilesDone, perItem(paths, [&zip](const QVariant &item) {
+                            return extractItem(zip, item.toMap());
+                        }));
+    });
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "bridge/iplugin.h"
+
+#include <QSharedPointer>
+#include <QVariantMap>
+
+// Zip service of the page: create and extend archives, list them, read
+// entries into memory and extract entries to files. Keeps no state: every
+// operation opens the archive on a pool thread, works and closes it. Paths
+// are used as the page sends them. Per-item problems are codes inside the
+// success callback; only an archive that cannot be opened (or an unknown
+// add mode) takes the failure callback.
+class CZip : public CIdentifiable<IPlugin>
+{
+    Q_OBJECT
+public:
+    // Shell codes; every other non-zero code is QuaZip's (minizip's) own.
+    enum Code {
+        Ok = 0,
+        EntryNotFound = -100, // minizip's UNZ_END_OF_LIST_OF_FILE
+        InvalidRequest = -102,
+        SourceUnreadable = -104,
+        TargetUnwritable = -1000,
+    };
+
+    QSharedPointer<Task::ITask> initialize() override { return {}; }
+
+public slots:
+    // mode "create" (replaces any file) or "add", in any letter case; files
+    // maps an item key to {"type": "raw"|"path", "path": entry name, "data"}.
+    QSharedPointer<Task::ITask> addFiles(const QString &archivePath, const QString &mode,
+                                         const QVariantMap &files);
+    // filesPaths maps an item key to an entry name.
+    QSharedPointer<Task::ITask> readFiles(const QString &archivePath,
+                                          const QVariantMap &filesPaths);
+    QSharedPointer<Task::ITask> compressDirectory(const QString &archivePath,
+                                                  const QString &dirPath);
+    QSharedPointer<Task::ITask> listContents(const QString &archivePath);
+    // paths maps an item key to {"source": entry name, "target": file path}.
+    QSharedPointer<Task::ITask> extractFiles(const QString &archivePath,
+                                             const QVariantMap &paths);
+};

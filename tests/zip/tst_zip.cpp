@@ -1,0 +1,662 @@
+// The zip and archive extraction plugins through the dispatcher, as the page
+// sees them: edge rows of every operation, archives of Info-ZIP and Python,
+// our archives read by Info-ZIP, hostile entry names against both extraction
+// paths, unzip progress, one answer per call, aborts and memory.
+
+#include "bridge/jsinterface.h"
+
+#include <QCryptographicHash>
+#include <QDirIterator>
+#include <QProcess>
+#include <QSemaphore>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QThreadPool>
+#include <QtTest>
+
+#include <quazip/quazip.h>
+#include <quazip/quazipfile.h>
+#include <quazip/quazipnewinfo.h>
+#include <zlib.h>
+
+namespace {
+
+struct Entry
+{
+    Entry(const QString &name = {}, const QByteArray &data = {}, const QString &link = {})
+        : name(name), data(data), link(link)
+    {
+    }
+    QString name;
+    QByteArray data;
+    QString link; // non-empty: a symbolic-link entry pointing there
+};
+using Entries = QList<Entry>;
+
+bool makeZip(const QString &path, const Entries &entries, int repeat = 1)
+{
+    QuaZip zip(path);
+    if (!zip.open(QuaZip::mdCreate))
+        return false;
+    for (const Entry &e : entries) {
+        QuaZipNewInfo info(e.name);
+        if (!e.link.isEmpty())
+            info.externalAttr = quint32(0120777) << 16;
+        QuaZipFile file(&zip);
+        const QByteArray data = e.link.isEmpty() ? e.data : e.link.toUtf8();
+        if (!file.open(QIODevice::WriteOnly, info))
+            return false;
+        for (int i = 0; i < repeat; ++i)
+            file.write(data);
+    }
+    zip.close();
+    return zip.getZipError() == 0;
+}
+
+// Entry name -> content.
+QVariantMap contents(const QString &zipPath)
+{
+    QVariantMap out;
+    QuaZip zip(zipPath);
+    zip.setFileNameCodec("UTF-8");
+    zip.open(QuaZip::mdUnzip);
+    for (bool more = zip.isOpen() && zip.goToFirstFile(); more; more = zip.goToNextFile()) {
+        QuaZipFile f(&zip);
+        f.open(QIODevice::ReadOnly);
+        out.insert(zip.getCurrentFileName(), f.readAll());
+    }
+    return out;
+}
+
+int run(const QString &program, const QStringList &args, const QString &dir = {})
+{
+    QProcess p;
+    p.setWorkingDirectory(dir);
+    p.start(program, args);
+    return p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+}
+
+// Relative path -> content digest ("dir", or a link's target) under dir.
+QMap<QString, QByteArray> snapshot(const QString &folder)
+{
+    QMap<QString, QByteArray> out;
+    const QString dir = QDir(folder).absolutePath();
+    QDirIterator it(dir, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo info(it.next());
+        QFile f(info.filePath());
+        out.insert(QDir(dir).relativeFilePath(info.filePath()),
+                   info.isSymLink() ? info.symLinkTarget().toUtf8()
+                   : info.isDir()   ? QByteArray("dir")
+                   : f.open(QIODevice::ReadOnly)
+                       ? QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha1).toHex()
+                       : QByteArray("unreadable"));
+    }
+    return out;
+}
+
+// A folder, a nested and an empty file, an empty folder, and a file large
+// enough to be deflated in several blocks.
+void makeTree(const QString &root)
+{
+    QDir(root).mkpath("folder/deeper");
+    QDir(root).mkpath("emptydir");
+    QByteArray big;
+    for (quint32 i = 0; i < 300000; ++i)
+        big.append(char((i * 2654435761u) >> 24));
+    const QList<QPair<QString, QByteArray>> files{
+        {"top.txt", "top level\n"}, {"folder/deeper/nested.txt", QByteArray("n ").repeated(999)},
+        {"folder/empty.txt", {}}, {"big.bin", big}};
+    for (const auto &file : files) {
+        QFile f(root + '/' + file.first);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(file.second);
+    }
+}
+
+// "zip": Info-ZIP with an archive comment; "python": zipfile, with an entry
+// comment on top.txt. Debian's python3: a PATH may put another one first.
+bool produce(const QString &producer, const QString &root, const QString &zipPath)
+{
+    if (producer == "zip")
+        return run("sh", {"-c", "zip -q -r \"$0\" . && echo note | zip -q -z \"$0\"", zipPath},
+                   root) == 0;
+    const QString script = "import os, sys, zipfile\n"
+                           "root, out = sys.argv[1], sys.argv[2]\n"
+                           "with zipfile.ZipFile(out, 'w', zipfile.ZIP_DEFLATED) as z:\n"
+                           "    for d, dirs, files in sorted(os.walk(root)):\n"
+                           "        rel = os.path.relpath(d, root)\n"
+                           "        if rel != '.': z.write(d, rel + '/')\n"
+                           "        for f in files:\n"
+                           "            name = os.path.normpath(os.path.join(rel, f))\n"
+                           "            z.write(os.path.join(d, f), name)\n"
+                           "            if name == 'top.txt': z.getinfo(name).comment = b'note'\n";
+    return run(QFile::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3",
+               {"-c", script, root, zipPath}) == 0;
+}
+
+QVariantMap item(const QString &type, const QString &path, const QVariant &data)
+{
+    QVariantMap m{{"path", path}, {"data", data}};
+    if (!type.isEmpty())
+        m.insert("type", type);
+    return m;
+}
+
+QVariantMap codes(const QList<QPair<QString, int>> &list)
+{
+    QVariantMap m;
+    for (const auto &p : list)
+        m.insert(p.first, QVariantMap{{"code", p.second}});
+    return m;
+}
+
+qint64 peakKb()
+{
+    QFile status("/proc/self/status");
+    status.open(QIODevice::ReadOnly);
+    const QByteArray text = status.readAll();
+    const int at = text.indexOf("VmHWM:");
+    return text.mid(at + 6, text.indexOf("kB", at) - at - 6).trimmed().toLongLong();
+}
+
+struct Call
+{
+    QString name;
+    QVariantMap data;
+};
+
+const QStringList kUnzipEnds{"archiveUnzipFinish", "archiveUnzipError", "archiveUnzipAbort"};
+
+} // namespace
+
+Q_DECLARE_METATYPE(Entries)
+
+class tst_Zip : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void addFiles_data();
+    void addFiles();
+    void readListExtract();
+    void otherProducers_data();
+    void otherProducers();
+    void ourArchivesPassInfoZip();
+    void traversal_data();
+    void traversal();
+    void progress_data();
+    void progress();
+    void unzipFailures_data();
+    void unzipFailures();
+    void secondUnzipAndBackslashes();
+    void abortsOnlyItsOwnCall();
+    void linksInTargetAreReplaced();
+    void boundedMemory();
+
+private:
+    QString path(const QString &name) const { return m_dir->filePath(name); }
+    // Starts a call under a fresh uuid, waits for its end (deadline one
+    // minute), then lets the pool and the queued reports finish, so that a
+    // second answer would be seen. Every callback of the call.
+    QList<Call> ask(const std::function<void(const QString &uuid)> &call);
+    Call last(const std::function<void(const QString &uuid)> &c) { return ask(c).last(); }
+    QList<Call> unzip(const QString &zip, const QString &target)
+    {
+        return ask([&](const QString &u) { m_js->archiveUnzip(u, zip, target); });
+    }
+    QList<Call> callsFor(const QString &uuid) const;
+    bool ended(const QString &uuid) const;
+    static void settle();
+
+    QScopedPointer<QTemporaryDir> m_dir;
+    QScopedPointer<JSInterface> m_js;
+    QScopedPointer<QSignalSpy> m_spy;
+    int m_calls = 0;
+};
+
+void tst_Zip::init()
+{
+    m_dir.reset(new QTemporaryDir);
+    QVERIFY(m_dir->isValid());
+    // Relative paths are the process's current folder's.
+    QVERIFY(QDir::setCurrent(m_dir->path()));
+    m_calls = 0;
+    m_js.reset(new JSInterface(nullptr));
+    m_spy.reset(new QSignalSpy(m_js.data(), &JSInterface::invokeJSCall));
+}
+
+void tst_Zip::cleanup()
+{
+    settle();
+    m_spy.reset();
+    m_js.reset();
+}
+
+void tst_Zip::settle()
+{
+    QThreadPool::globalInstance()->waitForDone();
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+}
+
+QList<Call> tst_Zip::callsFor(const QString &uuid) const
+{
+    QList<Call> out;
+    for (const QList<QVariant> &args : *m_spy) {
+        if (args.at(1).toMap().value("uuid") == uuid)
+            out.append({args.at(0).toString(), args.at(1).toMap()});
+    }
+    return out;
+}
+
+bool tst_Zip::ended(const QString &uuid) const
+{
+    const QList<Call> calls = callsFor(uuid);
+    return !calls.isEmpty()
+        && (calls.last().name.startsWith("zip") || kUnzipEnds.contains(calls.last().name));
+}
+
+QList<Call> tst_Zip::ask(const std::function<void(const QString &uuid)> &call)
+{
+    const QString uuid = QString::number(++m_calls);
+    call(uuid);
+    if (!QTest::qWaitFor([&] { return ended(uuid); }, 60000))
+        return {{"timeout", {}}};
+    settle();
+    return callsFor(uuid);
+}
+
+void tst_Zip::addFiles_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<QVariantMap>("files");
+    QTest::addColumn<QString>("callback");
+    QTest::addColumn<QVariantMap>("payload"); // without uuid
+    QTest::addColumn<QVariantMap>("after");   // entry -> content
+
+    const QVariantMap one{{"a", item({}, "a.txt", "x")}};
+    const QVariantMap old{{"old.txt", QByteArray("old")}};
+    QTest::newRow("unknown mode") << "append" << one << "zipAddFilesFail"
+                                  << QVariantMap{{"code", -102}} << old;
+    QTest::newRow("Add with a capital appends, no type means raw")
+        << "Add" << one << "zipAddFilesDone" << codes({{"a", 0}})
+        << QVariantMap{{"old.txt", QByteArray("old")}, {"a.txt", QByteArray("x")}};
+    QTest::newRow("create replaces the archive")
+        << "CREATE" << QVariantMap{{"a", item("raw", "ü/a.txt", "grüß")}} << "zipAddFilesDone"
+        << codes({{"a", 0}}) << QVariantMap{{"ü/a.txt", QString("grüß").toUtf8()}};
+    QTest::newRow("RAW in capitals passes validation, then is refused")
+        << "create" << QVariantMap{{"a", item("RAW", "a.txt", "x")}} << "zipAddFilesDone"
+        << codes({{"a", -102}}) << QVariantMap();
+    QTest::newRow("invalid items")
+        << "create"
+        << QVariantMap{{"noData", QVariantMap{{"path", "a"}}}, {"emptyPath", item("raw", "", "x")},
+                       {"badType", item("zip", "a", "x")}, {"notAMap", "a.txt"}}
+        << "zipAddFilesDone"
+        << codes({{"noData", -102}, {"emptyPath", -102}, {"badType", -102}, {"notAMap", -102}})
+        << QVariantMap();
+    QTest::newRow("path items: a missing file is -104 and writes nothing")
+        << "add"
+        << QVariantMap{{"missing", item("path", "m.txt", "none")},
+                       {"file", item("path", "dir/src.txt", "src.txt")}}
+        << "zipAddFilesDone" << codes({{"missing", -104}, {"file", 0}})
+        << QVariantMap{{"old.txt", QByteArray("old")}, {"dir/src.txt", QByteArray("source")}};
+}
+
+void tst_Zip::addFiles()
+{
+    QFETCH(QString, mode);
+    QFETCH(QVariantMap, files);
+    QFETCH(QString, callback);
+    QFETCH(QVariantMap, payload);
+    QFETCH(QVariantMap, after);
+    QVERIFY(makeZip("add.zip", {{"old.txt", "old"}}));
+    QFile src("src.txt");
+    QVERIFY(src.open(QIODevice::WriteOnly) && src.write("source") == 6);
+    src.close();
+
+    const Call out = last([&](const QString &u) { m_js->zipAddFiles(u, "add.zip", mode, files); });
+    QCOMPARE(out.name, callback);
+    payload.insert("uuid", out.data.value("uuid"));
+    QCOMPARE(out.data, payload);
+    QCOMPARE(contents("add.zip"), after);
+}
+
+void tst_Zip::readListExtract()
+{
+    QVERIFY(makeZip("r.zip", {{"a.txt", "alpha"}, {"dir/", {}}, {"empty.txt", {}}}));
+    QFile blocker("blocker");
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+
+    const QVariantMap read = last([&](const QString &u) {
+        m_js->zipReadFiles(u, "r.zip", {{"a", "a.txt"}, {"e", "empty.txt"}, {"no", "none.txt"}, {"blank", ""}});
+    }).data;
+    QCOMPARE(read.value("a"), QVariant(QVariantMap{{"code", 0}, {"data", QByteArray("alpha")}}));
+    QCOMPARE(read.value("e"), QVariant(QVariantMap{{"code", 0}, {"data", QByteArray()}}));
+    // QuaZip calls a name that is not there a success; the page must not.
+    QCOMPARE(read.value("no").toMap().value("code"), QVariant(-100));
+    QCOMPARE(read.value("blank").toMap().value("code"), QVariant(-100));
+
+    const QVariantList entries =
+        last([&](const QString &u) { m_js->zipListContents(u, "r.zip"); }).data.value("data").toList();
+    QCOMPARE(entries.size(), 3);
+    QCOMPARE(entries.at(0).toMap().value("crc").toUInt(), uint(crc32(0, (const Bytef *)"alpha", 5)));
+    QCOMPARE(entries.at(0).toMap().value("uncompressedSize").toInt(), 5);
+    QCOMPARE(entries.at(1).toMap().value("isDir"), QVariant(true));
+    QCOMPARE(entries.at(2).toMap().value("isDir"), QVariant(false));
+
+    const QString target = path("new/chain/a.txt");
+    auto job = [](const QString &source, const QString &target) {
+        return QVariantMap{{"source", source}, {"target", target}};
+    };
+    const QVariantMap ex = last([&](const QString &u) {
+        m_js->zipExtractFiles(u, "r.zip", {{"a", job("a.txt", target)}, {"no", job("none", "none")},
+                                           {"noSource", QVariantMap{{"target", "x"}}},
+                                           {"blocked", job("a.txt", "blocker/a.txt")}});
+    }).data;
+    QCOMPARE(ex.value("a"), QVariant(QVariantMap{{"code", 0}, {"path", target}}));
+    QCOMPARE(ex.value("no"), QVariant(QVariantMap{{"code", -100}}));
+    QCOMPARE(ex.value("noSource"), QVariant(QVariantMap{{"code", -102}}));
+    QCOMPARE(ex.value("blocked"), QVariant(QVariantMap{{"code", -1000}}));
+    QFile extracted(target);
+    QVERIFY(extracted.open(QIODevice::ReadOnly));
+    QCOMPARE(extracted.readAll(), QByteArray("alpha"));
+    // rwx for the owner, r-x for the rest: never group- or world-writable.
+    QCOMPARE(QFileInfo(target).permissions() & 0x0777, QFile::Permissions(0x0755));
+
+    QVERIFY(makeZip("empty.zip", {}));
+    const Call empty = last([&](const QString &u) { m_js->zipListContents(u, "empty.zip"); });
+    QCOMPARE(empty.name, QStringLiteral("zipListContentsDone"));
+    QCOMPARE(empty.data.value("data"), QVariant(QVariantList()));
+    const QList<Call> missing{
+        last([&](const QString &u) { m_js->zipReadFiles(u, "none.zip", {}); }),
+        last([&](const QString &u) { m_js->zipListContents(u, "none.zip"); }),
+        last([&](const QString &u) { m_js->zipExtractFiles(u, "none.zip", {}); }),
+        last([&](const QString &u) { m_js->zipCompressDirectory(u, "c.zip", "no-such-dir"); })};
+    for (const Call &call : missing)
+        QVERIFY2(call.name.endsWith("Fail") && call.data.value("code", 1) != 0, qPrintable(call.name));
+}
+
+void tst_Zip::otherProducers_data()
+{
+    QTest::addColumn<QString>("producer");
+    QTest::newRow("Info-ZIP zip") << "zip";
+    QTest::newRow("python zipfile") << "python";
+}
+
+void tst_Zip::otherProducers()
+{
+    QFETCH(QString, producer);
+    makeTree("src");
+    QVERIFY(produce(producer, path("src"), path("other.zip")));
+
+    QVariantMap reads, extracts;
+    QStringList folders;
+    const Call list = last([&](const QString &u) { m_js->zipListContents(u, "other.zip"); });
+    for (const QVariant &v : list.data.value("data").toList()) {
+        const QVariantMap e = v.toMap();
+        const QString name = e.value("zipPath").toString();
+        if (e.value("isDir").toBool()) {
+            folders << name;
+            continue;
+        }
+        QCOMPARE(e.value("uncompressedSize").toLongLong(), QFileInfo("src/" + name).size());
+        if (producer == "python" && name == "top.txt")
+            QCOMPARE(e.value("comment").toString(), QStringLiteral("note"));
+        reads.insert(name, name);
+        extracts.insert(name, QVariantMap{{"source", name}, {"target", "out/" + name}});
+    }
+    QVERIFY2(folders.contains("emptydir/") && folders.contains("folder/deeper/"),
+             qPrintable(folders.join(' ')));
+    QCOMPARE(reads.size(), 4);
+    const Call read = last([&](const QString &u) { m_js->zipReadFiles(u, "other.zip", reads); });
+    for (const QString &name : reads.keys()) {
+        QFile f("src/" + name);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(read.data.value(name).toMap().value("data").toByteArray(), f.readAll());
+    }
+    last([&](const QString &u) { m_js->zipExtractFiles(u, "other.zip", extracts); });
+    QCOMPARE(unzip("other.zip", "unzipped").last().name, QStringLiteral("archiveUnzipFinish"));
+    QCOMPARE(snapshot("unzipped"), snapshot("src"));
+    QDir("src").rmdir("emptydir"); // extractFiles writes files only
+    QCOMPARE(snapshot("out"), snapshot("src"));
+}
+
+void tst_Zip::ourArchivesPassInfoZip()
+{
+    makeTree("src");
+    const Call add = last([&](const QString &u) {
+        m_js->zipAddFiles(u, "added.zip", "create",
+                          {{"raw", item("raw", "top.txt", QByteArray("top level\n"))},
+                           {"big", item("path", "big.bin", "src/big.bin")},
+                           {"n", item("path", "folder/deeper/nested.txt", "src/folder/deeper/nested.txt")},
+                           {"empty", item("path", "folder/empty.txt", "src/folder/empty.txt")}});
+    });
+    QCOMPARE(add.name, QStringLiteral("zipAddFilesDone"));
+    // An archive inside the folder it packs does not hold a copy of itself.
+    for (const char *archive : {"compressed.zip", "src/self.zip"}) {
+        QCOMPARE(last([&](const QString &u) { m_js->zipCompressDirectory(u, archive, "src"); }).name,
+                 QStringLiteral("zipCompressDirectoryDone"));
+    }
+    QCOMPARE(contents("src/self.zip"), contents("compressed.zip"));
+    QFile::remove("src/self.zip");
+
+    for (const QString archive : {"added.zip", "compressed.zip"}) {
+        QCOMPARE(run("unzip", {"-tq", archive}), 0);
+        QCOMPARE(run("unzip", {"-q", archive, "-d", archive + ".out"}), 0);
+        QMap<QString, QByteArray> expected = snapshot("src");
+        if (archive == QLatin1String("added.zip")) // no folder entries of its own
+            expected.remove("emptydir");
+        QCOMPARE(snapshot(archive + ".out"), expected);
+    }
+}
+
+// Names that would leave the folder they are extracted into. Placeholders:
+// "%1" the folder's own name (the sibling that shares its prefix), "%2" the
+// absolute path of its parent.
+void tst_Zip::traversal_data()
+{
+    QTest::addColumn<Entries>("rowEntries");
+    const QByteArray x("escaped");
+    QTest::newRow("dot-dot") << Entries{{"ok.txt", "fine"}, {"../evil.txt", x}};
+    QTest::newRow("climbs after a folder") << Entries{{"a/../../evil.txt", x}};
+    QTest::newRow("absolute") << Entries{{"%2/evil.txt", x}};
+    QTest::newRow("backslash dot-dot") << Entries{{"..\\evil.txt", x}};
+    QTest::newRow("drive letter") << Entries{{"C:\\evil.txt", x}};
+    QTest::newRow("sibling with the same prefix") << Entries{{"../%1-evil/evil.txt", x}};
+    QTest::newRow("link, then a file through it") << Entries{{"link", {}, "../"}, {"link/evil.txt", x}};
+}
+
+void tst_Zip::traversal()
+{
+    QFETCH(Entries, rowEntries);
+    const QString target = path("parent/out");
+    QVERIFY(QDir().mkpath(target + "/keep"));
+    QVariantMap items;
+    for (Entry &e : rowEntries) {
+        e.name.replace("%1", "out").replace("%2", path("parent"));
+        items.insert(e.name, QVariantMap{{"source", e.name}, {"target", target + '/' + e.name}});
+    }
+    QVERIFY(makeZip("hostile.zip", rowEntries));
+    auto before = snapshot(m_dir->path());
+    const bool link = !rowEntries.first().link.isEmpty();
+    if (!link)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^refused entry "));
+
+    const Call unzipped = unzip("hostile.zip", target).last();
+    QCOMPARE(unzipped.name, QStringLiteral("archiveUnzipError"));
+    QCOMPARE(unzipped.data.value("code"), QVariant(3));
+    // Names are checked before the target is cleared: only the link row,
+    // whose link is written as a plain file, gets that far.
+    if (!link)
+        QCOMPARE(snapshot(m_dir->path()), before);
+
+    const Call ex = last([&](const QString &u) { m_js->zipExtractFiles(u, "hostile.zip", items); });
+    QVERIFY(ex.data.value(rowEntries.last().name).toMap().value("code").toInt() != 0);
+    auto after = snapshot(m_dir->path());
+    for (auto *map : {&after, &before}) {
+        for (const QString &key : map->keys()) {
+            if (key.startsWith("parent/out/"))
+                map->remove(key);
+        }
+    }
+    QCOMPARE(after, before);
+}
+
+void tst_Zip::progress_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("repeat"); // entry size in 8-byte blocks
+    QTest::addColumn<QList<int>>("expected");
+    QTest::newRow("120 entries") << 120 << 1 << QList<int>{0, 1, 51, 101, 120};
+    // Large enough for a second inflating thread: reports still in order.
+    QTest::newRow("120 entries on two threads") << 120 << 8000 << QList<int>{0, 1, 51, 101, 120};
+    QTest::newRow("empty zip") << 0 << 0 << QList<int>{0, 0};
+}
+
+void tst_Zip::progress()
+{
+    QFETCH(int, count);
+    QFETCH(int, repeat);
+    QFETCH(QList<int>, expected);
+    Entries entries;
+    for (int i = 0; i < count; ++i)
+        entries.append({QString("d%1/f%2.bin").arg(i % 7).arg(i), QByteArray::number(i * 7919, 16).leftJustified(8, '.')});
+    QVERIFY(makeZip("p.zip", entries, repeat));
+
+    const QList<Call> calls = unzip("p.zip", "out");
+    QList<int> seen;
+    for (const Call &c : calls.mid(0, calls.size() - 1)) {
+        QCOMPARE(c.name, QStringLiteral("archiveUnzipProgress"));
+        QCOMPARE(c.data.value("total").toInt(), count);
+        seen.append(c.data.value("progress").toInt());
+    }
+    QCOMPARE(seen, expected);
+    QCOMPARE(calls.last().name, QStringLiteral("archiveUnzipFinish"));
+    QCOMPARE(calls.last().data, QVariantMap({{"file_path", "p.zip"}, {"target_path", "out"},
+                                             {"extracted_path", "out"}, {"uuid", "1"}}));
+    for (const Entry &e : entries)
+        QCOMPARE(QFileInfo("out/" + e.name).size(), qint64(8 * repeat));
+}
+
+void tst_Zip::unzipFailures_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<int>("code");
+    QTest::newRow("missing zip") << "missing" << 1;
+    QTest::newRow("not a zip") << "text" << 2;
+    QTest::newRow("damaged entry") << "damaged" << 2;
+    QTest::newRow("target under a file") << "blocked" << 3;
+}
+
+void tst_Zip::unzipFailures()
+{
+    QFETCH(QString, setup);
+    QFETCH(int, code);
+    QString target = "out";
+    QFile f("f.zip");
+    if (setup == "text") {
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write("not a zip at all") > 0);
+    } else if (setup == "damaged") {
+        QVERIFY(makeZip("f.zip", {{"a.txt", QByteArray("some text ").repeated(500)}}));
+        QVERIFY(f.open(QIODevice::ReadWrite) && f.seek(30 + 5 + 20)); // in the deflated data
+        f.write("\xff\x00\xff", 3);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^damaged entry a.txt"));
+    } else if (setup == "blocked") {
+        QVERIFY(makeZip("f.zip", {{"a.txt", "a"}}));
+        f.setFileName("file");
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        target = "file/out";
+    }
+    f.close();
+
+    const QList<Call> calls = unzip("f.zip", target);
+    QCOMPARE(calls.size(), setup == "damaged" ? 2 : 1); // + progress 0: one answer
+    QCOMPARE(calls.last().name, QStringLiteral("archiveUnzipError"));
+    QCOMPARE(calls.last().data, QVariantMap({{"file_path", "f.zip"}, {"target_path", target},
+                                             {"code", code}, {"uuid", "1"}}));
+    QVERIFY(!QFile::exists("out/a.txt")); // a cut file does not pass for the entry
+}
+
+void tst_Zip::secondUnzipAndBackslashes()
+{
+    QVERIFY(makeZip("1.zip", {{"a/x.txt", "x"}, {"top.txt", "top"}}));
+    QCOMPARE(unzip("1.zip", "out").last().name, QStringLiteral("archiveUnzipFinish"));
+    QVERIFY(QDir().mkpath("out/extra"));
+    QFile loose("out/loose.txt");
+    QVERIFY(loose.open(QIODevice::WriteOnly));
+    loose.close();
+
+    QVERIFY(makeZip("2.zip", {{"b\\sub\\y.txt", "y"}}));
+    QCOMPARE(unzip("2.zip", "out").last().name, QStringLiteral("archiveUnzipFinish"));
+    // Sub-folders are replaced, files directly in the target stay.
+    QCOMPARE(snapshot("out").keys(), QStringList({"b", "b/sub", "b/sub/y.txt", "loose.txt", "top.txt"}));
+}
+
+void tst_Zip::abortsOnlyItsOwnCall()
+{
+    QVERIFY(makeZip("a.zip", {{"a/1.txt", "1"}}));
+    // Both calls wait for the pool while the abort comes in.
+    QThreadPool *pool = QThreadPool::globalInstance();
+    QSemaphore gate;
+    const int threads = pool->maxThreadCount();
+    for (int i = 0; i < threads; ++i)
+        pool->start([&gate] { gate.acquire(); });
+    m_js->archiveUnzip("a", "a.zip", "outA");
+    m_js->archiveUnzip("b", "a.zip", "outB");
+    m_js->abortArchiveUnzip("a");
+    m_js->abortArchiveUnzip("no such call");
+    gate.release(threads);
+    QTRY_VERIFY_WITH_TIMEOUT(ended("a") && ended("b"), 30000);
+    settle();
+
+    const QList<Call> a = callsFor("a");
+    QCOMPARE(a.size(), 1);
+    QCOMPARE(a.first().name, QStringLiteral("archiveUnzipAbort"));
+    QCOMPARE(a.first().data, QVariantMap({{"file_path", "a.zip"}, {"target_path", "outA"}, {"uuid", "a"}}));
+    QVERIFY(!QFile::exists("outA/a/1.txt"));
+    QCOMPARE(callsFor("b").last().name, QStringLiteral("archiveUnzipFinish"));
+    QVERIFY(QFile::exists("outB/a/1.txt"));
+}
+
+void tst_Zip::linksInTargetAreReplaced()
+{
+    QVERIFY(QDir().mkpath("out") && QDir().mkpath("outside"));
+    QFile secret("outside/secret.txt");
+    QVERIFY(secret.open(QIODevice::WriteOnly) && secret.write("secret") == 6);
+    secret.close();
+    QVERIFY(QFile::link(path("outside"), "out/dirlink"));
+    QVERIFY(QFile::link(path("outside/secret.txt"), "out/filelink"));
+    QVERIFY(makeZip("l.zip", {{"dirlink/new.txt", "new"}, {"filelink", "replaced"}}));
+    const auto outside = snapshot("outside");
+
+    QCOMPARE(unzip("l.zip", "out").last().name, QStringLiteral("archiveUnzipFinish"));
+    QCOMPARE(snapshot("outside"), outside);
+    QVERIFY(!QFileInfo("out/dirlink").isSymLink() && !QFileInfo("out/filelink").isSymLink());
+}
+
+// Entries are streamed: a large entry costs a buffer, not its size, on both
+// extraction paths.
+void tst_Zip::boundedMemory()
+{
+    constexpr qint64 kSize = 128 << 20;
+    QVERIFY(makeZip("big.zip", {{"big.bin", QByteArray(1 << 20, 'z')}}, kSize >> 20));
+    QFile clear("/proc/self/clear_refs");
+    if (!clear.open(QIODevice::WriteOnly) || clear.write("5") != 1)
+        QSKIP("peak memory cannot be reset here");
+    clear.close();
+    const qint64 start = peakKb();
+
+    QCOMPARE(unzip("big.zip", "out").last().name, QStringLiteral("archiveUnzipFinish"));
+    last([&](const QString &u) {
+        m_js->zipExtractFiles(u, "big.zip", {{"b", QVariantMap{{"source", "big.bin"}, {"target", "copy.bin"}}}});
+    });
+    QCOMPARE(QFileInfo("out/big.bin").size(), kSize);
+    QCOMPARE(QFileInfo("copy.bin").size(), kSize);
+    QVERIFY2(peakKb() - start < 32 * 1024, qPrintable(QString::number(peakKb() - start)));
+}
+
+QTEST_MAIN(tst_Zip)
+#include "tst_zip.moc"
