@@ -39,8 +39,9 @@ public:
     };
     Decision decide(const QUrl &url) const;
 
-    // The archive path a "kelzip" URL names: fully decoded and normalised;
-    // null when it climbs out of the archive.
+    // The archive path a "kelzip" URL names: fully decoded, a Windows drive
+    // ("/C:/") removed as the interceptor removes it, and normalised; null
+    // when it climbs out of the archive.
     static QString archivePath(const QUrl &url);
     // MIME type by extension only; application/octet-stream when unknown.
     QString mimeTypeFor(const QString &path) const;
@@ -50,6 +51,20 @@ public:
     // the format from the content (the scheme test plays wav, ogg, mp3, webm
     // and mp4 copies).
     static QString mediaCopyName();
+
+    // Entries up to this size are read whole, and checked by their reader
+    // (zip CRC and size, every kelcab page), before the reply starts: once a
+    // reply has started, the web engine takes a read error for the end of
+    // the data and the page would get a short body with success.
+    static constexpr qint64 CheckedReplyLimit = 4 * 1024 * 1024;
+    // The device to answer with for the open entry device (taken over). An
+    // entry that ends within limit comes back as a buffer of its bytes; a
+    // larger one streams, its first bytes served from memory, and a read
+    // error later is logged (naming description) and ends the reply with -1.
+    // Null when the entry fails within limit: *error says why, and entry is
+    // deleted.
+    static QIODevice *prepareReply(QIODevice *entry, const QString &description, QString *error,
+                                   qint64 limit = CheckedReplyLimit);
 
 private:
     void serveDevice(QWebEngineUrlRequestJob *job, const QString &path, const QString &mime);
