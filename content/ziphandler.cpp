@@ -176,8 +176,9 @@ void ZipHandler::requestStarted(QWebEngineUrlRequestJob *job)
 }
 
 QIODevice *ZipHandler::prepareReply(QIODevice *entry, const QString &description,
-                                    QString *error, qint64 limit)
+                                    QString *error)
 {
+    constexpr qint64 limit = CheckedReplyLimit;
     std::unique_ptr<QIODevice> owned(entry);
     // Sized to the entry when it tells its size (a zip entry does), else
     // grown as the data comes.

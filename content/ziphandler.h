@@ -52,21 +52,18 @@ public:
     // and mp4 copies).
     static QString mediaCopyName();
 
+private:
     // Entries up to this size are read whole, and checked by their reader
     // (zip CRC and size, every kelcab page), before the reply starts: once a
     // reply has started, the web engine takes a read error for the end of
-    // the data and the page would get a short body with success.
+    // the data if the device also says it is at its end.
     static constexpr qint64 CheckedReplyLimit = 4 * 1024 * 1024;
-    // The device to answer with for the open entry device (taken over). An
-    // entry that ends within limit comes back as a buffer of its bytes; a
-    // larger one streams, its first bytes served from memory, and a read
-    // error later is logged (naming description) and ends the reply with -1.
-    // Null when the entry fails within limit: *error says why, and entry is
-    // deleted.
-    static QIODevice *prepareReply(QIODevice *entry, const QString &description, QString *error,
-                                   qint64 limit = CheckedReplyLimit);
-
-private:
+    // The device to answer with, for the open entry (taken over): a buffer of
+    // the whole entry when it ends within the limit, else a stream that
+    // serves what was read first, then the rest, and logs a read error
+    // (naming description). Null, with *error set, when the entry fails
+    // within the limit.
+    static QIODevice *prepareReply(QIODevice *entry, const QString &description, QString *error);
     void serveDevice(QWebEngineUrlRequestJob *job, const QString &path, const QString &mime);
     void serveMedia(QWebEngineUrlRequestJob *job, const QString &fullPath);
 

@@ -13,36 +13,27 @@
 
 namespace {
 
-// The web engine forks its renderers from a zygote process without exec, so
-// they keep the zygote's command line: they are the descendants of pid that
-// are not its own children.
+QList<qint64> childrenOf(qint64 pid)
+{
+    QList<qint64> children;
+    const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
+    for (const QString &task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile file(tasks + QLatin1Char('/') + task + QStringLiteral("/children"));
+        if (file.open(QIODevice::ReadOnly))
+            for (const QByteArray &child : file.readAll().split(' '))
+                if (child.toLongLong() > 0)
+                    children.append(child.toLongLong());
+    }
+    return children;
+}
+
+// The web engine forks its renderers from zygote processes without exec:
+// they are the program's grandchildren.
 QList<qint64> renderersOf(qint64 pid)
 {
-    QHash<qint64, qint64> parents;
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
-    for (const QString &entry : entries) {
-        bool ok = false;
-        const qint64 child = entry.toLongLong(&ok);
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
-        if (!ok || !stat.open(QIODevice::ReadOnly))
-            continue;
-        // "pid (name) state ppid ...": the name may hold blanks, so start
-        // after its closing parenthesis.
-        const QByteArray text = stat.readAll();
-        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() > 1)
-            parents.insert(child, fields.at(1).toLongLong());
-    }
     QList<qint64> found;
-    for (auto it = parents.cbegin(); it != parents.cend(); ++it) {
-        qint64 up = it.value();
-        if (up == pid)
-            continue;
-        while (up > 1 && up != pid)
-            up = parents.value(up, 0);
-        if (up == pid)
-            found.append(it.key());
-    }
+    for (qint64 zygote : childrenOf(pid))
+        found += childrenOf(zygote);
     return found;
 }
 
