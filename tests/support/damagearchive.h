@@ -6,6 +6,7 @@
 
 #include <QFile>
 #include <QString>
+#include <QtEndian>
 
 #include <kelcab/archive.h>
 #include <kelcab/entry.h>
@@ -68,40 +69,29 @@ inline bool damageKelcabPage(const QString &archivePath, const QString &entry, i
 {
     std::unique_ptr<kelcab::Archive> archive(kelcab::Archive::makeAndLoad(archivePath));
     const kelcab::Entry found = archive ? archive->find(entry) : kelcab::Entry();
-    if (!found.isFile() || !found.options().testFlag(kelcab::Entry::Compressed)) {
+    QFile file(archivePath);
+    if (!found.isFile() || !found.options().testFlag(kelcab::Entry::Compressed)
+        || !file.open(QIODevice::ReadOnly)) {
         *error = QStringLiteral("no compressed entry %1 in %2").arg(entry, archivePath);
         return false;
     }
-    QFile file(archivePath);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = file.errorString();
+    // Page records: 32-bit big-endian length, then the page length and the
+    // zlib stream.
+    const auto lengthAt = [&file](qint64 at) -> qint64 {
+        const QByteArray bytes = file.seek(at) ? file.read(4) : QByteArray();
+        return bytes.size() == 4 ? qint64(qFromBigEndian<quint32>(bytes.constData())) : 0;
+    };
+    qint64 record = archive->dataOffset() + found.offset();
+    for (int i = 0; i < page; ++i)
+        record += 4 + lengthAt(record);
+    const qint64 stream = lengthAt(record) - 4;
+    file.close();
+    if (record + 8 + stream > archive->dataOffset() + found.offset() + found.size()
+        || stream < 4 * kDamagedBytes) {
+        *error = QStringLiteral("%1 has no page %2 to damage").arg(entry).arg(page);
         return false;
     }
-    qint64 record = archive->dataOffset() + found.offset();
-    const qint64 end = record + found.size();
-    for (int i = 0; record + 8 <= end; ++i) {
-        if (!file.seek(record)) {
-            *error = file.errorString();
-            return false;
-        }
-        const QByteArray head = file.read(4);
-        const auto *u = reinterpret_cast<const uchar *>(head.constData());
-        const qint64 length = head.size() == 4
-            ? (qint64(u[0]) << 24 | qint64(u[1]) << 16 | qint64(u[2]) << 8 | qint64(u[3]))
-            : 0;
-        if (i == page) {
-            file.close();
-            const qint64 stream = length - 4; // after the page length field
-            if (stream < 4 * kDamagedBytes) {
-                *error = QStringLiteral("page %1 of %2 is too small").arg(page).arg(entry);
-                return false;
-            }
-            return invertBytes(archivePath, record + 8 + (stream - kDamagedBytes) / 2, error);
-        }
-        record += 4 + length;
-    }
-    *error = QStringLiteral("%1 has no page %2").arg(entry).arg(page);
-    return false;
+    return invertBytes(archivePath, record + 8 + (stream - kDamagedBytes) / 2, error);
 }
 
 } // namespace DamageArchive
