@@ -4,6 +4,7 @@
 #include "app/sessionid.h"
 
 #include <QCoreApplication>
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QLocalServer>
@@ -290,9 +291,28 @@ void QSingleInstancePrivate::newConnection()
 
 void QSingleInstancePrivate::newArgsReceived(const QStringList &args)
 {
-    qCInfo(singleInstanceLog) << "Received arguments from another instance:" << args;
+    qCInfo(singleInstanceLog).noquote()
+        << "Received arguments from another instance:" << describeArguments(args);
     if (notify)
         notify();
     QMetaObject::invokeMethod(
         q, [q = q, args] { emit q->instanceMessage(args); }, Qt::QueuedConnection);
+}
+
+QString QSingleInstancePrivate::describeArguments(const QStringList &args)
+{
+    QStringList shown = args.mid(0, LoggedArguments);
+    bool cut = shown.size() < args.size();
+    for (QString &argument : shown) {
+        if (argument.size() > LoggedArgumentChars) {
+            argument = argument.left(LoggedArgumentChars) + QStringLiteral("...");
+            cut = true;
+        }
+    }
+    QString text;
+    QDebug(&text) << shown;
+    text = text.trimmed();
+    if (cut)
+        text += QStringLiteral(" - %1 arguments, shortened").arg(args.size());
+    return text;
 }

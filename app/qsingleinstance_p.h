@@ -26,6 +26,14 @@ public:
     // kilobytes, anything near this is garbage or hostile.
     static constexpr quint32 MaxPayloadSize = 1024 * 1024;
     static constexpr int DefaultTimeout = 5000;
+    // What the log keeps of another instance's arguments: the first
+    // LoggedArguments of them, each cut after LoggedArgumentChars characters.
+    // A peer may send a megabyte per connection; the log must not grow by it.
+    static constexpr int LoggedArguments = 8;
+    static constexpr int LoggedArgumentChars = 200;
+    // The log text for args: Qt's debug form of the list, then, when
+    // anything was cut, the count of arguments.
+    static QString describeArguments(const QStringList &args);
 
     explicit QSingleInstancePrivate(QSingleInstance *q);
     ~QSingleInstancePrivate() override;

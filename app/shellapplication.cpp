@@ -8,7 +8,10 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QFileOpenEvent>
+#include <QLoggingCategory>
 #include <QWindow>
+
+Q_LOGGING_CATEGORY(lcShellApplication, "ShellApplication")
 
 ShellApplication::ShellApplication(int &argc, char **argv) : QApplication(argc, argv)
 {
@@ -47,10 +50,31 @@ void ShellApplication::processArguments(const QStringList &arguments)
     for (const QString &argument : arguments) {
         if (!argument.startsWith(option))
             continue;
+        if (argument.size() > MaxOpenUriLength) {
+            qCWarning(lcShellApplication).nospace()
+                << "dropped an --open-uri argument of " << argument.size() << " characters ("
+                << argument.left(64) << "...): longer than any command line";
+            continue;
+        }
         const QString target =
             argument.startsWith(prefix) ? argument.mid(prefix.size()) : argument;
         QCoreApplication::postEvent(this, new QFileOpenEvent(target));
     }
+}
+
+void ShellApplication::renderProcessTerminated(int status, int exitCode)
+{
+    if (status == 0) {
+        QCoreApplication::quit();
+        return;
+    }
+    static const char *const names[] = {"normal", "abnormal", "crashed", "killed"};
+    const char *name = status > 0 && status < 4 ? names[status] : "unknown";
+    qCCritical(lcShellApplication).nospace()
+        << "The page's render process ended: status " << name << " (" << status
+        << "), exit code " << exitCode << "; the program exits with "
+        << RenderProcessFailedExitCode;
+    QCoreApplication::exit(RenderProcessFailedExitCode);
 }
 
 bool ShellApplication::notify(QObject *receiver, QEvent *event)

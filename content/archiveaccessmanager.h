@@ -19,6 +19,8 @@ public:
     // An open, read-only device on the entry; the caller owns it. Null when
     // there is no such file.
     virtual QIODevice *open(const QString &path) = 0;
+    // The archive file, for messages; empty when there is none.
+    virtual QString fileName() const { return QString(); }
 };
 
 // The configured manager: "kelcab" (exactly) selects the kelcab reader,

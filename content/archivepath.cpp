@@ -1,5 +1,6 @@
 #include "content/archivepath.h"
 
+#include <QRegularExpression>
 #include <QStringList>
 #include <QVector>
 
@@ -31,6 +32,15 @@ QString normalise(const QString &path)
         out += kept.at(i);
     }
     return out;
+}
+
+QString fromUrlPath(const QString &path)
+{
+    // Only a drive letter goes; a ":" elsewhere is part of a name.
+    static const QRegularExpression drive(QStringLiteral("^/?[A-Za-z]:(?=[/\\\\]|$)"));
+    QString stripped = path;
+    stripped.remove(drive);
+    return normalise(stripped);
 }
 
 } // namespace ArchivePath

@@ -10,5 +10,9 @@ namespace ArchivePath {
 // the archive's root or holds a NUL character, so that nothing outside the
 // tree can be named.
 QString normalise(const QString &path);
+// The archive path of a decoded URL path: a leading Windows drive ("/C:/")
+// goes, the rest is normalised. The interceptor and the scheme handler both
+// use it, so that what one redirects the other can serve.
+QString fromUrlPath(const QString &path);
 
 } // namespace ArchivePath

@@ -28,3 +28,8 @@ QIODevice *KelCabArchiveManager::open(const QString &path)
     const kelcab::Entry entry = m_archive->find(path);
     return entry.isValid() ? m_archive->makeReadOnlyDevice(entry) : nullptr;
 }
+
+QString KelCabArchiveManager::fileName() const
+{
+    return m_archive ? m_archive->path() : QString();
+}

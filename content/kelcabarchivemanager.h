@@ -29,6 +29,7 @@ public:
     // Null for a missing entry or a directory. May throw std::runtime_error
     // when the archive file cannot be reopened.
     QIODevice *open(const QString &path) override;
+    QString fileName() const override;
 
 private:
     QScopedPointer<kelcab::Archive> m_archive;

@@ -6,7 +6,6 @@
 #include "content/archivepath.h"
 
 #include <QLoggingCategory>
-#include <QRegularExpression>
 
 #include <exception>
 
@@ -20,11 +19,7 @@ RequestInterceptor::RequestInterceptor(ArchiveAccessManager *archive, const QStr
 
 QString RequestInterceptor::archivePath(const QUrl &url)
 {
-    QString path = url.path(QUrl::FullyDecoded);
-    // Only a drive letter goes; a ":" elsewhere is part of a name.
-    static const QRegularExpression drive(QStringLiteral("^/?[A-Za-z]:(?=[/\\\\]|$)"));
-    path.remove(drive);
-    return ArchivePath::normalise(path);
+    return ArchivePath::fromUrlPath(url.path(QUrl::FullyDecoded));
 }
 
 std::optional<QUrl> RequestInterceptor::redirectFor(const QByteArray &method, const QUrl &url,

@@ -12,6 +12,8 @@
 #include <quazip/quazipfileinfo.h>
 #include <quazip/unzip.h>
 
+#include <zlib.h>
+
 #include <array>
 #include <memory>
 
@@ -91,23 +93,75 @@ bool passwordMatches(QuaZipFile &raw, const QuaZipFileInfo64 &info, const QByteA
     return t.isValid() && last == quint8(dosTime >> 8);
 }
 
-// A QuaZipFile that owns the QuaZip it reads from: each device has its own
-// handle on the archive file.
-class OwningZipFile : public QuaZipFile
+// Holds the QuaZip of an OwningZipFile. A base listed before QuaZipFile is
+// built before it and destroyed after it: QuaZipFile's destructor closes the
+// entry through the QuaZip, so the QuaZip must still be there. (As a member
+// it was gone by then, and a close that failed on a CRC error closed once
+// more through freed memory.)
+struct ZipHandle
+{
+    explicit ZipHandle(std::unique_ptr<QuaZip> zip) : handle(std::move(zip)) {}
+    std::unique_ptr<QuaZip> handle;
+};
+
+// A QuaZipFile that owns the QuaZip it reads from (each device has its own
+// handle on the archive file) and checks what it delivers: minizip checks the
+// CRC only when the entry is closed, too late for a reader that has already
+// passed the bytes on. Here the read that would deliver the entry's last
+// bytes fails instead when the size or the CRC is wrong, and every later
+// read fails too.
+class OwningZipFile : private ZipHandle, public QuaZipFile
 {
 public:
-    explicit OwningZipFile(std::unique_ptr<QuaZip> zip) : QuaZipFile(zip.get()), m_zip(std::move(zip))
+    OwningZipFile(std::unique_ptr<QuaZip> zip, const QuaZipFileInfo64 &info)
+        : ZipHandle(std::move(zip))
+        , QuaZipFile(handle.get())
+        , m_expectedCrc(quint32(info.crc))
+        , m_expectedSize(qint64(info.uncompressedSize))
     {
     }
     ~OwningZipFile() override
     {
-        // Before the QuaZip goes: closing reads through it.
         if (isOpen())
             close();
+        // A close that fails (CRC error) leaves the device open; the base
+        // destructor would try once more.
+        if (isOpen())
+            QIODevice::close();
+    }
+
+protected:
+    qint64 readData(char *data, qint64 maxSize) override
+    {
+        if (m_failed)
+            return -1;
+        const qint64 n = QuaZipFile::readData(data, maxSize);
+        if (n < 0)
+            return fail(QStringLiteral("compressed data is damaged (zip error %1)").arg(getZipError()));
+        m_crc = quint32(crc32(m_crc, reinterpret_cast<const Bytef *>(data), uInt(n)));
+        m_read += n;
+        if (m_read > m_expectedSize)
+            return fail(QStringLiteral("entry holds more than its %1 bytes").arg(m_expectedSize));
+        if (n == 0 && m_read < m_expectedSize)
+            return fail(QStringLiteral("entry ends after %1 of %2 bytes").arg(m_read).arg(m_expectedSize));
+        if (n > 0 && m_read == m_expectedSize && m_crc != m_expectedCrc)
+            return fail(QStringLiteral("CRC mismatch: the entry is damaged"));
+        return n;
     }
 
 private:
-    std::unique_ptr<QuaZip> m_zip;
+    qint64 fail(const QString &message)
+    {
+        m_failed = true;
+        setErrorString(message);
+        return -1;
+    }
+
+    const quint32 m_expectedCrc;
+    const qint64 m_expectedSize;
+    quint32 m_crc = quint32(crc32(0, nullptr, 0));
+    qint64 m_read = 0;
+    bool m_failed = false;
 };
 
 } // namespace
@@ -198,7 +252,7 @@ QIODevice *ZipArchiveAccessManager::open(const QString &path)
             throw ArchiveException(UNZ_BADPASSWORD, failure);
     }
 
-    std::unique_ptr<OwningZipFile> file(new OwningZipFile(std::move(zip)));
+    std::unique_ptr<OwningZipFile> file(new OwningZipFile(std::move(zip), info));
     if (!file->open(QIODevice::ReadOnly, nullptr, nullptr, false,
                     password.isEmpty() ? nullptr : password.constData()))
         throw ArchiveException(file->getZipError(), failure);

@@ -26,6 +26,7 @@ public:
     // damaged entry or a wrong password. Every device opens the archive file
     // on its own and goes straight to its entry.
     QIODevice *open(const QString &path) override;
+    QString fileName() const override { return m_path; }
 
 private:
     static QString indexKey(const QString &name);

@@ -16,13 +16,68 @@
 #include <QtConcurrent>
 
 #include <exception>
+#include <memory>
 #include <utility>
 
 Q_LOGGING_CATEGORY(lcZipHandler, "ZipHandler")
 
 namespace {
 using CopyResult = std::pair<int, QVariantMap>;
-}
+
+// An entry too large to check before replying: the bytes read up front, then
+// the rest of the entry. A read error is logged once and reported as -1 with
+// atEnd() false, so that it is not taken for the end of the data.
+class StreamedEntry : public QIODevice
+{
+public:
+    StreamedEntry(const QByteArray &head, QIODevice *entry, const QString &description)
+        : m_head(head), m_entry(entry), m_description(description)
+    {
+        m_entry->setParent(this);
+        open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    }
+
+    bool isSequential() const override { return true; }
+    bool atEnd() const override
+    {
+        return !m_failed && m_headPos == m_head.size() && m_entry->atEnd();
+    }
+
+protected:
+    qint64 readData(char *data, qint64 maxSize) override
+    {
+        if (m_failed)
+            return -1;
+        if (m_headPos < m_head.size()) {
+            const qint64 n = qMin<qint64>(maxSize, m_head.size() - m_headPos);
+            memcpy(data, m_head.constData() + m_headPos, size_t(n));
+            m_headPos += int(n);
+            if (m_headPos == m_head.size()) {
+                // The rest streams: the memory can go.
+                m_head = QByteArray();
+                m_headPos = 0;
+            }
+            return n;
+        }
+        const qint64 n = m_entry->read(data, maxSize);
+        if (n < 0) {
+            m_failed = true;
+            setErrorString(m_entry->errorString());
+            qCWarning(lcZipHandler).noquote() << "damaged entry" << m_description << "-"
+                                              << m_entry->errorString() << "- reply cut short";
+        }
+        return n;
+    }
+    qint64 writeData(const char *, qint64) override { return -1; }
+
+private:
+    QByteArray m_head;
+    int m_headPos = 0;
+    QIODevice *m_entry;
+    QString m_description;
+    bool m_failed = false;
+};
+} // namespace
 
 ZipHandler::ZipHandler(ArchiveAccessManager *archive, JSInterface *dispatcher, QObject *parent)
     : BaseHandler(parent), m_archive(archive)
@@ -49,7 +104,7 @@ ZipHandler::~ZipHandler()
 
 QString ZipHandler::archivePath(const QUrl &url)
 {
-    return ArchivePath::normalise(url.path(QUrl::FullyDecoded));
+    return ArchivePath::fromUrlPath(url.path(QUrl::FullyDecoded));
 }
 
 QString ZipHandler::mimeTypeFor(const QString &path) const
@@ -120,6 +175,40 @@ void ZipHandler::requestStarted(QWebEngineUrlRequestJob *job)
     }
 }
 
+QIODevice *ZipHandler::prepareReply(QIODevice *entry, const QString &description,
+                                    QString *error)
+{
+    constexpr qint64 limit = CheckedReplyLimit;
+    std::unique_ptr<QIODevice> owned(entry);
+    // Sized to the entry when it tells its size (a zip entry does), else
+    // grown as the data comes.
+    const qint64 known = entry->size();
+    QByteArray head(int(qMin<qint64>(limit, qMax<qint64>(64 * 1024, known + 1))),
+                    Qt::Uninitialized);
+    qint64 filled = 0;
+    while (filled < limit) {
+        if (filled == head.size())
+            head.resize(int(qMin<qint64>(limit, qint64(head.size()) * 2)));
+        const qint64 n = entry->read(head.data() + filled, head.size() - filled);
+        if (n < 0) {
+            *error = entry->errorString().isEmpty() ? QStringLiteral("read error")
+                                                     : entry->errorString();
+            return nullptr;
+        }
+        if (n == 0) {
+            head.resize(int(filled));
+            if (head.capacity() - filled > 64 * 1024)
+                head.squeeze();
+            auto *buffer = new QBuffer;
+            buffer->setData(head);
+            buffer->open(QIODevice::ReadOnly);
+            return buffer;
+        }
+        filled += n;
+    }
+    return new StreamedEntry(head, owned.release(), description);
+}
+
 void ZipHandler::serveDevice(QWebEngineUrlRequestJob *job, const QString &path,
                              const QString &mime)
 {
@@ -141,6 +230,16 @@ void ZipHandler::serveDevice(QWebEngineUrlRequestJob *job, const QString &path,
         auto *buffer = new QBuffer;
         buffer->open(QIODevice::ReadOnly);
         device = buffer;
+    } else {
+        const QString description = path + QStringLiteral(" in ") + m_archive->fileName();
+        QString error;
+        device = prepareReply(device, description, &error);
+        if (!device) {
+            qCWarning(lcZipHandler).noquote()
+                << "damaged entry" << description << "-" << error << "- request failed";
+            job->fail(QWebEngineUrlRequestJob::RequestFailed);
+            return;
+        }
     }
     // The stream only holds the device for the job's lifetime; cleanStream
     // releases it and the event loop deletes the device.

@@ -39,8 +39,9 @@ public:
     };
     Decision decide(const QUrl &url) const;
 
-    // The archive path a "kelzip" URL names: fully decoded and normalised;
-    // null when it climbs out of the archive.
+    // The archive path a "kelzip" URL names: fully decoded, a Windows drive
+    // ("/C:/") removed as the interceptor removes it, and normalised; null
+    // when it climbs out of the archive.
     static QString archivePath(const QUrl &url);
     // MIME type by extension only; application/octet-stream when unknown.
     QString mimeTypeFor(const QString &path) const;
@@ -52,6 +53,17 @@ public:
     static QString mediaCopyName();
 
 private:
+    // Entries up to this size are read whole, and checked by their reader
+    // (zip CRC and size, every kelcab page), before the reply starts: once a
+    // reply has started, the web engine takes a read error for the end of
+    // the data if the device also says it is at its end.
+    static constexpr qint64 CheckedReplyLimit = 4 * 1024 * 1024;
+    // The device to answer with, for the open entry (taken over): a buffer of
+    // the whole entry when it ends within the limit, else a stream that
+    // serves what was read first, then the rest, and logs a read error
+    // (naming description). Null, with *error set, when the entry fails
+    // within the limit.
+    static QIODevice *prepareReply(QIODevice *entry, const QString &description, QString *error);
     void serveDevice(QWebEngineUrlRequestJob *job, const QString &path, const QString &mime);
     void serveMedia(QWebEngineUrlRequestJob *job, const QString &fullPath);
 

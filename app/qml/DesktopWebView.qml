@@ -23,7 +23,14 @@ Item {
         url: pathsManager.get("wrapperStartupPath")
         webChannel.registeredObjects: [bridge]
 
-        onRenderProcessTerminated: Qt.quit()
+        // A crashed or killed renderer is logged and ends the program with a
+        // failure code; a normal end quits as before.
+        onRenderProcessTerminated: {
+            if (typeof shellApp !== "undefined" && shellApp)
+                shellApp.renderProcessTerminated(terminationStatus, exitCode);
+            else
+                Qt.quit();
+        }
 
         onFullScreenRequested: {
             if (request.toggleOn) {

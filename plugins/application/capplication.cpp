@@ -63,6 +63,7 @@ QSharedPointer<Task::ITask> CApplication::initialize()
 void CApplication::releasePendingEvents()
 {
     m_initialized = true;
+    m_droppedEvents = 0;
     // send() may run page-side code that reaches back here; take the list.
     const QList<QMLEvent> events = std::exchange(m_pendingEvents, {});
     for (const QMLEvent &event : events)
@@ -76,6 +77,13 @@ void CApplication::applicationEvent(QMLEvent event)
         return;
     }
     if (!m_initialized) {
+        if (m_pendingEvents.size() >= MaxPendingEvents) {
+            m_pendingEvents.removeFirst();
+            if (m_droppedEvents++ == 0)
+                qCWarning(lcApplication).nospace()
+                    << "more than " << MaxPendingEvents
+                    << " application events wait for the page; the oldest are dropped";
+        }
         m_pendingEvents.append(event);
         return;
     }

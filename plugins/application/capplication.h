@@ -48,11 +48,15 @@ private:
 // The page's view of the shell application: folders and names, activation
 // state and its changes, and application events such as a handed-over URI.
 // Events that arrive before the page initialised the plugin are kept, in
-// order, and delivered after the initialisation has been answered.
+// order, and delivered after the initialisation has been answered. At most
+// MaxPendingEvents are kept: other processes can hand over URIs without end,
+// so the oldest go first (with one warning until the queue is delivered).
 class CApplication : public CIdentifiable<IPlugin>
 {
     Q_OBJECT
 public:
+    static constexpr int MaxPendingEvents = 64;
+
     CApplication();
     ~CApplication() override;
 
@@ -79,4 +83,5 @@ private:
     // emptied, so no event can slip past the queued ones.
     bool m_initialized = false;
     QList<QMLEvent> m_pendingEvents;
+    int m_droppedEvents = 0;
 };

@@ -69,6 +69,38 @@ void tst_Courses::course_data()
                                    << QVariantMap{{QStringLiteral("barcode"), "TAMBERLIN CAM-7"}};
     QTest::newRow("zip-kelcab") << "zip" << int(AppFolder::Kelcab) << kelcab << QByteArray()
                                 << QString() << none;
+    // One damaged entry (sub/big.txt, 2,000,000 characters, generated and
+    // damaged after packing) beside intact ones: a request error and one log
+    // line, never a short success, a hang or a crash.
+    const auto damaged = [](const QVariantMap &damage, int size, const QString &logged) {
+        return QVariantMap{
+            {QStringLiteral("generated"),
+             QVariantMap{{QStringLiteral("sub/big.txt"), size},
+                         {QStringLiteral("sub/whole.txt"), size}}},
+            {QStringLiteral("intact"), QStringLiteral("sub/whole.txt")},
+            {QStringLiteral("damage"), damage},
+            {QStringLiteral("expectLog"),
+             QStringLiteral("^\\[warning\\] ZipHandler: damaged entry webapp/sub/big\\.txt in "
+                            "\\S*/data\\.bin - .* - ")
+                 + logged}};
+    };
+    const auto entry = [](const char *key, const QVariant &value) {
+        return QVariantMap{{QStringLiteral("entry"), QStringLiteral("webapp/sub/big.txt")},
+                           {QString::fromLatin1(key), value}};
+    };
+    QTest::newRow("damaged-zip") << "damaged" << int(AppFolder::Zip) << QString() << password
+                                 << QString()
+                                 << damaged(entry("fraction", 0.75), 2000000, "request failed");
+    QTest::newRow("damaged-kelcab-first-page")
+        << "damaged" << int(AppFolder::Kelcab) << kelcab << QByteArray() << QString()
+        << damaged(entry("page", 0), 2000000, "request failed");
+    QTest::newRow("damaged-kelcab-later-page")
+        << "damaged" << int(AppFolder::Kelcab) << kelcab << QByteArray() << QString()
+        << damaged(entry("page", 1), 2000000, "request failed");
+    // Past the size checked before replying: the reply streams and breaks off.
+    QTest::newRow("damaged-kelcab-streamed")
+        << "damaged" << int(AppFolder::Kelcab) << kelcab << QByteArray() << QString()
+        << damaged(entry("page", 10), 6000000, "reply cut short");
 }
 
 void tst_Courses::course()

@@ -1,4 +1,5 @@
 #include "shelltest.h"
+#include "damagearchive.h"
 
 #include <quazip/quazip.h>
 #include <quazip/quazipfile.h>
@@ -10,8 +11,10 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTimer>
 #include <QUrlQuery>
@@ -192,6 +195,25 @@ bool AppFolder::packCourse(const QString &courseDir, Format format, const QVaria
                  + QJsonDocument(QJsonObject::fromVariantMap(testConfig)).toJson(QJsonDocument::Compact)
                  + ";\n");
     config.close();
+
+    // testConfig "generated": {"sub/big.txt": 2000000, ...} writes files of
+    // that many characters, lines of nine digits counting from 0, so that a
+    // course can have large entries without keeping them in the source tree.
+    const QVariantMap generated = testConfig.value(QStringLiteral("generated")).toMap();
+    for (auto it = generated.cbegin(); it != generated.cend(); ++it) {
+        const int size = it.value().toInt();
+        QByteArray text;
+        text.reserve(size + 10);
+        for (int line = 0; text.size() < size; ++line)
+            text += QByteArray::number(line).rightJustified(9, '0') + '\n';
+        text.truncate(size);
+        QFile file(stage + QLatin1Char('/') + it.key());
+        if (!QDir().mkpath(QFileInfo(file).absolutePath()) || !file.open(QIODevice::WriteOnly)
+            || file.write(text) != text.size()) {
+            m_error = QStringLiteral("cannot generate %1").arg(file.fileName());
+            return false;
+        }
+    }
 
     const QString archive = path() + QLatin1Char('/') + archiveName;
     QFile::remove(archive);
@@ -477,13 +499,42 @@ QString runCourse(const CourseRun &run)
                             QStringLiteral("data.bin"), run.zipPassword))
             return QStringLiteral("set-up failed: %1").arg(app.lastError());
     }
+    // testConfig "damage": {"entry": archive path, "page": n (kelcab) or
+    // "fraction": f (zip)} damages that entry of the packed archive.
+    const QVariantMap damage = testConfig.value(QStringLiteral("damage")).toMap();
+    if (!damage.isEmpty()) {
+        const QString archive = app.path() + QStringLiteral("/data.bin");
+        const QString entry = damage.value(QStringLiteral("entry")).toString();
+        const bool damaged = run.format == AppFolder::Zip
+            ? DamageArchive::damageZipEntry(archive, entry,
+                                            damage.value(QStringLiteral("fraction"), 0.75).toDouble(),
+                                            &error)
+            : DamageArchive::damageKelcabPage(archive, entry,
+                                              damage.value(QStringLiteral("page")).toInt(), &error);
+        if (!damaged)
+            return QStringLiteral("set-up failed: %1").arg(error);
+    }
+
     QScopedPointer<QProcess> process(startShell(app, xvfb.display(), run.args));
     const RunResult result = awaitShell(process.data(), run.timeoutMs);
     // Exit code 0 alone could also be a quit after a renderer crash: the page
     // must have said that it finished.
-    if (result.exitCode == 0 && server.messages().count(done) == qMax(1, run.runs))
-        return {};
-    return describeFailure(app, &server, result);
+    if (result.exitCode != 0 || server.messages().count(done) != qMax(1, run.runs))
+        return describeFailure(app, &server, result);
+    // testConfig "expectLog": a pattern that exactly one line of the log matches.
+    const QString expected = testConfig.value(QStringLiteral("expectLog")).toString();
+    if (!expected.isEmpty()) {
+        QFile log(app.logFile());
+        const QString text = log.open(QIODevice::ReadOnly) ? QString::fromUtf8(log.readAll()) : QString();
+        const QRegularExpression pattern(expected);
+        int lines = 0;
+        for (const QString &line : text.split(QLatin1Char('\n')))
+            lines += line.contains(pattern) ? 1 : 0;
+        if (lines != 1)
+            return QStringLiteral("%1 log lines match \"%2\"\n").arg(lines).arg(expected)
+                + describeFailure(app, &server, result);
+    }
+    return {};
 }
 
 } // namespace ShellTest

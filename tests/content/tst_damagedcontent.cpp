@@ -1,0 +1,76 @@
+// Damaged archive entries under AddressSanitizer: the entry's device reports
+// the damage as a read error, never as the end of the data, and is destroyed
+// safely right after it (the zip entry's close fails on the CRC).
+
+#include "contenttest.h"
+#include "tests/support/damagearchive.h"
+
+#include "content/kelcabarchivemanager.h"
+#include "content/ziparchiveaccessmanager.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace ContentTest;
+
+class tst_DamagedContent : public QObject
+{
+    Q_OBJECT
+private slots:
+    void damagedEntryReadFails_data();
+    void damagedEntryReadFails();
+};
+
+void tst_DamagedContent::damagedEntryReadFails_data()
+{
+    QTest::addColumn<int>("zipMethod"); // -1: kelcab
+    QTest::addColumn<double>("where");  // zip: fraction of the data; kelcab: page
+    QTest::newRow("zip deflate data damaged at 3/4") << 8 << 0.75;
+    // Stored data has the right size whatever its bytes: only the CRC tells.
+    QTest::newRow("zip stored data damaged") << 0 << 0.5;
+    QTest::newRow("kelcab second page") << -1 << 1.0;
+}
+
+void tst_DamagedContent::damagedEntryReadFails()
+{
+    QFETCH(int, zipMethod);
+    QFETCH(double, where);
+    const QString entry = QStringLiteral("webapp/big.txt");
+    QByteArray text;
+    for (int line = 0; text.size() < 2000000; ++line)
+        text += QByteArray::number(line).rightJustified(9, '0') + '\n';
+    const Files files{{entry, text}, {QStringLiteral("webapp/small.txt"), "intact\n"}};
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("data.bin"));
+    QString error;
+    std::unique_ptr<ArchiveAccessManager> archive;
+    if (zipMethod < 0) {
+        QVERIFY(writeTree(dir.filePath(QStringLiteral("tree")), files));
+        QVERIFY(writeKelcab(dir.filePath(QStringLiteral("tree/webapp")), path));
+        QVERIFY2(DamageArchive::damageKelcabPage(path, entry, int(where), &error), qPrintable(error));
+        archive = std::make_unique<KelCabArchiveManager>(path);
+    } else {
+        QVERIFY(writeZip(path, files, {}, zipMethod));
+        QVERIFY2(DamageArchive::damageZipEntry(path, entry, where, &error), qPrintable(error));
+        archive = std::make_unique<ZipArchiveAccessManager>(path);
+    }
+
+    // Read as the web engine reads a reply: chunk by chunk until 0 or -1.
+    std::unique_ptr<QIODevice> device(archive->open(entry));
+    QVERIFY(device);
+    QByteArray chunk(64 * 1024, Qt::Uninitialized);
+    qint64 n = 0;
+    while ((n = device->read(chunk.data(), chunk.size())) > 0) {
+    }
+    QCOMPARE(n, qint64(-1));
+    QVERIFY(!device->errorString().isEmpty());
+    QCOMPARE(device->read(chunk.data(), chunk.size()), qint64(-1)); // stays failed
+    device.reset();
+
+    std::unique_ptr<QIODevice> small(archive->open(QStringLiteral("webapp/small.txt")));
+    QVERIFY(small);
+    QCOMPARE(small->readAll(), QByteArray("intact\n"));
+}
+
+QTEST_GUILESS_MAIN(tst_DamagedContent)
+#include "tst_damagedcontent.moc"
