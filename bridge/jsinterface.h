@@ -44,6 +44,10 @@ public:
     static QStringList pageMethods();
 
     int runningTaskCount() const { return m_tasks.size(); }
+
+    // A new document replaced the page (dev mode reloads it): answers to
+    // calls of the old one are dropped from now on, tasks keep running.
+    void pageReplaced() { ++m_page; }
     bool isRegistered(const QString &taskId) const { return m_tasks.contains(taskId); }
 
     // The route of every plugin call: connects the chosen signals of task to
@@ -92,6 +96,7 @@ private:
     void sendWithUuid(const QSharedPointer<IResponse> &response, const QString &uuid);
 
     QMap<QString, QSharedPointer<Task::ITask>> m_tasks;
+    quint64 m_page = 0;
     QStringList m_pluginNames;
     QSharedPointer<CApplication> m_application;
     QSharedPointer<CFileSystem> m_fileSystem;
