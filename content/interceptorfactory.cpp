@@ -23,6 +23,11 @@ void setDevContent(const QString &root, const QString &courseDir)
     s_devCourse = courseDir;
 }
 
+QString devCourseDir()
+{
+    return s_devCourse;
+}
+
 QWebEngineUrlRequestInterceptor *createRequestInterceptor(ArchiveAccessManager *archive,
                                                           JSInterface *dispatcher)
 {

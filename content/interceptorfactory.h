@@ -21,4 +21,7 @@ QWebEngineUrlRequestInterceptor *createRequestInterceptor(ArchiveAccessManager *
 // Dev mode: from now on createRequestInterceptor serves root's loose files
 // with "/webapp/" naming courseDir (see DevRequestInterceptor), whatever the
 // configuration says. Called before the bridge exists.
+// The one-argument createArchiveManager then gives the course folder itself.
 void setDevContent(const QString &root, const QString &courseDir);
+// The course folder of dev mode; empty outside it.
+QString devCourseDir();

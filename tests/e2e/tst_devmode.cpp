@@ -86,6 +86,8 @@ private slots:
     void initTestCase();
     void devLoop();
     void offWithoutDev();
+    void badArguments_data();
+    void badArguments();
 
 private:
     Xvfb m_xvfb;
@@ -254,7 +256,7 @@ void tst_DevMode::devLoop()
     }
     const QStringList probes = server.messages().filter(QStringLiteral("probe strays="));
     for (const QString &p : probes)
-        QCOMPARE(p, QStringLiteral("probe strays=0"));
+        QCOMPARE(p, QStringLiteral("probe strays=0 copy=0"));
 
     QSignalSpy finished(&shell, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
     server.release(QStringLiteral("quit")); // the server answers while the spy waits
@@ -279,7 +281,7 @@ void tst_DevMode::offWithoutDev()
         QFAIL(qPrintable(describeFailure(app, &server, finishShell(shell.data(), 10000))));
     }
     server.release(QStringLiteral("probe"));
-    QVERIFY(server.waitForMessage(QStringLiteral("probe strays=0"), 20000));
+    QVERIFY(server.waitForMessage(QStringLiteral("probe strays=0 copy=0"), 20000));
     QCOMPARE(listeningPorts(shell->processId()), QSet<int>());
     server.release(QStringLiteral("quit"));
     const RunResult result = awaitShell(shell.data(), 20000);
@@ -287,6 +289,30 @@ void tst_DevMode::offWithoutDev()
     QVERIFY2(!result.output.contains("devloop console marker")
                  && !result.output.contains("127.0.0.1:") && !result.output.contains("[dev]"),
              result.output.constData());
+}
+
+void tst_DevMode::badArguments_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("message");
+    const QString file = QStringLiteral(TAMBERLIN_SOURCE_DIR "/README.md");
+    const QString dir = QStringLiteral(TAMBERLIN_SOURCE_DIR);
+    QTest::newRow("no folder") << QStringList{"--dev"} << "--dev needs a folder";
+    QTest::newRow("a file") << QStringList{"--dev", file} << "is not a folder";
+    QTest::newRow("port out of range")
+        << QStringList{"--dev=" + dir, "--dev-port", "65536"} << "--dev-port needs a port number";
+}
+
+// Refused before anything starts: no window, no instance, exit code 2.
+void tst_DevMode::badArguments()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, message);
+    QProcess shell;
+    shell.start(tamberlinExecutable(), args);
+    QVERIFY(shell.waitForFinished(30000));
+    QCOMPARE(shell.exitCode(), 2);
+    QVERIFY2(shell.readAllStandardError().contains(message.toUtf8()), qPrintable(message));
 }
 
 QTEST_GUILESS_MAIN(tst_DevMode)
