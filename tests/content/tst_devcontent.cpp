@@ -1,0 +1,117 @@
+// Dev mode's content: "/webapp/" mapped onto a course folder given as DIR,
+// media copies renewed when their source changes, and the course folder
+// standing in for the archive without letting a path out of it.
+
+#include "content/devrequestinterceptor.h"
+#include "content/folderarchivemanager.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+bool put(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+}
+} // namespace
+
+class tst_DevContent : public QObject
+{
+    Q_OBJECT
+private slots:
+    void mapsWebappOntoCourse_data();
+    void mapsWebappOntoCourse();
+    void changedMediaCopiedAgain();
+    void folderAsArchive_data();
+    void folderAsArchive();
+};
+
+void tst_DevContent::mapsWebappOntoCourse_data()
+{
+    QTest::addColumn<bool>("courseIsDir"); // DIR is the course folder itself
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("target"); // under DIR; empty: left alone
+
+    QTest::newRow("course folder: start page, query and fragment kept")
+        << true << "file:///webapp/index.html?backend=desktop#top"
+        << "/index.html?backend=desktop#top";
+    QTest::newRow("course folder: Windows drive dropped")
+        << true << "file:///C:/webapp/js/app.js" << "/js/app.js";
+    QTest::newRow("course folder: a file already under it") << true << "file://DIR/index.html"
+                                                            << "";
+    QTest::newRow("folder holding webapp: as forward mode")
+        << false << "file:///webapp/index.html?a=1" << "/webapp/index.html?a=1";
+}
+
+void tst_DevContent::mapsWebappOntoCourse()
+{
+    QFETCH(bool, courseIsDir);
+    QFETCH(QString, url);
+    QFETCH(QString, target);
+    QTemporaryDir dir;
+    const QString root = dir.path();
+    const QString course = courseIsDir ? root : root + QStringLiteral("/webapp");
+    QVERIFY(put(course + QStringLiteral("/index.html"), "<p>"));
+
+    DevRequestInterceptor interceptor(root, course);
+    const auto d = interceptor.decide(QUrl(url.replace(QStringLiteral("DIR"), root)));
+    if (target.isEmpty()) {
+        QCOMPARE(d.outcome, ForwardRequestInterceptor::Outcome::Pass);
+        return;
+    }
+    QCOMPARE(d.outcome, ForwardRequestInterceptor::Outcome::Redirect);
+    QCOMPARE(d.target, QUrl(QStringLiteral("file://") + root + target));
+}
+
+// Forward mode keeps its first copy for good; the author's new recording
+// must be heard after the reload.
+void tst_DevContent::changedMediaCopiedAgain()
+{
+    QTemporaryDir dir;
+    const QString course = dir.path();
+    const QString song = course + QStringLiteral("/song.mp3");
+    QVERIFY(put(song, "first"));
+    DevRequestInterceptor interceptor(course, course);
+    auto copyOf = [&] {
+        const auto d = interceptor.decide(QUrl(QStringLiteral("file:///webapp/song.mp3")));
+        QFile copy(d.target.toLocalFile());
+        return copy.open(QIODevice::ReadOnly) ? copy.readAll() : QByteArray("<no copy>");
+    };
+    QCOMPARE(copyOf(), QByteArray("first"));
+    QVERIFY(put(song, "second take"));
+    QCOMPARE(copyOf(), QByteArray("second take"));
+}
+
+void tst_DevContent::folderAsArchive_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QByteArray>("content"); // null: not found
+
+    QTest::newRow("a file") << "webapp/data/a.txt" << QByteArray("a");
+    QTest::newRow("root name in another case") << "WebApp\\data\\a.txt" << QByteArray("a");
+    QTest::newRow("a folder is no entry") << "webapp/data" << QByteArray();
+    QTest::newRow("another root") << "other/data/a.txt" << QByteArray();
+    QTest::newRow("climbing out") << "webapp/../secret.txt" << QByteArray();
+    QTest::newRow("climbing out from below") << "webapp/data/../../secret.txt" << QByteArray();
+}
+
+void tst_DevContent::folderAsArchive()
+{
+    QFETCH(QString, path);
+    QFETCH(QByteArray, content);
+    QTemporaryDir dir;
+    QVERIFY(put(dir.path() + QStringLiteral("/course/data/a.txt"), "a"));
+    QVERIFY(put(dir.path() + QStringLiteral("/secret.txt"), "secret"));
+    FolderArchiveManager archive(dir.path() + QStringLiteral("/course"));
+    QCOMPARE(archive.exists(path), !content.isNull());
+    QCOMPARE(archive.read(path), content.isNull() ? QByteArray() : content);
+    QScopedPointer<QIODevice> device(archive.open(path));
+    QCOMPARE(device.isNull(), content.isNull());
+}
+
+QTEST_GUILESS_MAIN(tst_DevContent)
+#include "tst_devcontent.moc"
