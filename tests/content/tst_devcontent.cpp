@@ -1,6 +1,6 @@
-// Dev mode's content: "/webapp/" mapped onto a course folder given as DIR,
-// media copies renewed when their source changes, and the course folder
-// standing in for the archive without letting a path out of it.
+// Dev mode's content: media copies renewed when their source changes, and the
+// course folder standing in for the archive without letting a path out of it.
+// (The mapping of "/webapp/" onto the folder is tst_devmode's real page.)
 
 #include "content/devrequestinterceptor.h"
 #include "content/folderarchivemanager.h"
@@ -23,49 +23,10 @@ class tst_DevContent : public QObject
 {
     Q_OBJECT
 private slots:
-    void mapsWebappOntoCourse_data();
-    void mapsWebappOntoCourse();
     void changedMediaCopiedAgain();
     void folderAsArchive_data();
     void folderAsArchive();
 };
-
-void tst_DevContent::mapsWebappOntoCourse_data()
-{
-    QTest::addColumn<bool>("courseIsDir"); // DIR is the course folder itself
-    QTest::addColumn<QString>("url");
-    QTest::addColumn<QString>("target"); // under DIR; empty: left alone
-
-    QTest::newRow("course folder: start page, query and fragment kept")
-        << true << "file:///webapp/index.html?backend=desktop#top"
-        << "/index.html?backend=desktop#top";
-    QTest::newRow("course folder: Windows drive dropped")
-        << true << "file:///C:/webapp/js/app.js" << "/js/app.js";
-    QTest::newRow("course folder: a file already under it") << true << "file://DIR/index.html"
-                                                            << "";
-    QTest::newRow("folder holding webapp: as forward mode")
-        << false << "file:///webapp/index.html?a=1" << "/webapp/index.html?a=1";
-}
-
-void tst_DevContent::mapsWebappOntoCourse()
-{
-    QFETCH(bool, courseIsDir);
-    QFETCH(QString, url);
-    QFETCH(QString, target);
-    QTemporaryDir dir;
-    const QString root = dir.path();
-    const QString course = courseIsDir ? root : root + QStringLiteral("/webapp");
-    QVERIFY(put(course + QStringLiteral("/index.html"), "<p>"));
-
-    DevRequestInterceptor interceptor(root, course);
-    const auto d = interceptor.decide(QUrl(url.replace(QStringLiteral("DIR"), root)));
-    if (target.isEmpty()) {
-        QCOMPARE(d.outcome, ForwardRequestInterceptor::Outcome::Pass);
-        return;
-    }
-    QCOMPARE(d.outcome, ForwardRequestInterceptor::Outcome::Redirect);
-    QCOMPARE(d.target, QUrl(QStringLiteral("file://") + root + target));
-}
 
 // Forward mode keeps its first copy for good; the author's new recording
 // must be heard after the reload.

@@ -86,8 +86,6 @@ private slots:
     void initTestCase();
     void devLoop();
     void offWithoutDev();
-    void badArguments_data();
-    void badArguments();
 
 private:
     Xvfb m_xvfb;
@@ -289,30 +287,6 @@ void tst_DevMode::offWithoutDev()
     QVERIFY2(!result.output.contains("devloop console marker")
                  && !result.output.contains("127.0.0.1:") && !result.output.contains("[dev]"),
              result.output.constData());
-}
-
-void tst_DevMode::badArguments_data()
-{
-    QTest::addColumn<QStringList>("args");
-    QTest::addColumn<QString>("message");
-    const QString file = QStringLiteral(TAMBERLIN_SOURCE_DIR "/README.md");
-    const QString dir = QStringLiteral(TAMBERLIN_SOURCE_DIR);
-    QTest::newRow("no folder") << QStringList{"--dev"} << "--dev needs a folder";
-    QTest::newRow("a file") << QStringList{"--dev", file} << "is not a folder";
-    QTest::newRow("port out of range")
-        << QStringList{"--dev=" + dir, "--dev-port", "65536"} << "--dev-port needs a port number";
-}
-
-// Refused before anything starts: no window, no instance, exit code 2.
-void tst_DevMode::badArguments()
-{
-    QFETCH(QStringList, args);
-    QFETCH(QString, message);
-    QProcess shell;
-    shell.start(tamberlinExecutable(), args);
-    QVERIFY(shell.waitForFinished(30000));
-    QCOMPARE(shell.exitCode(), 2);
-    QVERIFY2(shell.readAllStandardError().contains(message.toUtf8()), qPrintable(message));
 }
 
 QTEST_GUILESS_MAIN(tst_DevMode)
