@@ -45,10 +45,11 @@ public:
 
     int runningTaskCount() const { return m_tasks.size(); }
 
+    bool isRegistered(const QString &taskId) const { return m_tasks.contains(taskId); }
+
     // A new document replaced the page (dev mode reloads it): answers to
     // calls of the old one are dropped from now on, tasks keep running.
     void pageReplaced() { ++m_page; }
-    bool isRegistered(const QString &taskId) const { return m_tasks.contains(taskId); }
 
     // The route of every plugin call: connects the chosen signals of task to
     // generic delivery under uuid, then registers and starts it.

@@ -10,7 +10,6 @@
 
 #include <QDir>
 #include <QHostAddress>
-#include <QLoggingCategory>
 #include <QQmlApplicationEngine>
 #include <QQmlComponent>
 #include <QTcpServer>
