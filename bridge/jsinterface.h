@@ -44,7 +44,6 @@ public:
     static QStringList pageMethods();
 
     int runningTaskCount() const { return m_tasks.size(); }
-
     bool isRegistered(const QString &taskId) const { return m_tasks.contains(taskId); }
 
     // A new document replaced the page (dev mode reloads it): answers to
