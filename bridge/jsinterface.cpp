@@ -194,8 +194,9 @@ void JSInterface::deliver(const QSharedPointer<Task::ITask> &task, const QString
     }
     // Context is this object: a task that outlives the dispatcher then
     // reaches nobody.
-    auto generic = [this, uuid](const QSharedPointer<IResponse> &response) {
-        sendWithUuid(response, uuid);
+    auto generic = [this, uuid, page = m_page](const QSharedPointer<IResponse> &response) {
+        if (page == m_page)
+            sendWithUuid(response, uuid);
     };
     Task::ITask *t = task.data();
     if (which & Resolved)
@@ -348,12 +349,15 @@ void JSInterface::runFileDialog(Dialog kind, const QString &uuid, const QString 
     // The dialog runs a nested event loop; the bridge may be torn down
     // before it returns.
     const QPointer<JSInterface> self(this);
+    const quint64 page = m_page;
     emit setWebViewVisibility(false);
     const QString path = open ? QFileDialog::getOpenFileName(nullptr, title, dir, filter)
                               : QFileDialog::getSaveFileName(nullptr, title, dir, filter);
     if (!self)
         return;
     emit setWebViewVisibility(true);
+    if (page != m_page)
+        return;
 
     if (path.isEmpty()) {
         send(error, cancelled);

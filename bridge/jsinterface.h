@@ -60,6 +60,10 @@ public:
     int runningTaskCount() const { return m_tasks.size(); }
     bool isRegistered(const QString &taskId) const { return m_tasks.contains(taskId); }
 
+    // A new document replaced the page (dev mode reloads it): answers to
+    // calls of the old one are dropped from now on, tasks keep running.
+    void pageReplaced() { ++m_page; }
+
     // The route of every plugin call: connects the chosen signals of task to
     // generic delivery under uuid, then registers and starts it.
     void deliver(const QSharedPointer<Task::ITask> &task, const QString &uuid,
@@ -165,6 +169,7 @@ private:
     void sendWithUuid(const QSharedPointer<IResponse> &response, const QString &uuid);
 
     QMap<QString, QSharedPointer<Task::ITask>> m_tasks;
+    quint64 m_page = 0;
     QStringList m_pluginNames;
     QSharedPointer<CApplication> m_application;
     QSharedPointer<CArchive> m_archive;

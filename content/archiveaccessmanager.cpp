@@ -4,6 +4,8 @@
 #include "bridge/constants.h"
 #include "content/archiveexception.h"
 #include "content/emptyarchivemanager.h"
+#include "content/folderarchivemanager.h"
+#include "content/interceptorfactory.h"
 #include "content/kelcabarchivemanager.h"
 #include "content/ziparchiveaccessmanager.h"
 
@@ -56,6 +58,8 @@ ArchiveAccessManager *createArchiveManager(const QString &path, const QString &k
 ArchiveAccessManager *createArchiveManager(const QString &path)
 {
     using namespace Constants;
+    if (!devCourseDir().isEmpty())
+        return new FolderArchiveManager(devCourseDir());
     const QString kind = SettingsManager::instance()
                              ->get(name(Tag::wrapper), name(Tag::archiveManager), name(Tag::zip))
                              .toString();

@@ -3,6 +3,7 @@
 #include "app/pathsmanager.h"
 #include "app/settingsmanager.h"
 #include "bridge/constants.h"
+#include "content/devrequestinterceptor.h"
 #include "content/forwardrequestinterceptor.h"
 #include "content/requestinterceptor.h"
 #include "content/ziphandler.h"
@@ -11,9 +12,27 @@
 #include <QMetaEnum>
 #include <QQuickWebEngineProfile>
 
+namespace {
+QString s_devRoot;
+QString s_devCourse;
+} // namespace
+
+void setDevContent(const QString &root, const QString &courseDir)
+{
+    s_devRoot = root;
+    s_devCourse = courseDir;
+}
+
+QString devCourseDir()
+{
+    return s_devCourse;
+}
+
 QWebEngineUrlRequestInterceptor *createRequestInterceptor(ArchiveAccessManager *archive,
                                                           JSInterface *dispatcher)
 {
+    if (!s_devRoot.isEmpty())
+        return new DevRequestInterceptor(s_devRoot, s_devCourse);
     using namespace Constants;
     const QString choice = SettingsManager::instance()
                                ->get(name(Tag::wrapper), name(Tag::interceptor),

@@ -2,6 +2,7 @@
 
 class ArchiveAccessManager;
 class JSInterface;
+class QString;
 class QWebEngineUrlRequestInterceptor;
 
 // The request interceptor chosen by the configuration ("wrapper"/
@@ -16,3 +17,11 @@ class QWebEngineUrlRequestInterceptor;
 // outlive the interceptor.
 QWebEngineUrlRequestInterceptor *createRequestInterceptor(ArchiveAccessManager *archive,
                                                           JSInterface *dispatcher);
+
+// Dev mode: from now on createRequestInterceptor serves root's loose files
+// with "/webapp/" naming courseDir (see DevRequestInterceptor), whatever the
+// configuration says. Called before the bridge exists.
+// The one-argument createArchiveManager then gives the course folder itself.
+void setDevContent(const QString &root, const QString &courseDir);
+// The course folder of dev mode; empty outside it.
+QString devCourseDir();

@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QLocale>
 #include <QSaveFile>
 
@@ -30,6 +31,12 @@ const char kUsage[] =
     "                        The archive's root is named after DIR; hidden files\n"
     "                        and symbolic links are left out. Prints a summary;\n"
     "                        large trees also show progress on stderr.\n"
+    "  pack --check DIR      Check DIR before packing, without packing: names\n"
+    "                        that differ only in letter case (the archive finds\n"
+    "                        names without regard to case, so only the first\n"
+    "                        is ever served) and names a page cannot request as\n"
+    "                        written (with # ? % or \\). One line per problem;\n"
+    "                        exit code 0 when there is none, 1 otherwise.\n"
     "  list ARCHIVE          One line per file: path, stored size, 'compressed'\n"
     "                        or 'raw', MD5 (hex), separated by tabs.\n"
     "  cat ARCHIVE PATH      Write one file's bytes to stdout. PATH starts with\n"
@@ -46,7 +53,7 @@ const char kUsage[] =
     "\n"
     "Exit codes:\n"
     "  0  success\n"
-    "  1  usage error\n"
+    "  1  usage error; pack --check: problems found\n"
     "  2  the archive is missing, not a kelcab file, or its header or tree is\n"
     "     damaged\n"
     "  3  cat: no file at PATH\n"
@@ -218,6 +225,67 @@ int pack(const QString &dir, const QString &archivePath)
     return Ok;
 }
 
+// What pack would store, checked folder by folder: the same entries in the
+// same order (by name, hidden files and links left out).
+int check(const QString &dir)
+{
+    if (!QFileInfo(dir).isDir()) {
+        printErr(QStringLiteral("%1 is not a folder").arg(dir));
+        return WriteFailed;
+    }
+    int problems = 0;
+    int entries = 0;
+    std::function<void(const QString &, const QString &)> walk = [&](const QString &fsPath,
+                                                                      const QString &shown) {
+        const QFileInfoList items = QDir(fsPath).entryInfoList(
+            QDir::Dirs | QDir::Files | QDir::NoSymLinks | QDir::Readable | QDir::NoDotAndDotDot,
+            QDir::Name);
+        QHash<QString, QString> firstByFolded;
+        for (const QFileInfo &item : items) {
+            ++entries;
+            const QString name = item.fileName();
+            const QString path = shown + QLatin1Char('/') + name;
+            const QString folded = name.toCaseFolded();
+            const auto first = firstByFolded.constFind(folded);
+            if (first != firstByFolded.constEnd()) {
+                ++problems;
+                printOut(QStringLiteral("%1: same name as %2 when letter case is ignored; "
+                                        "only %2 is ever found")
+                             .arg(path, shown + QLatin1Char('/') + *first));
+            } else {
+                firstByFolded.insert(folded, name);
+            }
+            // '#' and '?' end the path of a URL, '%' starts an escape and '\'
+            // becomes '/': written as is, such a name asks for another file.
+            QString bad;
+            for (const QChar c : name)
+                if ((c == QLatin1Char('#') || c == QLatin1Char('?') || c == QLatin1Char('%')
+                     || c == QLatin1Char('\\') || c.unicode() < 0x20 || c.unicode() == 0x7f)
+                    && !bad.contains(c))
+                    bad += c;
+            if (!bad.isEmpty()) {
+                ++problems;
+                QStringList shownChars;
+                for (const QChar c : qAsConst(bad))
+                    shownChars << (c.unicode() < 0x20 || c.unicode() == 0x7f
+                                       ? QStringLiteral("control character %1").arg(c.unicode())
+                                       : QStringLiteral("'%1'").arg(c));
+                printOut(QStringLiteral("%1: a page cannot request this name as written (%2)")
+                             .arg(path, shownChars.join(QStringLiteral(", "))));
+            }
+            if (item.isDir())
+                walk(item.absoluteFilePath(), path);
+        }
+    };
+    walk(dir, QFileInfo(QDir::cleanPath(QFileInfo(dir).absoluteFilePath())).fileName());
+    if (problems) {
+        printErr(QStringLiteral("%1 problem(s) in %2 names").arg(problems).arg(entries));
+        return Problems;
+    }
+    printOut(QStringLiteral("%1 names checked, no problems").arg(entries));
+    return Ok;
+}
+
 int list(const QString &archivePath)
 {
     std::unique_ptr<kelcab::Archive> archive = openArchive(archivePath);
@@ -381,6 +449,13 @@ int run(const QStringList &arguments)
     const struct { const char *name; int arguments; } commands[] = {
         {"pack", 2}, {"list", 1}, {"cat", 2}, {"extract", 2}, {"verify", 1},
     };
+    if (command == QLatin1String("pack") && rest.value(0) == QLatin1String("--check")) {
+        if (rest.size() != 2) {
+            printErr(QStringLiteral("pack --check takes a folder; see kelcab --help"));
+            return Usage;
+        }
+        return check(rest.at(1));
+    }
     for (const auto &known : commands) {
         if (command != QLatin1String(known.name))
             continue;

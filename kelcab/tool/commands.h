@@ -8,6 +8,7 @@ namespace kelcabtool {
 enum ExitCode {
     Ok = 0,
     Usage = 1,          // unknown command, wrong arguments
+    Problems = 1,       // pack --check: names listed that would not serve as written
     BadArchive = 2,     // archive missing, not a kelcab file, or damaged header/tree
     NotFound = 3,       // cat: no such file in the archive
     BadContent = 4,     // an entry cannot be read, fails its checksum, or has an unsafe name

@@ -1,0 +1,78 @@
+// Dev mode's content: media copies renewed when their source changes, and the
+// course folder standing in for the archive without letting a path out of it.
+// (The mapping of "/webapp/" onto the folder is tst_devmode's real page.)
+
+#include "content/devrequestinterceptor.h"
+#include "content/folderarchivemanager.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+bool put(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+}
+} // namespace
+
+class tst_DevContent : public QObject
+{
+    Q_OBJECT
+private slots:
+    void changedMediaCopiedAgain();
+    void folderAsArchive_data();
+    void folderAsArchive();
+};
+
+// Forward mode keeps its first copy for good; the author's new recording
+// must be heard after the reload.
+void tst_DevContent::changedMediaCopiedAgain()
+{
+    QTemporaryDir dir;
+    const QString course = dir.path();
+    const QString song = course + QStringLiteral("/song.mp3");
+    QVERIFY(put(song, "first"));
+    DevRequestInterceptor interceptor(course, course);
+    auto copyOf = [&] {
+        const auto d = interceptor.decide(QUrl(QStringLiteral("file:///webapp/song.mp3")));
+        QFile copy(d.target.toLocalFile());
+        return copy.open(QIODevice::ReadOnly) ? copy.readAll() : QByteArray("<no copy>");
+    };
+    QCOMPARE(copyOf(), QByteArray("first"));
+    QVERIFY(put(song, "second take"));
+    QCOMPARE(copyOf(), QByteArray("second take"));
+}
+
+void tst_DevContent::folderAsArchive_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QByteArray>("content"); // null: not found
+
+    QTest::newRow("a file") << "webapp/data/a.txt" << QByteArray("a");
+    QTest::newRow("root name in another case") << "WebApp\\data\\a.txt" << QByteArray("a");
+    QTest::newRow("a folder is no entry") << "webapp/data" << QByteArray();
+    QTest::newRow("another root") << "other/data/a.txt" << QByteArray();
+    QTest::newRow("climbing out") << "webapp/../secret.txt" << QByteArray();
+    QTest::newRow("climbing out from below") << "webapp/data/../../secret.txt" << QByteArray();
+}
+
+void tst_DevContent::folderAsArchive()
+{
+    QFETCH(QString, path);
+    QFETCH(QByteArray, content);
+    QTemporaryDir dir;
+    QVERIFY(put(dir.path() + QStringLiteral("/course/data/a.txt"), "a"));
+    QVERIFY(put(dir.path() + QStringLiteral("/secret.txt"), "secret"));
+    FolderArchiveManager archive(dir.path() + QStringLiteral("/course"));
+    QCOMPARE(archive.exists(path), !content.isNull());
+    QCOMPARE(archive.read(path), content.isNull() ? QByteArray() : content);
+    QScopedPointer<QIODevice> device(archive.open(path));
+    QCOMPARE(device.isNull(), content.isNull());
+}
+
+QTEST_GUILESS_MAIN(tst_DevContent)
+#include "tst_devcontent.moc"
