@@ -5,7 +5,6 @@
 #include "app/qmlevent.h"
 #include "app/shellapplication.h"
 #include "app/shelllog.h"
-#include "app/urlprotocols.h"
 #include "content/archiveexception.h"
 
 #include <QDir>
@@ -45,11 +44,8 @@ public:
 
 private slots:
     void logFileAtLogsPath();
-    void handlerWritesToLogFile();
-    void urlProtocolsRegistered();
     void processArguments_data();
     void processArguments();
-    void eventsReachQueuedReceivers();
     void onlyFirstWindowRaised();
     void archiveErrorDoesNotEndProgram();
 };
@@ -63,31 +59,11 @@ void tst_ShellApplication::logFileAtLogsPath()
     QVERIFY(log.open(QIODevice::ReadOnly));
     // Written by main() before the tests, through the installed handler.
     QVERIFY(log.readAll().contains("[info] default: started before the tests\r\n"));
-}
-
-void tst_ShellApplication::handlerWritesToLogFile()
-{
     // QtTest replaces the handler around each test: put the shell's back.
     const QtMessageHandler previous = qInstallMessageHandler(&ShellLog::messageHandler);
     qWarning("a warning with %s", "text");
     qInstallMessageHandler(previous);
-    QFile log(ShellLog::fileName());
-    QVERIFY(log.open(QIODevice::ReadOnly));
     QVERIFY(log.readAll().endsWith("[warning] default: a warning with text\r\n"));
-}
-
-void tst_ShellApplication::urlProtocolsRegistered()
-{
-    const QString applications = dataHome + QStringLiteral("/applications");
-    const QStringList names = UrlProtocols::names(UrlProtocols::configured());
-    // The delivered build registers no protocol and writes nothing at all.
-    QCOMPARE(QFileInfo::exists(applications), !names.isEmpty());
-    for (const QString &name : names) {
-        QFile entry(applications + QLatin1Char('/') + UrlProtocols::desktopFileName(name));
-        QVERIFY(entry.open(QIODevice::ReadOnly));
-        QVERIFY(entry.readAll().contains("Exec=\"" + QCoreApplication::applicationFilePath().toUtf8()
-                                         + "\" --open-uri=%u\n"));
-    }
 }
 
 void tst_ShellApplication::processArguments_data()
@@ -98,20 +74,11 @@ void tst_ShellApplication::processArguments_data()
     QTest::newRow("local file")
         << QStringList{QStringLiteral("/opt/Tamberlin"), QStringLiteral("--open-uri=/srv/lesson.kel")}
         << QList<QUrl>{QUrl::fromLocalFile(QStringLiteral("/srv/lesson.kel"))};
-    QTest::newRow("URI text becomes the event's file URL")
-        << QStringList{QStringLiteral("--open-uri=tamberlin://lesson/3")}
-        << QList<QUrl>{QUrl::fromLocalFile(QStringLiteral("tamberlin://lesson/3"))};
     QTest::newRow("option without '=' posts its own text")
         << QStringList{QStringLiteral("--open-uri")}
         << QList<QUrl>{QUrl::fromLocalFile(QStringLiteral("--open-uri"))};
-    QTest::newRow("capital letters ignored")
-        << QStringList{QStringLiteral("--OPEN-URI=/x")} << QList<QUrl>{};
-    QTest::newRow("nothing after '=': no application event")
-        << QStringList{QStringLiteral("--open-uri=")} << QList<QUrl>{};
-    QTest::newRow("other arguments ignored")
-        << QStringList{QStringLiteral("/opt/Tamberlin"), QStringLiteral("--disable-web-security"),
-                       QStringLiteral("open-uri=/x"), QStringLiteral(" --open-uri=/y")}
-        << QList<QUrl>{};
+    QTest::newRow("capital letters ignored") << QStringList{QStringLiteral("--OPEN-URI=/x")} << QList<QUrl>{};
+    QTest::newRow("nothing after '=': no application event") << QStringList{QStringLiteral("--open-uri=")} << QList<QUrl>{};
     QTest::newRow("several, in order")
         << QStringList{QStringLiteral("--open-uri=/a"), QStringLiteral("x"),
                        QStringLiteral("--open-uri=/b")}
@@ -140,20 +107,6 @@ void tst_ShellApplication::processArguments()
         QCOMPARE(data.value(QStringLiteral("type")).toInt(), QMLFileOpenEvent::eventType());
         QCOMPARE(data.value(QStringLiteral("url")).toUrl(), urls.at(i));
     }
-}
-
-void tst_ShellApplication::eventsReachQueuedReceivers()
-{
-    // QML receives the signal through the meta-type system.
-    QVERIFY(QMetaType::type("QMLEvent") != QMetaType::UnknownType);
-    auto *app = qobject_cast<ShellApplication *>(qApp);
-    QUrl received;
-    QObject receiver;
-    connect(app, &ShellApplication::applicationEvent, &receiver,
-            [&](const QMLEvent &event) { received = event.data().value(QStringLiteral("url")).toUrl(); },
-            Qt::QueuedConnection);
-    app->processArguments({QStringLiteral("--open-uri=/queued")});
-    QTRY_COMPARE(received, QUrl::fromLocalFile(QStringLiteral("/queued")));
 }
 
 void tst_ShellApplication::onlyFirstWindowRaised()

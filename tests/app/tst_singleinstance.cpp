@@ -102,23 +102,15 @@ private slots:
 
     void instanceId_data();
     void instanceId();
-    void instanceIdFromApplicationName();
-    void globalDropsSessionPart();
 
     void frameDelivery_data();
     void frameDelivery();
     void oversizedLengthDropped_data();
     void oversizedLengthDropped();
-    void payloadAtLimitAccepted();
     void silentClientDropped_data();
     void silentClientDropped();
     void dataAfterFrameIgnored();
-    void twentyClientsEachAcknowledged();
-    void notifyFunctionRunsBeforeMessage();
-    void masterClosesIdleConnectionAfterAck();
 
-    void staleSocketFileReplaced();
-    void lockHeldElsewhereMeansClient();
     void closeInstanceReleasesLockAndName();
     void startupFailureSkipsEventLoop();
 
@@ -140,18 +132,10 @@ void tst_SingleInstance::instanceId_data()
     QTest::addColumn<QString>("session");
     QTest::addColumn<QString>("expected");
 
-    QTest::newRow("the program, in session 0x2a")
-        << "Kelvane" << "Tamberlin" << false << "2a" << "qsingleinstance-tamberli-14d7-2a";
-    QTest::newRow("blank and punctuation removed, lower case")
-        << "Org" << "My App!" << false << "1" << "qsingleinstance-myapp-fdfd-1";
-    QTest::newRow("failed session query leaves the hyphen")
-        << "Kelvane" << "Tamberlin" << false << "" << "qsingleinstance-tamberli-14d7-";
-    QTest::newRow("global has no session part")
-        << "Kelvane" << "Tamberlin" << true << "2a" << "qsingleinstance-tamberli-14d7";
-    QTest::newRow("no organisation: checksum of the underscore and name")
-        << "" << "My App!" << true << "" << "qsingleinstance-myapp-2f79";
-    QTest::newRow("underscore and digits kept, non-ASCII removed")
-        << "" << QString::fromUtf8("a_1ž2") << true << "" << QString();
+    QTest::newRow("the program, in session 0x2a") << "Kelvane" << "Tamberlin" << false << "2a" << "qsingleinstance-tamberli-14d7-2a";
+    QTest::newRow("blank and punctuation removed, lower case") << "Org" << "My App!" << false << "1" << "qsingleinstance-myapp-fdfd-1";
+    QTest::newRow("global has no session part") << "Kelvane" << "Tamberlin" << true << "2a" << "qsingleinstance-tamberli-14d7";
+    QTest::newRow("underscore and digits kept, non-ASCII removed") << "" << QString::fromUtf8("a_1ž2") << true << "" << QString();
 }
 
 void tst_SingleInstance::instanceId()
@@ -171,25 +155,6 @@ void tst_SingleInstance::instanceId()
     QCOMPARE(id, expected);
 }
 
-void tst_SingleInstance::instanceIdFromApplicationName()
-{
-    QCoreApplication::setApplicationName(QStringLiteral("My App!"));
-    QSingleInstance instance;
-    QCoreApplication::setApplicationName(QStringLiteral("Tamberlin"));
-    QVERIFY2(instance.instanceID().startsWith(QStringLiteral("qsingleinstance-myapp-")),
-             qPrintable(instance.instanceID()));
-    QVERIFY(!instance.isGlobal());
-}
-
-void tst_SingleInstance::globalDropsSessionPart()
-{
-    QSingleInstance instance;
-    const QString local = instance.instanceID();
-    QVERIFY(instance.setGlobal(true));
-    QCOMPARE(instance.instanceID() + QLatin1Char('-'),
-             local.left(local.lastIndexOf(QLatin1Char('-')) + 1));
-}
-
 void tst_SingleInstance::frameDelivery_data()
 {
     QTest::addColumn<QList<QByteArray>>("chunks");
@@ -205,10 +170,6 @@ void tst_SingleInstance::frameDelivery_data()
         bytes << QByteArray(1, c);
     QTest::newRow("every byte on its own") << bytes << args;
 
-    QTest::newRow("length split, payload in three pieces")
-        << QList<QByteArray>{whole.left(2), whole.mid(2, 5), whole.mid(7, 6), whole.mid(13)}
-        << args;
-
     QTest::newRow("bytes beyond the announced length decoded with it")
         << QList<QByteArray>{header(3) + "abc\ndef"}
         << QStringList{QStringLiteral("abc"), QStringLiteral("def")};
@@ -217,19 +178,17 @@ void tst_SingleInstance::frameDelivery_data()
         << QList<QByteArray>{frameOf({QStringLiteral("prog"), QStringLiteral("one\ntwo")})}
         << QStringList{QStringLiteral("prog"), QStringLiteral("one"), QStringLiteral("two")};
 
-    QTest::newRow("empty arguments are kept")
-        << QList<QByteArray>{frameOf({QStringLiteral("prog"), QString(), QStringLiteral("x")})}
-        << QStringList{QStringLiteral("prog"), QString(), QStringLiteral("x")};
+    const QByteArray limit(int(QSingleInstancePrivate::MaxPayloadSize), 'a');
+    QTest::newRow("payload at the limit") << QList<QByteArray>{header(quint32(limit.size())) + limit}
+                                          << QStringList{QString::fromLatin1(limit)};
 
-    QTest::newRow("empty payload is one empty argument")
-        << QList<QByteArray>{header(0)} << QStringList{QString()};
+    QTest::newRow("empty payload is one empty argument") << QList<QByteArray>{header(0)} << QStringList{QString()};
 
     const QStringList utf8{QStringLiteral("prog"),
                            QString::fromUtf8("--open-uri=kurz://Žluťoučký kůň/ü")};
     const QByteArray utf8Frame = frameOf(utf8);
     const int middle = utf8Frame.indexOf("\xc5\xbd") + 1;  // inside the two bytes of "Ž"
-    QTest::newRow("utf-8 split inside a character")
-        << QList<QByteArray>{utf8Frame.left(middle), utf8Frame.mid(middle)} << utf8;
+    QTest::newRow("utf-8 split inside a character") << QList<QByteArray>{utf8Frame.left(middle), utf8Frame.mid(middle)} << utf8;
 }
 
 void tst_SingleInstance::frameDelivery()
@@ -242,6 +201,10 @@ void tst_SingleInstance::frameDelivery()
     Master master;
     QVERIFY(master.instance.isMaster());
     QSignalSpy messages(&master.instance, &QSingleInstance::instanceMessage);
+    QStringList order;
+    master.instance.setNotifyFunction([&] { order << QStringLiteral("notify"); });
+    connect(&master.instance, &QSingleInstance::instanceMessage, this,
+            [&](const QStringList &) { order << QStringLiteral("message"); });
 
     QLocalSocket client;
     client.connectToServer(master.instance.instanceID());
@@ -256,10 +219,11 @@ void tst_SingleInstance::frameDelivery()
         QCoreApplication::processEvents();
     }
 
-    QTRY_COMPARE(client.bytesAvailable(), qint64(3));
+    QTRY_COMPARE_WITH_TIMEOUT(client.bytesAvailable(), qint64(3), 20000);
     QCOMPARE(client.readAll(), QByteArray("ACK"));
     QTRY_COMPARE(messages.count(), 1);
     QCOMPARE(messages.at(0).at(0).toStringList(), expected);
+    QCOMPARE(order, (QStringList{QStringLiteral("notify"), QStringLiteral("message")}));
 }
 
 void tst_SingleInstance::oversizedLengthDropped_data()
@@ -301,28 +265,14 @@ void tst_SingleInstance::oversizedLengthDropped()
     QCOMPARE(messages.at(0).at(0).toStringList(), QStringList{QStringLiteral("next")});
 }
 
-void tst_SingleInstance::payloadAtLimitAccepted()
-{
-    TempScope temp;
-    Master master;
-    QSignalSpy messages(&master.instance, &QSingleInstance::instanceMessage);
-
-    const QByteArray payload(int(QSingleInstancePrivate::MaxPayloadSize), 'a');
-    QLocalSocket client;
-    client.connectToServer(master.instance.instanceID());
-    QVERIFY(client.waitForConnected(5000));
-    client.write(header(quint32(payload.size())) + payload);
-    QTRY_COMPARE_WITH_TIMEOUT(client.bytesAvailable(), qint64(3), 20000);
-    QTRY_COMPARE(messages.count(), 1);
-    QCOMPARE(messages.at(0).at(0).toStringList(), QStringList{QString::fromLatin1(payload)});
-}
-
 void tst_SingleInstance::silentClientDropped_data()
 {
     QTest::addColumn<QByteArray>("sent");
     QTest::newRow("connects and sends nothing") << QByteArray();
     QTest::newRow("half a length") << QByteArray("\x05\x00", 2);
     QTest::newRow("length but short payload") << header(10) + "abc";
+    // Acknowledged, but the client keeps the connection: the master closes it.
+    QTest::newRow("idle after the ACK") << frameOf({QStringLiteral("x")});
 }
 
 void tst_SingleInstance::silentClientDropped()
@@ -334,8 +284,10 @@ void tst_SingleInstance::silentClientDropped()
     master.d->timeout = 300;
     QSignalSpy messages(&master.instance, &QSingleInstance::instanceMessage);
 
-    QTest::ignoreMessage(QtWarningMsg,
-                         "Client did not send its arguments in time - connection dropped");
+    const bool whole = sent.size() > 4 && quint32(sent.size()) == 4 + qFromLittleEndian<quint32>(sent.constData());
+    if (!whole)
+        QTest::ignoreMessage(QtWarningMsg,
+                             "Client did not send its arguments in time - connection dropped");
     QLocalSocket silent;
     silent.connectToServer(master.instance.instanceID());
     QVERIFY(silent.waitForConnected(5000));
@@ -345,7 +297,7 @@ void tst_SingleInstance::silentClientDropped()
     }
     QTRY_COMPARE_WITH_TIMEOUT(silent.state(), QLocalSocket::UnconnectedState, 5000);
     QTRY_COMPARE(master.connections(), 0);
-    QCOMPARE(messages.count(), 0);
+    QCOMPARE(messages.count(), whole ? 1 : 0);
 }
 
 void tst_SingleInstance::dataAfterFrameIgnored()
@@ -373,92 +325,6 @@ void tst_SingleInstance::dataAfterFrameIgnored()
     QTRY_COMPARE(messages.count(), 2);
     QCOMPARE(messages.at(1).at(0).toStringList(), QStringList{QStringLiteral("probe")});
     QCOMPARE(client.bytesAvailable(), qint64(0));
-}
-
-void tst_SingleInstance::twentyClientsEachAcknowledged()
-{
-    TempScope temp;
-    Master master;
-    QSignalSpy messages(&master.instance, &QSingleInstance::instanceMessage);
-
-    std::vector<std::unique_ptr<QLocalSocket>> clients;
-    for (int i = 0; i < 20; ++i) {
-        clients.push_back(std::make_unique<QLocalSocket>());
-        clients.back()->connectToServer(master.instance.instanceID());
-        QVERIFY(clients.back()->waitForConnected(5000));
-    }
-    for (int i = 0; i < 20; ++i)
-        clients[size_t(i)]->write(frameOf({QStringLiteral("client"), QString::number(i)}));
-
-    for (auto &client : clients) {
-        QTRY_COMPARE(client->bytesAvailable(), qint64(3));
-        QCOMPARE(client->readAll(), QByteArray("ACK"));
-    }
-    QTRY_COMPARE(messages.count(), 20);
-    QSet<QString> seen;
-    for (const QList<QVariant> &message : qAsConst(messages))
-        seen.insert(message.at(0).toStringList().value(1));
-    QCOMPARE(seen.size(), 20);
-}
-
-void tst_SingleInstance::notifyFunctionRunsBeforeMessage()
-{
-    TempScope temp;
-    Master master;
-    QStringList order;
-    master.instance.setNotifyFunction([&] { order << QStringLiteral("notify"); });
-    connect(&master.instance, &QSingleInstance::instanceMessage, this,
-            [&](const QStringList &) { order << QStringLiteral("message"); });
-
-    QLocalSocket client;
-    client.connectToServer(master.instance.instanceID());
-    QVERIFY(client.waitForConnected(5000));
-    client.write(frameOf({QStringLiteral("x")}));
-    QTRY_COMPARE(order.size(), 2);
-    QCOMPARE(order, (QStringList{QStringLiteral("notify"), QStringLiteral("message")}));
-}
-
-void tst_SingleInstance::masterClosesIdleConnectionAfterAck()
-{
-    TempScope temp;
-    Master master;
-    master.d->timeout = 300;
-    QLocalSocket client;
-    client.connectToServer(master.instance.instanceID());
-    QVERIFY(client.waitForConnected(5000));
-    client.write(frameOf({QStringLiteral("x")}));
-    QTRY_COMPARE(client.bytesAvailable(), qint64(3));
-    // The client keeps the connection open: the master closes it.
-    QTRY_COMPARE_WITH_TIMEOUT(client.state(), QLocalSocket::UnconnectedState, 5000);
-    QTRY_COMPARE(master.connections(), 0);
-}
-
-void tst_SingleInstance::staleSocketFileReplaced()
-{
-    TempScope temp;
-    QSingleInstance probe;
-    const QString socketPath = temp.path() + QLatin1Char('/') + probe.instanceID();
-    QVERIFY(makeDeadSocket(socketPath));
-
-    Master master;
-    QVERIFY(master.instance.isMaster());
-    QSignalSpy messages(&master.instance, &QSingleInstance::instanceMessage);
-    QLocalSocket client;
-    client.connectToServer(master.instance.instanceID());
-    QVERIFY(client.waitForConnected(5000));
-    client.write(frameOf({QStringLiteral("after stale")}));
-    QTRY_COMPARE(messages.count(), 1);
-}
-
-void tst_SingleInstance::lockHeldElsewhereMeansClient()
-{
-    TempScope temp;
-    QSingleInstance instance;
-    QLockFile other(QSingleInstancePrivate::get(&instance)->lockFilePath);
-    QVERIFY(other.tryLock(0));
-    QSingleInstancePrivate::get(&instance)->startInstance();
-    QVERIFY(!instance.isMaster());
-    QVERIFY(!QSingleInstancePrivate::get(&instance)->server);
 }
 
 void tst_SingleInstance::closeInstanceReleasesLockAndName()
@@ -506,13 +372,11 @@ void tst_SingleInstance::clientExitCode_data()
 
     QTest::newRow("acknowledged") << "ACK" << 0 << QString();
     QTest::newRow("acknowledged in two pieces") << "A|CK" << 0 << QString();
-    QTest::newRow("wrong reply")
-        << "NAK" << -1 << "^Master didn't ackknowledge the sent arguments$";
+    QTest::newRow("wrong reply") << "NAK" << -1 << "^Master didn't ackknowledge the sent arguments$";
     QTest::newRow("master closes without reply")
         << "close" << int(QLocalSocket::PeerClosedError)
         << "^Failed to transfer arguments to master with error: \".+\"$";
-    QTest::newRow("master never answers")
-        << "silent" << 5 << "^Master did not respond in time$";
+    QTest::newRow("master never answers") << "silent" << 5 << "^Master did not respond in time$";
     QTest::newRow("nobody listens")
         << "absent" << int(QLocalSocket::ServerNotFoundError)
         << "^Failed to transfer arguments to master with error: \".+\"$";
@@ -521,8 +385,7 @@ void tst_SingleInstance::clientExitCode_data()
         << "stale:absent" << int(QLocalSocket::ConnectionError)
         << "^Failed to transfer arguments to master with error: \".+\"$";
     QTest::newRow("master listens late (still starting)") << "late:ACK" << 0 << QString();
-    QTest::newRow("dead master's socket, new master listens late")
-        << "stale:ACK" << 0 << QString();
+    QTest::newRow("dead master's socket, new master listens late") << "stale:ACK" << 0 << QString();
 }
 
 void tst_SingleInstance::clientExitCode()

@@ -5,7 +5,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -24,7 +23,6 @@ private slots:
     void init();
     void cleanup();
 
-    void secondInstanceHandsOver();
     void secondStartWhileMasterBusy();
     void killedMasterDoesNotBlock();
     void twentyClientsAtOnce();
@@ -112,28 +110,6 @@ void tst_SingleInstanceProcess::quitMaster(QProcess *master)
              QStringList());
 }
 
-void tst_SingleInstanceProcess::secondInstanceHandsOver()
-{
-    auto master = start({});
-    QVERIFY(master->waitForStarted());
-    QVERIFY(waitForMaster(1));
-
-    auto second = start({QStringLiteral("--open-uri=tamberlin://lesson/7")});
-    QVERIFY(second->waitForFinished(30000));
-    QCOMPARE(second->exitStatus(), QProcess::NormalExit);
-    QCOMPARE(second->exitCode(), 0);
-    QTRY_VERIFY_WITH_TIMEOUT(log().contains(QRegularExpression(QStringLiteral(
-                                 "\\[info\\] QSingleInstance: Received arguments from another "
-                                 "instance: \\(\"[^\"]*singleinstancehelper\", "
-                                 "\"--open-uri=tamberlin://lesson/7\", "
-                                 "\"--disable-web-security\"\\)\r\n"))),
-                             10000);
-    // Only the master ran the startup function.
-    QCOMPARE(count(QStringLiteral("helper: startup ran")), 1);
-    QVERIFY(master->state() == QProcess::Running);
-    quitMaster(master);
-}
-
 void tst_SingleInstanceProcess::secondStartWhileMasterBusy()
 {
     // The master listens, then spends 2 s in its startup function before the
@@ -184,17 +160,15 @@ void tst_SingleInstanceProcess::twentyClientsAtOnce()
     for (int i = 0; i < 20; ++i) {
         QProcess *client = clients[size_t(i)];
         QVERIFY2(client->waitForFinished(60000), qPrintable(QString::number(i)));
-        QVERIFY2(client->exitCode() == 0,
-                 qPrintable(QStringLiteral("client %1: exit %2\n%3")
-                                .arg(i)
-                                .arg(client->exitCode())
-                                .arg(QString::fromLocal8Bit(client->readAll()))));
+        QVERIFY2(client->exitCode() == 0, client->readAll().constData());
     }
     QTRY_COMPARE_WITH_TIMEOUT(count(QStringLiteral("Received arguments from another instance")),
                               20, 10000);
     for (int i = 0; i < 20; ++i)
-        QCOMPARE(count(QStringLiteral("\"--open-uri=/client/%1\"").arg(i)), 1);
+        QCOMPARE(count(QStringLiteral("\"--open-uri=/client/%1\", \"--disable-web-security\")").arg(i)), 1);
+    // Only the master ran the startup function.
     QCOMPARE(count(QStringLiteral("helper: startup ran")), 1);
+    QVERIFY(master->state() == QProcess::Running);
     quitMaster(master);
 }
 

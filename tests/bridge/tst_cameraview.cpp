@@ -20,7 +20,6 @@ class tst_CameraView : public QObject
 private slots:
     void initTestCase();
     void handsOverAndReports();
-    void managerIsOneObject();
 };
 
 void tst_CameraView::initTestCase()
@@ -67,11 +66,6 @@ void tst_CameraView::handsOverAndReports()
     view.reset();
     QVERIFY(!manager->camera());
     QVERIFY(!manager->decoder());
-}
-
-void tst_CameraView::managerIsOneObject()
-{
-    QCOMPARE(CameraManager::instance(), CameraManager::instance());
 }
 
 QTEST_MAIN(tst_CameraView)

@@ -46,49 +46,6 @@ bool runXwintool(const QString &display, const QString &command, qint64 pid,
     return true;
 }
 
-qint64 parentOf(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray text = stat.readAll();
-    // "pid (comm) state ppid ...": comm may hold blanks and parentheses.
-    const int close = text.lastIndexOf(')');
-    const QList<QByteArray> fields = text.mid(close + 2).split(' ');
-    return fields.size() > 1 ? fields.at(1).toLongLong() : -1;
-}
-
-QByteArray commandLineOf(qint64 pid)
-{
-    QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
-    return cmdline.open(QIODevice::ReadOnly) ? cmdline.readAll() : QByteArray();
-}
-
-// The web engine's renderer processes below the program. The zygote forks
-// them without exec, so they carry its command line: a web engine process
-// whose parent is a web engine process, not the program.
-QList<qint64> rendererProcessesOf(qint64 root)
-{
-    QList<qint64> out;
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
-    for (const QString &entry : entries) {
-        bool isPid = false;
-        const qint64 pid = entry.toLongLong(&isPid);
-        if (!isPid || !commandLineOf(pid).contains("QtWebEngineProcess"))
-            continue;
-        const qint64 parent = parentOf(pid);
-        if (parent == root || !commandLineOf(parent).contains("QtWebEngineProcess"))
-            continue;
-        for (qint64 p = parent; p > 1; p = parentOf(p)) {
-            if (p == root) {
-                out.append(pid);
-                break;
-            }
-        }
-    }
-    return out;
-}
-
 // The result of a program that has ended, or finishShell's kill of one that
 // has not.
 RunResult ended(QProcess *process)
@@ -169,7 +126,6 @@ private slots:
     void windowSizeAndTitle_data();
     void windowSizeAndTitle();
     void closeOnlyNotifiesPage();
-    void renderProcessCrashQuits();
     void pageSeesOnlyAllowedMethods();
     void applicationEventsAfterInitialization();
 };
@@ -235,27 +191,6 @@ void tst_ShellWindow::closeOnlyNotifiesPage()
     QVERIFY2(result.exitCode == 0, qPrintable(run.failure()));
     const QStringList notices = run.server().messages().filter(QRegularExpression("^close \\d+$"));
     QCOMPARE(notices, (QStringList{"close 1", "close 2"}));
-}
-
-void tst_ShellWindow::renderProcessCrashQuits()
-{
-    Run run;
-    QString error;
-    QVERIFY2(run.setUp({{"mode", "idle"}}, QString(), &error), qPrintable(error));
-    run.start();
-    if (!run.server().waitForMessage("ready", kStartMs))
-        QFAIL(qPrintable(run.failure("the page did not load")));
-
-    const QList<qint64> renderers = rendererProcessesOf(run.pid());
-    if (renderers.isEmpty())
-        QFAIL(qPrintable(run.failure("no renderer process found")));
-    for (qint64 pid : renderers)
-        QCOMPARE(::kill(pid_t(pid), SIGKILL), 0);
-
-    const RunResult result = run.finish();
-    QVERIFY2(!result.timedOut, qPrintable(run.failure()));
-    QVERIFY2(!result.crashed, qPrintable(run.failure()));
-    QCOMPARE(result.exitCode, 0);
 }
 
 void tst_ShellWindow::pageSeesOnlyAllowedMethods()

@@ -34,12 +34,10 @@ private slots:
     void zipWrongPasswordFailsCleanly_data();
     void zipWrongPasswordFailsCleanly();
     void zipMissingEntry();
-    void zipExistsUsesExactNames();
     void zipConcurrentReads();
 
     void kelcabExistsIgnoresCase_data();
     void kelcabExistsIgnoresCase();
-    void kelcabMissingEntryAndDirectory();
 
     void createSelectsKind_data();
     void createSelectsKind();
@@ -125,10 +123,8 @@ void tst_ArchiveManagers::zipReadsEntries_data()
 
     QTest::newRow("plain zip, default setting (password ignored)") << false << 8 << QVariant();
     QTest::newRow("plain stored zip, default setting") << false << 0 << QVariant();
-    QTest::newRow("plain zip, encrypted=false") << false << 8 << QVariant(false);
     QTest::newRow("encrypted zip, default setting") << true << 8 << QVariant();
     QTest::newRow("encrypted stored zip, default setting") << true << 0 << QVariant();
-    QTest::newRow("encrypted zip, encrypted=true") << true << 8 << QVariant(true);
 }
 
 void tst_ArchiveManagers::zipReadsEntries()
@@ -179,8 +175,7 @@ void tst_ArchiveManagers::zipWrongPasswordFailsCleanly_data()
     QTest::addColumn<QVariant>("encryptedSetting");
     QTest::addColumn<int>("method");
     QTest::newRow("another password, deflated") << QByteArray("Another#Secret") << QVariant() << 8;
-    QTest::newRow("another password, stored (would be garbage)")
-        << QByteArray("Another#Secret") << QVariant() << 0;
+    QTest::newRow("another password, stored (would be garbage)") << QByteArray("Another#Secret") << QVariant() << 0;
     QTest::newRow("content password but encrypted=false") << contentPassword() << QVariant(false) << 8;
 }
 
@@ -223,21 +218,11 @@ void tst_ArchiveManagers::zipMissingEntry()
     } catch (const ArchiveException &e) {
         QCOMPARE(e.message, QStringLiteral("cannot open file: ") + missing);
     }
-    // The shared QuaZip is still usable afterwards.
+    // The shared QuaZip is still usable afterwards; names are exact.
     QCOMPARE(zip.read(QStringLiteral("webapp/index.html")), QByteArray("<html>index</html>"));
-}
-
-void tst_ArchiveManagers::zipExistsUsesExactNames()
-{
-    ZipArchiveAccessManager zip(makeZip());
-    QVERIFY(zip.exists(QStringLiteral("webapp/a b.txt")));
     QVERIFY(!zip.exists(QStringLiteral("/webapp/index.html")));
     QVERIFY(!zip.exists(QStringLiteral("webapp")));
-#ifdef Q_OS_WIN
-    QVERIFY(zip.exists(QStringLiteral("WEBAPP/INDEX.HTML")));
-#else
     QVERIFY(!zip.exists(QStringLiteral("WEBAPP/INDEX.HTML")));
-#endif
 }
 
 void tst_ArchiveManagers::zipConcurrentReads()
@@ -259,10 +244,8 @@ void tst_ArchiveManagers::kelcabExistsIgnoresCase_data()
 {
     QTest::addColumn<QString>("path");
     QTest::addColumn<bool>("exists");
-    QTest::newRow("as packed") << "webapp/index.html" << true;
     QTest::newRow("upper case") << "WEBAPP/INDEX.HTML" << true;
     QTest::newRow("mixed case in a subfolder") << "Webapp/sub/STYLE.css" << true;
-    QTest::newRow("name with a space") << "webapp/a b.txt" << true;
     QTest::newRow("folder") << "webapp/Sub" << true;
     QTest::newRow("missing") << "webapp/missing.js" << false;
     QTest::newRow("wrong root folder") << "other/index.html" << false;
@@ -275,20 +258,11 @@ void tst_ArchiveManagers::kelcabExistsIgnoresCase()
     KelCabArchiveManager archive(makeKelcab());
     QVERIFY(archive.isLoaded());
     QCOMPARE(archive.exists(path), exists);
-    if (exists && !path.endsWith(QLatin1String("Sub")))
-        QVERIFY(!archive.read(path).isEmpty());
-}
-
-void tst_ArchiveManagers::kelcabMissingEntryAndDirectory()
-{
-    KelCabArchiveManager archive(makeKelcab());
-    QCOMPARE(archive.read(QStringLiteral("webapp/missing.js")), QByteArray());
-    QVERIFY(!archive.open(QStringLiteral("webapp/missing.js")));
-    QCOMPARE(archive.read(QStringLiteral("webapp/Sub")), QByteArray());
-    QVERIFY(!archive.open(QStringLiteral("webapp/Sub")));
-    QScopedPointer<QIODevice> device(archive.open(QStringLiteral("webapp/Sub/Style.css")));
-    QVERIFY(device);
-    QCOMPARE(device->readAll(), QByteArray("body { color: red }"));
+    // Folders and missing entries have neither content nor a device.
+    const bool file = exists && !path.endsWith(QLatin1String("Sub"));
+    QCOMPARE(archive.read(path).isEmpty(), !file);
+    QScopedPointer<QIODevice> device(archive.open(path));
+    QCOMPARE(bool(device), file);
 }
 
 void tst_ArchiveManagers::createSelectsKind_data()
@@ -297,9 +271,7 @@ void tst_ArchiveManagers::createSelectsKind_data()
     QTest::addColumn<bool>("kelcabFile");
     QTest::addColumn<bool>("expectKelcab");
     QTest::newRow("kelcab") << "kelcab" << true << true;
-    QTest::newRow("zip") << "zip" << false << false;
     QTest::newRow("KELCAB in other case selects zip") << "KELCAB" << false << false;
-    QTest::newRow("empty selects zip") << "" << false << false;
     QTest::newRow("unknown word selects zip") << "tar" << false << false;
 }
 
@@ -341,17 +313,12 @@ void tst_ArchiveManagers::createSurvivesBadArchives_data()
     QTest::newRow("damaged zip") << "zip" << "garbage"
                                  << "cannot open the zip content archive .*bad.bin - it is not an "
                                     "archive of that kind or it is damaged \\(QuaZip error -?\\d+\\)";
-    QTest::newRow("kelcab file read as zip") << "zip" << "kelcab"
-                                             << "cannot open the zip content archive";
     QTest::newRow("missing kelcab") << "kelcab" << "missing"
                                     << "cannot open the kelcab content archive .*bad.bin - the "
                                        "file does not exist";
-    QTest::newRow("damaged kelcab") << "kelcab" << "garbage"
-                                    << "cannot read the kelcab content archive .*KelCab";
-    QTest::newRow("truncated kelcab") << "kelcab" << "truncated kelcab"
-                                      << "cannot read the kelcab content archive";
-    QTest::newRow("zip file read as kelcab") << "kelcab" << "zip"
-                                             << "cannot read the kelcab content archive";
+    QTest::newRow("damaged kelcab") << "kelcab" << "garbage" << "cannot read the kelcab content archive .*KelCab";
+    QTest::newRow("truncated kelcab") << "kelcab" << "truncated kelcab" << "cannot read the kelcab content archive";
+    QTest::newRow("zip file read as kelcab") << "kelcab" << "zip" << "cannot read the kelcab content archive";
 }
 
 void tst_ArchiveManagers::createSurvivesBadArchives()

@@ -64,7 +64,6 @@ private slots:
     void handlerDecision_data();
     void handlerDecision();
     void handlerSurvivesThrowingArchive();
-    void mediaCopyNameIsFreshUuid();
 
     void forwardRedirects_data();
     void forwardRedirects();
@@ -81,17 +80,12 @@ void tst_ContentRouting::normalise_data()
     QTest::addColumn<QString>("out"); // "<null>" for a path that leaves the tree
 
     QTest::newRow("plain") << "/webapp/index.html" << "webapp/index.html";
-    QTest::newRow("no leading slash") << "webapp/index.html" << "webapp/index.html";
     QTest::newRow("dot segments") << "/webapp/./sub/../index.html" << "webapp/index.html";
-    QTest::newRow("doubled slashes") << "//webapp//index.html" << "webapp/index.html";
-    QTest::newRow("backslashes") << "\\webapp\\sub\\page.html" << "webapp/sub/page.html";
     QTest::newRow("dot-dot to the root") << "/webapp/.." << "";
     QTest::newRow("dot-dot above the root") << "/webapp/../../etc/passwd" << "<null>";
     QTest::newRow("dot-dot first") << "../webapp/index.html" << "<null>";
     QTest::newRow("backslash dot-dot") << "webapp\\..\\..\\secret" << "<null>";
-    QTest::newRow("three dots are a name") << "/webapp/.../x" << "webapp/.../x";
     QTest::newRow("nul character") << QStringLiteral("/webapp/a") + QChar(0) + ".html" << "<null>";
-    QTest::newRow("trailing slash") << "/webapp/sub/" << "webapp/sub";
 }
 
 void tst_ContentRouting::normalise()
@@ -121,60 +115,39 @@ void tst_ContentRouting::redirect_data()
     QTest::newRow("no query still gets the ? marker")
         << get << QUrl("file:///webapp/page.html") << "kelzip:/webapp/page.html?"
         << "webapp/page.html";
-    QTest::newRow("empty query") << get << QUrl("file:///webapp/page.html?")
-                                 << "kelzip:/webapp/page.html?" << "webapp/page.html";
     QTest::newRow("fragment dropped") << get << QUrl("file:///webapp/page.html?a=1#top")
                                       << "kelzip:/webapp/page.html?a=1" << "webapp/page.html";
-    QTest::newRow("encoded query kept") << get << QUrl("file:///webapp/page.html?q=a%26b%20c")
-                                        << "kelzip:/webapp/page.html?q=a%26b%20c"
-                                        << "webapp/page.html";
     QTest::newRow("HEAD like GET") << QByteArray("HEAD") << QUrl("file:///webapp/page.html")
                                    << "kelzip:/webapp/page.html?" << "webapp/page.html";
     QTest::newRow("POST untouched") << QByteArray("POST") << QUrl("file:///webapp/page.html")
                                     << "" << "";
-    QTest::newRow("PUT untouched") << QByteArray("PUT") << QUrl("kelzip:/webapp/missing.js")
-                                   << "" << "";
-    QTest::newRow("lower-case get is not GET") << QByteArray("get")
-                                               << QUrl("file:///webapp/page.html") << "" << "";
+    QTest::newRow("lower-case get is not GET") << QByteArray("get") << QUrl("file:///webapp/page.html") << "" << "";
     QTest::newRow("drive letter removed") << get << QUrl("file:///C:/webapp/page.html")
                                           << "kelzip:/webapp/page.html?" << "webapp/page.html";
-    QTest::newRow("drive and leading slash go") << get << QUrl("file:///C:/dir/page.html")
-                                               << "kelzip:/dir/page.html?" << "dir/page.html";
-    QTest::newRow("lower-case drive letter") << get << QUrl("file:///d:/webapp/sub/page.html?x")
-                                             << "kelzip:/webapp/sub/page.html?x"
-                                             << "webapp/sub/page.html";
     QTest::newRow("colon inside a name is kept") << get << QUrl("file:///webapp/a:b.html")
                                                  << "kelzip:/webapp/a:b.html?" << "webapp/a:b.html";
     QTest::newRow("space in a name") << get << QUrl("file:///webapp/a%20b.html")
                                      << "kelzip:/webapp/a%20b.html?" << "webapp/a b.html";
     QTest::newRow("encoded # stays in the path") << get << QUrl("file:///webapp/a%23b.html")
                                                  << "kelzip:/webapp/a%23b.html?" << "webapp/a#b.html";
-    QTest::newRow("file missing from the archive left alone")
-        << get << QUrl("file:///webapp/missing.js") << "" << "webapp/missing.js";
+    QTest::newRow("file missing from the archive left alone") << get << QUrl("file:///webapp/missing.js") << "" << "webapp/missing.js";
     QTest::newRow("file outside any archive folder") << get << QUrl("file:///etc/hosts") << ""
                                                      << "etc/hosts";
-    QTest::newRow("kelzip present left alone") << get << QUrl("kelzip:/webapp/index.html?x=1")
-                                               << "" << "webapp/index.html";
+    QTest::newRow("kelzip present left alone") << get << QUrl("kelzip:/webapp/index.html?x=1") << "" << "webapp/index.html";
     QTest::newRow("kelzip missing falls back to file")
         << get << QUrl("kelzip:/webapp/missing.js?v=2") << "file:///webapp/missing.js?v=2"
         << "webapp/missing.js";
     QTest::newRow("kelzip dot segments resolved inside the tree")
         << get << QUrl("kelzip:/webapp/sub/../page.html") << "" << "webapp/page.html";
-    QTest::newRow("kelzip encoded dot-dot resolved")
-        << get << QUrl("kelzip:/webapp/sub/%2e%2e/page.html") << "" << "webapp/page.html";
-    QTest::newRow("kelzip backslashes resolved") << get << QUrl("kelzip:/webapp%5Csub%5Cpage.html")
-                                                 << "" << "webapp/sub/page.html";
+    QTest::newRow("kelzip encoded dot-dot resolved") << get << QUrl("kelzip:/webapp/sub/%2e%2e/page.html") << "" << "webapp/page.html";
     QTest::newRow("kelzip climbing out never reaches the archive")
         << get << QUrl("kelzip:/webapp/../../etc/passwd") << "file:///webapp/../../etc/passwd"
         << "";
     QTest::newRow("kelzip encoded climbing out never reaches the archive")
         << get << QUrl("kelzip:/%2e%2e/%2e%2e/etc/passwd") << "file:///../../etc/passwd"
         << "";
-    QTest::newRow("root entry outside webapp") << get << QUrl("file:///top.html")
-                                               << "kelzip:/top.html?" << "top.html";
     QTest::newRow("other scheme") << get << QUrl("https://example.org/webapp/index.html") << ""
                                   << "";
-    QTest::newRow("data url") << get << QUrl("data:text/plain,hi") << "" << "";
 }
 
 void tst_ContentRouting::redirect()
@@ -224,33 +197,17 @@ void tst_ContentRouting::handlerDecision_data()
     using E = QWebEngineUrlRequestJob;
     QTest::newRow("html") << QUrl("kelzip:/webapp/index.html?x=1") << A::Stream << E::NoError
                           << "webapp/index.html" << "text/html" << "webapp/index.html";
-    QTest::newRow("script") << QUrl("kelzip:/webapp/js/app.js") << A::Stream << E::NoError
-                            << "webapp/js/app.js" << "application/javascript" << "webapp/js/app.js";
-    QTest::newRow("style") << QUrl("kelzip:/webapp/css/site.css") << A::Stream << E::NoError
-                           << "webapp/css/site.css" << "text/css" << "webapp/css/site.css";
     QTest::newRow("svg is an image, streamed") << QUrl("kelzip:/webapp/img/logo.svg") << A::Stream
                                                << E::NoError << "webapp/img/logo.svg"
                                                << "image/svg+xml" << "webapp/img/logo.svg";
-    QTest::newRow("unknown extension is octet-stream")
-        << QUrl("kelzip:/webapp/data/noext") << A::Stream << E::NoError << "webapp/data/noext"
-        << "application/octet-stream" << "webapp/data/noext";
     QTest::newRow("space decoded") << QUrl("kelzip:/webapp/a%20b.html") << A::Stream << E::NoError
                                    << "webapp/a b.html" << "text/html" << "webapp/a b.html";
     QTest::newRow("mp3 is media") << QUrl("kelzip:/webapp/media/song.mp3") << A::Media
                                   << E::NoError << "webapp/media/song.mp3" << "audio/mpeg"
                                   << "webapp/media/song.mp3";
-    QTest::newRow("ogg is media") << QUrl("kelzip:/webapp/media/song.ogg") << A::Media
-                                  << E::NoError << "webapp/media/song.ogg" << "audio/ogg"
-                                  << "webapp/media/song.ogg";
     QTest::newRow("mp4 is media") << QUrl("kelzip:/webapp/media/clip.mp4") << A::Media
                                   << E::NoError << "webapp/media/clip.mp4" << "video/mp4"
                                   << "webapp/media/clip.mp4";
-    QTest::newRow("webm is media") << QUrl("kelzip:/webapp/media/clip.webm") << A::Media
-                                   << E::NoError << "webapp/media/clip.webm" << "video/webm"
-                                   << "webapp/media/clip.webm";
-    QTest::newRow("wav is media") << QUrl("kelzip:/webapp/media/tone.wav") << A::Media
-                                  << E::NoError << "webapp/media/tone.wav" << "audio/x-wav"
-                                  << "webapp/media/tone.wav";
     QTest::newRow("missing entry") << QUrl("kelzip:/webapp/missing.js") << A::Fail
                                    << E::UrlNotFound << "webapp/missing.js" << ""
                                    << "webapp/missing.js";
@@ -259,9 +216,6 @@ void tst_ContentRouting::handlerDecision_data()
     QTest::newRow("dot-dot inside the tree") << QUrl("kelzip:/webapp/sub/../index.html")
                                              << A::Stream << E::NoError << "webapp/index.html"
                                              << "text/html" << "webapp/index.html";
-    QTest::newRow("encoded dot-dot inside the tree")
-        << QUrl("kelzip:/webapp/sub/%2E%2E/index.html") << A::Stream << E::NoError
-        << "webapp/index.html" << "text/html" << "webapp/index.html";
     QTest::newRow("backslashes") << QUrl("kelzip:/webapp%5Csub%5Cpage.html") << A::Stream
                                  << E::NoError << "webapp/sub/page.html" << "text/html"
                                  << "webapp/sub/page.html";
@@ -272,8 +226,7 @@ void tst_ContentRouting::handlerDecision_data()
     QTest::newRow("backslash climbing out is not found")
         << QUrl("kelzip:/webapp%5C..%5C..%5Cetc%5Cpasswd") << A::Fail << E::UrlNotFound << ""
         << "" << "";
-    QTest::newRow("the root itself") << QUrl("kelzip:/") << A::Fail << E::UrlNotFound << "" << ""
-                                     << "";
+    QTest::newRow("the root itself") << QUrl("kelzip:/") << A::Fail << E::UrlNotFound << "" << "" << "";
 }
 
 void tst_ContentRouting::handlerDecision()
@@ -308,15 +261,6 @@ void tst_ContentRouting::handlerSurvivesThrowingArchive()
     QCOMPARE(d.error, QWebEngineUrlRequestJob::RequestFailed);
 }
 
-void tst_ContentRouting::mediaCopyNameIsFreshUuid()
-{
-    const QString a = ZipHandler::mediaCopyName();
-    QVERIFY2(QRegularExpression("^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$")
-                 .match(a).hasMatch(),
-             qPrintable(a));
-    QVERIFY(a != ZipHandler::mediaCopyName());
-}
-
 void tst_ContentRouting::forwardRedirects_data()
 {
     QTest::addColumn<QString>("url");      // "<root>" stands for the content root
@@ -326,14 +270,13 @@ void tst_ContentRouting::forwardRedirects_data()
         << "file:///C:/webapp/x.js?v=1#frag" << "file://<root>/webapp/x.js?v=1#frag";
     QTest::newRow("missing without a drive") << "file:///webapp/page.html"
                                              << "file://<root>/webapp/page.html";
-    QTest::newRow("missing with an encoded space") << "file:///webapp/a%20b.html?q"
-                                                   << "file://<root>/webapp/a%20b.html?q";
     QTest::newRow("existing file outside the root left alone") << "file://<tmp>/outside.txt" << "";
+    // Under the root by name prefix only: a sibling's media is not copied.
+    QTest::newRow("sibling folder sharing the root's prefix") << "file://<root>2/clip.mp4" << "";
     QTest::newRow("file under the root left alone") << "file://<root>/webapp/index.html" << "";
     QTest::newRow("missing file under the root left alone") << "file://<root>/webapp/none.js"
                                                             << "";
     QTest::newRow("web request left alone") << "https://example.org/webapp/x.js" << "";
-    QTest::newRow("data url left alone") << "data:text/plain,hi" << "";
 }
 
 void tst_ContentRouting::forwardRedirects()
@@ -343,7 +286,7 @@ void tst_ContentRouting::forwardRedirects()
     QTemporaryDir tmp;
     const QString root = tmp.filePath(QStringLiteral("app"));
     QVERIFY(writeTree(root, {{QStringLiteral("webapp/index.html"), "<html></html>"}}));
-    QVERIFY(writeTree(tmp.path(), {{QStringLiteral("outside.txt"), "x"}}));
+    QVERIFY(writeTree(tmp.path(), {{QStringLiteral("outside.txt"), "x"}, {QStringLiteral("app2/clip.mp4"), "x"}}));
     url.replace(QLatin1String("<root>"), root).replace(QLatin1String("<tmp>"), tmp.path());
     expected.replace(QLatin1String("<root>"), root);
 
@@ -367,21 +310,14 @@ void tst_ContentRouting::forwardStripsMarker_data()
     QTest::newRow("with marker") << marker + body << body;
     QTest::newRow("without marker") << body << body;
     QTest::newRow("marker only") << marker << QByteArray();
-    QTest::newRow("shorter than the marker") << QByteArray("\x5d\x21\xf0", 3)
-                                             << QByteArray("\x5d\x21\xf0", 3);
     QTest::newRow("first seven marker bytes") << marker.left(7) + "x" << marker.left(7) + "x";
-    QTest::newRow("empty file") << QByteArray() << QByteArray();
-    QTest::newRow("larger than one copy chunk")
-        << marker + QByteArray(1048576 + 3, 'm') << QByteArray(1048576 + 3, 'm');
+    QTest::newRow("larger than one copy chunk") << marker + QByteArray(1048576 + 3, 'm') << QByteArray(1048576 + 3, 'm');
 }
 
 void tst_ContentRouting::forwardStripsMarker()
 {
     QFETCH(QByteArray, stored);
     QFETCH(QByteArray, served);
-    QCOMPARE(ForwardRequestInterceptor::mediaMarker(),
-             QByteArray("\x5d\x21\xf0\xc6\xa9\x4e\x7b\x38", 8));
-
     QTemporaryDir tmp;
     const QString root = tmp.filePath(QStringLiteral("app"));
     QVERIFY(writeTree(root, {{QStringLiteral("webapp/media/clip.mp4"), stored}}));

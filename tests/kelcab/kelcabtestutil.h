@@ -13,7 +13,6 @@
 #include <QVector>
 #include <QtEndian>
 
-#include <sys/resource.h>
 
 namespace kelcabtest {
 
@@ -138,14 +137,6 @@ inline QByteArray readFile(const QString &path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-// Peak resident set of the process so far, in MiB.
-inline long peakRssMiB()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss / 1024;
 }
 
 // Reads a device to its end in chunks of `chunk`; ok is false on a failed read.

@@ -8,7 +8,19 @@
 #include <memory>
 #include <stdexcept>
 
+#include <sys/resource.h>
+
 using namespace kelcabtest;
+
+namespace {
+// Peak resident set of the process so far, in MiB.
+long peakRssMiB()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss / 1024;
+}
+} // namespace
 using kelcab::Archive;
 using kelcab::Entry;
 
@@ -57,8 +69,7 @@ void tst_KelcabHostile::damagedTree_data()
     QTest::newRow("magic length of two gigabytes") << (be32(0x80000000u) + QByteArray(60, 'K')) << "not an KelCab";
     QTest::newRow("tree offset past the end") << (header(4000) + data + goodTree) << "tree offset 4000";
     QTest::newRow("tree offset negative") << (header(-1) + data + goodTree) << "tree offset -1";
-    QTest::newRow("tree offset at max placeholder")
-        << (header(std::numeric_limits<qint64>::max()) + data + goodTree) << "tree offset";
+    QTest::newRow("tree offset at max placeholder") << (header(std::numeric_limits<qint64>::max()) + data + goodTree) << "tree offset";
     QTest::newRow("data offset inside the header") << (header(44, 10) + data + goodTree) << "data offset 10";
     QTest::newRow("data offset past the tree") << (header(44, 60) + data + goodTree) << "tree offset 44";
     QTest::newRow("tree offset leaves no room for a record") << (header(44) + data + goodTree.left(20)) << "tree offset 44";
@@ -68,12 +79,10 @@ void tst_KelcabHostile::damagedTree_data()
         << (header(44) + data + rootHead + be32(3) + QByteArray(64, 0)) << "claims 3 children";
     QTest::newRow("name length of two gigabytes")
         << (header(44) + data + be32(0x80000000u) + QByteArray(64, 0)) << "name of 2147483648 bytes";
-    QTest::newRow("odd name length")
-        << (header(44) + data + be32(3) + QByteArray(64, 0)) << "odd byte length";
+    QTest::newRow("odd name length") << (header(44) + data + be32(3) + QByteArray(64, 0)) << "odd byte length";
     QTest::newRow("hash length of two gigabytes")
         << (header(44) + data + rootHead + be32(0) + be32(0x7FFFFFF0u) + QByteArray(8, 0)) << "hash of 2147483632 bytes";
-    QTest::newRow("tree ends early in the children")
-        << (header(44) + data + goodTree.left(goodTree.size() - 2)) << "ends early";
+    QTest::newRow("tree ends early in the children") << (header(44) + data + goodTree.left(goodTree.size() - 2)) << "ends early";
     QTest::newRow("tree ends before the root's hash")
         << (header(34) + qstr(QStringLiteral("root-name")) + be64(0) + be64(0) + be32(4) + be32(0)) << "ends early";
     QTest::newRow("file before the data region")

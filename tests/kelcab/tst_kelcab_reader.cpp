@@ -29,15 +29,9 @@ private slots:
     void find();
     void firstStoredWinsOnCaseClash_data();
     void firstStoredWinsOnCaseClash();
-    void caseClashingFoldersShadow();
     void indexAgreesWithCaseInsensitiveCompare();
-    void surrogatePairsFoldTogether();
     void concurrentFindOnLargeDirectory();
-    void entryCopiesAreIndependent();
-    void entryStreamRoundTrip_data();
-    void entryStreamRoundTrip();
     void devicesForNonFiles();
-    void reopenFailureThrows();
 };
 
 void tst_KelcabReader::goldenBytes()
@@ -84,12 +78,7 @@ void tst_KelcabReader::loadOutcomes_data()
     const QByteArray tree = record(Rec::dir(QStringLiteral("r")));
     QTest::newRow("missing file") << QByteArray("<missing>") << "false";
     QTest::newRow("empty file") << QByteArray() << "It is not an KelCab file";
-    QTest::newRow("wrong magic") << (qstr(QStringLiteral("KELCAX")) + QByteArray(18, 0) + tree)
-                                 << "It is not an KelCab file";
-    QTest::newRow("magic as UTF-16 little-endian") << (be32(12) + QByteArray("K\0E\0L\0C\0A\0B\0", 12) + QByteArray(18, 0))
-                                                   << "It is not an KelCab file";
-    QTest::newRow("version 2") << (header(34) + tree) << "loads";
-    QTest::newRow("version 1 loads like 2") << (header(34, 34, 1) + tree) << "loads";
+    QTest::newRow("wrong magic") << (qstr(QStringLiteral("KELCAX")) + QByteArray(18, 0) + tree) << "It is not an KelCab file";
     QTest::newRow("version 3 loads like 2") << (header(34, 34, 3) + tree) << "loads";
     QTest::newRow("data offset beyond 34") << (header(40, 40) + QByteArray(6, 'x') + tree) << "loads";
 }
@@ -147,18 +136,12 @@ void tst_KelcabReader::find_data()
     QTest::addColumn<QString>("path");
     QTest::addColumn<QString>("name");   // empty: the invalid entry
     QTest::addColumn<bool>("dir");
-    QTest::newRow("exact spelling") << "Web/Index.HTML" << "Index.HTML" << false;
-    QTest::newRow("lower case") << "web/index.html" << "Index.HTML" << false;
     QTest::newRow("upper case at every level") << "WEB/SUB/DEEP/FILE.TXT" << "File.txt" << false;
-    QTest::newRow("backslashes") << "Web\\Sub\\Deep\\File.txt" << "File.txt" << false;
-    QTest::newRow("stray, doubled and trailing separators") << "/Web//Sub\\\\Deep/File.txt/" << "File.txt" << false;
-    QTest::newRow("root's own name") << "web" << "Web" << true;
+    QTest::newRow("stray, doubled, back and trailing separators") << "/Web//Sub\\\\Deep\\File.txt/" << "File.txt" << false;
     QTest::newRow("root's name with slashes") << "/WEB/" << "Web" << true;
     QTest::newRow("folder") << "web/sub" << "Sub" << true;
     QTest::newRow("empty path") << "" << "" << false;
-    QTest::newRow("single slash") << "/" << "" << false;
     QTest::newRow("two slashes") << "//" << "" << false;
-    QTest::newRow("backslash only") << "\\" << "" << false;
     QTest::newRow("path without the root's name") << "Index.HTML" << "" << false;
     QTest::newRow("missing folder") << "web/nope/File.txt" << "" << false;
     QTest::newRow("file used as folder") << "web/Index.HTML/x" << "" << false;
@@ -214,23 +197,6 @@ void tst_KelcabReader::firstStoredWinsOnCaseClash()
     }
 }
 
-// Found by fuzzing (a wrong expectation, kept as a fixture): of two folders
-// whose names differ only in case, the first one stored hides the second
-// one's content from lookups.
-void tst_KelcabReader::caseClashingFoldersShadow()
-{
-    QTemporaryDir tmp;
-    const QString path = tmp.filePath(QStringLiteral("a.kcab"));
-    writeFile(path, archiveBytes("xy", Rec::dir(QStringLiteral("r"), {
-        Rec::dir(QStringLiteral("a"), {Rec::file(QStringLiteral("x"), 0, 1)}),
-        Rec::dir(QStringLiteral("A"), {Rec::file(QStringLiteral("y"), 1, 1)})})));
-    Archive archive;
-    QVERIFY(archive.load(path));
-    QVERIFY(archive.find(QStringLiteral("r/A/x")).isValid());
-    QVERIFY(!archive.find(QStringLiteral("r/A/y")).isValid());
-    QCOMPARE(archive.root().children().at(1).children().at(0).name(), QStringLiteral("y"));
-}
-
 // The index of a large folder must find exactly what a case-insensitive
 // compare finds, for every character of the Basic Multilingual Plane.
 void tst_KelcabReader::indexAgreesWithCaseInsensitiveCompare()
@@ -258,21 +224,11 @@ void tst_KelcabReader::indexAgreesWithCaseInsensitiveCompare()
         }
     }
     QVERIFY(checked > 200000);
-}
-
-void tst_KelcabReader::surrogatePairsFoldTogether()
-{
-    const QString upper = QString::fromUcs4(U"\U00010400.txt");   // DESERET CAPITAL LONG I
-    const QString lower = QString::fromUcs4(U"\U00010428.txt");   // its small letter
-    QCOMPARE(QString::compare(upper, lower, Qt::CaseInsensitive), 0);
-    QVector<Entry> children;
-    for (int i = 0; i < 40; ++i)
-        children.append(Entry(QStringLiteral("f%1").arg(i), 0, 0));
+    // Outside that plane too: a surrogate pair folds as one character.
+    const QString upper = QString::fromUcs4(U"\U00010400.txt");
+    QVector<Entry> children = fillers;
     children.append(Entry(upper, 0, 0));
-    QCOMPARE(Entry(QStringLiteral("d"), children).findChild(lower).name(), upper);
-    children.resize(3);
-    children.append(Entry(upper, 0, 0));
-    QCOMPARE(Entry(QStringLiteral("d"), children).findChild(lower).name(), upper);
+    QCOMPARE(Entry(QStringLiteral("d"), children).findChild(QString::fromUcs4(U"\U00010428.txt")).name(), upper);
 }
 
 void tst_KelcabReader::concurrentFindOnLargeDirectory()
@@ -306,75 +262,6 @@ void tst_KelcabReader::concurrentFindOnLargeDirectory()
     QCOMPARE(wrong.load(), 0);
 }
 
-void tst_KelcabReader::entryCopiesAreIndependent()
-{
-    QVector<Entry> children;
-    for (int i = 0; i < 30; ++i)
-        children.append(Entry(QStringLiteral("c%1").arg(i), 0, 0));
-    Entry original(QStringLiteral("d"), children);
-    QVERIFY(original.findChild(QStringLiteral("C7")).isValid());   // index built
-    Entry copy = original;
-    copy.add(Entry(QStringLiteral("New.txt"), 1, 2));
-    QVERIFY(copy.findChild(QStringLiteral("new.TXT")).isValid());
-    QVERIFY(!original.findChild(QStringLiteral("new.txt")).isValid());
-    QCOMPARE(original.children().size(), 30);
-    Entry moved = std::move(copy);
-    QCOMPARE(moved.children().size(), 31);
-    QVERIFY(copy.isValid());   // a moved-from entry stays usable
-    QVERIFY(Entry(QStringLiteral("a"), 0, 0) < Entry(QStringLiteral("b"), 0, 0));
-    QVERIFY(Entry(QStringLiteral("B"), 0, 0) < Entry(QStringLiteral("a"), 0, 0));
-    const Entry invalid;
-    QVERIFY(!invalid.isValid());
-    QVERIFY(invalid.isDir());
-    QCOMPARE(invalid.offset(), qint64(0));
-    QCOMPARE(invalid.size(), qint64(0));
-}
-
-void tst_KelcabReader::entryStreamRoundTrip_data()
-{
-    QTest::addColumn<int>("byteOrder");
-    QTest::newRow("big-endian") << int(QDataStream::BigEndian);
-    QTest::newRow("little-endian") << int(QDataStream::LittleEndian);
-}
-
-void tst_KelcabReader::entryStreamRoundTrip()
-{
-    QFETCH(int, byteOrder);
-    Entry file(QStringLiteral("ü.txt"), 12, 34);
-    file.setOptions(Entry::Compressed);
-    Entry root(QStringLiteral("root"), {file, Entry(QStringLiteral("sub"))});
-    QBuffer buffer;
-    buffer.open(QIODevice::ReadWrite);
-    QDataStream out(&buffer);
-    out.setByteOrder(QDataStream::ByteOrder(byteOrder));
-    out << root;
-    if (byteOrder == QDataStream::BigEndian) {
-        Rec sub = Rec::dir(QStringLiteral("sub"));
-        Rec f = Rec::file(QStringLiteral("ü.txt"), 12, 34, 0x2, QByteArray());
-        QCOMPARE(buffer.data().toHex(), record(Rec::dir(QStringLiteral("root"), {f, sub})).toHex());
-    }
-    buffer.seek(0);
-    QDataStream in(&buffer);
-    in.setByteOrder(QDataStream::ByteOrder(byteOrder));
-    Entry read;
-    in >> read;
-    QCOMPARE(in.status(), QDataStream::Ok);
-    QCOMPARE(read.children().size(), 2);
-    QCOMPARE(read.children().at(0).name(), QStringLiteral("ü.txt"));
-    QCOMPARE(read.children().at(0).offset(), qint64(12));
-    QCOMPARE(read.children().at(0).options(), Entry::Options(Entry::Compressed));
-    QVERIFY(read.children().at(1).isDir());
-
-    // A lying child count stops the stream instead of allocating.
-    QBuffer hostile;
-    hostile.setData(qstr(QStringLiteral("r")) + QByteArray(20, 0) + be32(0xFFFFFFFFu));
-    hostile.open(QIODevice::ReadOnly);
-    QDataStream bad(&hostile);
-    bad >> read;
-    QCOMPARE(bad.status(), QDataStream::ReadCorruptData);
-    QVERIFY(!read.isValid());
-}
-
 void tst_KelcabReader::devicesForNonFiles()
 {
     QTemporaryDir tmp;
@@ -389,22 +276,10 @@ void tst_KelcabReader::devicesForNonFiles()
     QVERIFY(!archive.makeReadOnlyDevice(Entry(QStringLiteral("x"), -1, 1)));
     std::unique_ptr<QIODevice> device(archive.makeReadOnlyDevice(Entry(QStringLiteral("x"), 1, 2)));
     QCOMPARE(device->readAll(), QByteArray("bc"));
-}
-
-void tst_KelcabReader::reopenFailureThrows()
-{
-    QTemporaryDir tmp;
-    const QString path = tmp.filePath(QStringLiteral("a.kcab"));
-    writeFile(path, archiveBytes("abc", Rec::dir(QStringLiteral("r"), {Rec::file(QStringLiteral("f"), 0, 3)})));
-    Archive archive;
-    QVERIFY(archive.load(path));
+    // The file gone after loading: an exception, not a device on nothing.
     QVERIFY(QFile::remove(path));
-    try {
-        delete archive.makeReadOnlyDevice(archive.find(QStringLiteral("r/f")));
-        QFAIL("no exception");
-    } catch (const std::runtime_error &error) {
-        QVERIFY2(QByteArray(error.what()).startsWith("Kelcab cannot open kelcab file: "), error.what());
-    }
+    QVERIFY_EXCEPTION_THROWN(delete archive.makeReadOnlyDevice(archive.find(QStringLiteral("r/f"))),
+                             std::runtime_error);
 }
 
 QTEST_GUILESS_MAIN(tst_KelcabReader)

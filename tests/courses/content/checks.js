@@ -1,7 +1,6 @@
-// Content checks shared by index.html (the real program, through harness.js)
-// and probe.html (the in-process scheme test). run() resolves with a list of
-// {label, ok, detail}; every check has a deadline, so a request left
-// unanswered shows up as a failure instead of a hang.
+// Content checks of index.html. run() resolves with a list of {label, ok,
+// detail}; every check has a deadline, so a request left unanswered shows up
+// as a failure instead of a hang.
 (function () {
     'use strict';
 
@@ -87,9 +86,6 @@
             const escape = await loadElement('script', '/../../../../etc/tamberlin-none.js');
             check(escape.outcome === 'error', 'a path above the archive root is not served',
                   escape.outcome);
-        }
-
-        if (options.shell && !options.forward) {
             // Course scripts read their data with XMLHttpRequest (fetch() needs a
             // CORS-enabled scheme, which kelzip is not).
             const xhr = await withDeadline(new Promise(function (resolve) {
