@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Makes the Debian package and checks it as a clean machine would see it:
+# its files, its control data, and the installed program starting from a
+# scratch root with nothing of the build tree in reach.
+set -u  # no pipefail: grep -q may close a pipe early
+build=$1
+src=$(cd "$(dirname "$0")/../.." && pwd)
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+deb=$(BUILD_DIR="$build" "$src/scripts/package.sh" | tail -n 1)
+[ -f "$deb" ] || { echo "FAIL: no package made"; exit 1; }
+echo "package: $deb"
+
+contents=$(dpkg-deb -c "$deb")
+for f in ./opt/tamberlin/Tamberlin ./opt/tamberlin/data.bin ./opt/tamberlin/kelshell.config \
+         ./usr/bin/kelcab ./usr/share/applications/tamberlin.desktop \
+         ./usr/share/icons/hicolor/scalable/apps/tamberlin.svg; do
+  grep -q " $f\$" <<<"$contents" || fail "missing $f"
+done
+grep -Eq ' \./usr/lib/(x86_64-linux-gnu/)?libkelcab\.so\.1' <<<"$contents" || fail "missing libkelcab.so.1"
+grep -q ' ./usr/bin/tamberlin -> /opt/tamberlin/Tamberlin$' <<<"$contents" \
+  || fail "/usr/bin/tamberlin is not a link to the program"
+grep -Eq '\./usr/include|libkelcab\.so -> ' <<<"$contents" && fail "development files in the package"
+
+info=$(dpkg-deb -I "$deb")
+grep -q '^ Package: tamberlin$' <<<"$info" || fail "package name"
+depends=$(dpkg-deb -f "$deb" Depends)
+for d in libqt5webenginecore5 libquazip1-qt5 qml-module-qtwebengine qml-module-qzxing \
+         libqt5sql5-sqlite gstreamer1.0-plugins-good; do
+  grep -q "\\b$d\\b" <<<"$depends" || fail "Depends lacks $d"
+done
+grep -q '/opt/tamberlin/kelshell.config' <<<"$info" || dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles \
+  | grep -q '/opt/tamberlin/kelshell.config' || fail "kelshell.config is not a conffile"
+
+# Every dependency resolves from the configured archives (a simulation: nothing is installed).
+if command -v apt-get >/dev/null; then
+  apt-get -s install "$deb" 2>&1 | grep -q '^Inst tamberlin' || fail "apt cannot install the package"
+fi
+
+root="$TMPDIR/root"
+dpkg -x "$deb" "$root" || { echo "FAIL: dpkg -x"; exit 1; }
+if command -v desktop-file-validate >/dev/null; then
+  desktop-file-validate "$root/usr/share/applications/tamberlin.desktop" || fail "desktop entry"
+fi
+grep -q '^Exec=/usr/bin/tamberlin' "$root/usr/share/applications/tamberlin.desktop" || fail "desktop Exec"
+
+libdir=$(dirname "$(find "$root/usr/lib" -name 'libkelcab.so.1*' | head -n 1)")
+export LD_LIBRARY_PATH="$libdir"
+program="$root/opt/tamberlin/Tamberlin"
+readelf -d "$program" "$root/usr/bin/kelcab" | grep -E 'RPATH|RUNPATH' | grep -q "$build" \
+  && fail "installed binaries look into the build tree"
+missing=$(ldd "$program" "$root/usr/bin/kelcab" | grep 'not found')
+[ -z "$missing" ] || fail "unresolved libraries: $missing"
+ldd "$program" | grep -q "libkelcab.so.1 => $libdir/" || fail "libkelcab is not the installed one"
+"$root/usr/bin/kelcab" verify "$root/opt/tamberlin/data.bin" >/dev/null || fail "installed data.bin does not verify"
+"$root/usr/bin/kelcab" list "$root/opt/tamberlin/data.bin" | grep -q 'index.html' || fail "data.bin has no index.html"
+
+# A real start of the installed program: QML, web engine and bridge load, the
+# page reaches shellInterface and ends the program with its own exit code.
+timeout 120 xvfb-run -a -s "-screen 0 1024x768x24" \
+  env QT_QPA_PLATFORM=xcb "$program" --dev "$src/tests/package/course" >"$TMPDIR/run.log" 2>&1
+code=$?
+[ "$code" -eq 7 ] || { fail "installed program ended with $code, not the page's 7"; tail -n 20 "$TMPDIR/run.log"; }
+
+[ "$failures" -eq 0 ] && echo "package checks passed"
+exit "$failures"
