@@ -101,6 +101,10 @@ void tst_Courses::course_data()
     QTest::newRow("damaged-kelcab-streamed")
         << "damaged" << int(AppFolder::Kelcab) << kelcab << QByteArray() << QString()
         << damaged(entry("page", 10), 6000000, "reply cut short");
+    // The page client library, every service through it; run like the audio
+    // row beside a sound server, and with an HTTP server.
+    QTest::newRow("sdk-kelcab") << "sdk" << int(AppFolder::Kelcab) << kelcab << QByteArray()
+                                << QString() << QVariantMap{{QStringLiteral("http"), true}};
 }
 
 void tst_Courses::course()

@@ -185,6 +185,13 @@ bool AppFolder::packCourse(const QString &courseDir, Format format, const QVaria
         m_error = QStringLiteral("qwebchannel.js is not in the resources");
         return false;
     }
+    // The page client library goes along, so courses can import it.
+    QFile::remove(stage + QStringLiteral("/common/tamberlin.js"));
+    if (!QFile::copy(sourceDir() + QStringLiteral("/sdk/tamberlin.js"),
+                     stage + QStringLiteral("/common/tamberlin.js"))) {
+        m_error = QStringLiteral("cannot copy sdk/tamberlin.js");
+        return false;
+    }
 
     QFile config(stage + QStringLiteral("/config.js"));
     if (!config.open(QIODevice::WriteOnly)) {
