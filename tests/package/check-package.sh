@@ -54,7 +54,10 @@ missing=$(ldd "$program" "$root/usr/bin/kelcab" | grep 'not found')
 [ -z "$missing" ] || fail "unresolved libraries: $missing"
 ldd "$program" | grep -q "libkelcab.so.1 => $libdir/" || fail "libkelcab is not the installed one"
 "$root/usr/bin/kelcab" verify "$root/opt/tamberlin/data.bin" >/dev/null || fail "installed data.bin does not verify"
-"$root/usr/bin/kelcab" list "$root/opt/tamberlin/data.bin" | grep -q 'index.html' || fail "data.bin has no index.html"
+listing=$("$root/usr/bin/kelcab" list "$root/opt/tamberlin/data.bin")
+for f in index.html js/explorer.js js/tamberlin.js; do
+  grep -q "$f" <<<"$listing" || fail "the installed course lacks $f"
+done
 
 # A real start of the installed program: QML, web engine and bridge load, the
 # page reaches shellInterface and ends the program with its own exit code.
@@ -62,6 +65,23 @@ timeout 120 xvfb-run -a -s "-screen 0 1024x768x24" \
   env QT_QPA_PLATFORM=xcb "$program" --dev "$src/tests/package/course" >"$TMPDIR/run.log" 2>&1
 code=$?
 [ "$code" -eq 7 ] || { fail "installed program ended with $code, not the page's 7"; tail -n 20 "$TMPDIR/run.log"; }
+
+# The installed program with its own course: the explorer page is served
+# from the installed data.bin (the web engine's page list names it).
+# The web engine takes no port 0 here: pick a free one.
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+QTWEBENGINE_REMOTE_DEBUGGING=127.0.0.1:$port timeout 150 xvfb-run -a -s "-screen 0 1024x768x24" \
+  bash -c '
+  QT_QPA_PLATFORM=xcb "$1" >"$2" 2>&1 & pid=$!
+  for _ in $(seq 240); do   # polls for 120 s at most
+    curl -s "http://127.0.0.1:$3/json" >"$2.pages" && grep -q "Service explorer" "$2.pages" && break
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.5
+  done
+  kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; true
+' _ "$program" "$TMPDIR/explorer.log" "$port"
+grep -q '"title": "Service explorer' "$TMPDIR/explorer.log.pages" 2>/dev/null \
+  || { fail "the installed program did not show the service explorer"; tail -n 20 "$TMPDIR/explorer.log"; }
 
 [ "$failures" -eq 0 ] && echo "package checks passed"
 exit "$failures"
