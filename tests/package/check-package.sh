@@ -66,8 +66,10 @@ timeout 120 xvfb-run -a -s "-screen 0 1024x768x24" \
 code=$?
 [ "$code" -eq 7 ] || { fail "installed program ended with $code, not the page's 7"; tail -n 20 "$TMPDIR/run.log"; }
 
-# The installed program with its own course: the explorer page is served
-# from the installed data.bin (the web engine's page list names it).
+# The installed program with its own course, started through a link as from
+# /usr/bin: it finds data.bin beside its real file, and the explorer page is
+# served from it (the web engine's page list names it).
+mkdir -p "$TMPDIR/bin" && ln -s "$program" "$TMPDIR/bin/tamberlin"
 # The web engine takes no port 0 here: pick a free one.
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 QTWEBENGINE_REMOTE_DEBUGGING=127.0.0.1:$port timeout 150 xvfb-run -a -s "-screen 0 1024x768x24" \
@@ -79,7 +81,7 @@ QTWEBENGINE_REMOTE_DEBUGGING=127.0.0.1:$port timeout 150 xvfb-run -a -s "-screen
     sleep 0.5
   done
   kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; true
-' _ "$program" "$TMPDIR/explorer.log" "$port"
+' _ "$TMPDIR/bin/tamberlin" "$TMPDIR/explorer.log" "$port"
 grep -q '"title": "Service explorer' "$TMPDIR/explorer.log.pages" 2>/dev/null \
   || { fail "the installed program did not show the service explorer"; tail -n 20 "$TMPDIR/explorer.log"; }
 
