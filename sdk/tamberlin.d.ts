@@ -1,7 +1,8 @@
 // Type declarations of tamberlin.js, the page client of the shell's API.
 
 export interface CallOptions {
-    /** Rejects with code 'timeout' after this many ms (0: none; default: the client's). */
+    /** Rejects with code 'timeout' when no callback of the call came for this many ms
+     *  (0: none). Default: the client's, except for calls with progress (none). */
     timeout?: number;
     /** Progress callbacks of this call, until it ends. */
     onProgress?: (data: Payload, name: string) => void;
@@ -48,7 +49,7 @@ export declare class Tamberlin {
     constructor(shell: any, options?: { timeout?: number });
     /** The web channel's shellInterface object. */
     readonly shell: any;
-    /** Default time-out of every call in ms (0: none). */
+    /** Default time-out in ms of calls without progress (0: none). */
     timeout: number;
 
     /** Any page method by name, arguments without the uuid. */

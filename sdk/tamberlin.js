@@ -149,15 +149,23 @@ export class Tamberlin {
                 const call = {
                     method, resolve, reject,
                     done: words(spec[1]), fail: words(spec[2]), progress: words(spec[3]),
-                    onProgress: options.onProgress, timer: null,
+                    onProgress: options.onProgress, timer: null, rearm: null,
                 };
-                const timeout = options.timeout !== undefined ? options.timeout : this.timeout;
+                // The client's default leaves out calls with progress (a long
+                // download, a paused playback); an explicit time-out counts
+                // from the call's last callback.
+                const timeout = options.timeout !== undefined ? options.timeout
+                    : (call.progress.length ? 0 : this.timeout);
                 if (timeout > 0) {
-                    call.timer = setTimeout(() => {
-                        this._pending.delete(uuid);
-                        reject(new TamberlinError('timeout',
-                            method + ' got no answer within ' + timeout + ' ms', { method }));
-                    }, timeout);
+                    call.rearm = () => {
+                        clearTimeout(call.timer);
+                        call.timer = setTimeout(() => {
+                            this._pending.delete(uuid);
+                            reject(new TamberlinError('timeout',
+                                method + ' got no answer within ' + timeout + ' ms', { method }));
+                        }, timeout);
+                    };
+                    call.rearm();
                 }
                 this._pending.set(uuid, call);
                 const wire = spec[0].map((_, i) => (args[i] === undefined ? null : args[i]));
@@ -222,6 +230,8 @@ export class Tamberlin {
         const call = uuid ? this._pending.get(uuid) : undefined;
         if (call) {
             if (call.progress.includes(name)) {
+                if (call.rearm)
+                    call.rearm();
                 if (call.onProgress) {
                     try {
                         call.onProgress(data, name);
