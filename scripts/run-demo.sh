@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, packs the demo course into data.bin beside
-# the program and runs it. Without a display it runs under Xvfb, saves a
+# Installs what is missing, builds, puts the demo course (data.bin) beside the
+# program and runs it. Without a display it runs under Xvfb, saves a
 # screenshot and prints its path.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -8,7 +8,10 @@ build="${BUILD_DIR:-$here/build}"
 "$here/scripts/install-deps.sh"
 BUILD_DIR="$build" "$here/scripts/build.sh"
 
-"$build/kelcab/kelcab" pack "$here/examples/demo-course/webapp" "$build/data.bin"
+# The build packs the demo course (the service explorer, with the page client
+# library copied in) into examples/data.bin.
+cmake --build "$build" --target demo_course
+cp "$build/examples/data.bin" "$build/data.bin"
 cp "$here/examples/demo-course/kelshell.config" "$build/kelshell.config"
 
 # The web engine refuses its sandbox as root.
@@ -24,7 +27,9 @@ echo "No display: running under Xvfb for ${seconds}s"
 xvfb-run -a -s "-screen 0 1280x1024x24" bash -c '
   "$1" & pid=$!
   sleep "$3"
-  import -window root "$2"
+  # The program window alone (found by its class), else the whole screen.
+  win=$(xwininfo -root -tree | awk '"'"'/\("Tamberlin" "Tamberlin"\)/ {print $1; exit}'"'"')
+  import -window "${win:-root}" "$2" 2>/dev/null || import -window root "$2"
   kill "$pid" 2>/dev/null
   wait "$pid" 2>/dev/null || true
 ' _ "$build/Tamberlin" "$shot" "$seconds"
