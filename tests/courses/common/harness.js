@@ -8,7 +8,9 @@
     const config = window.TEST_CONFIG || {};
     const pending = {};
     const listeners = {};
-    const posts = [];
+    // Messages go one after another: parallel posts could reach the report
+    // server in any order, and tests compare the order of what pages report.
+    let lastPost = Promise.resolve();
     let sequence = 0;
 
     const T = { failures: 0, shell: null, config: config };
@@ -16,10 +18,11 @@
     T.log = function (text) {
         if (!config.report)
             return Promise.resolve();
-        const p = fetch(config.report + '/log', { method: 'POST', body: String(text) })
-            .catch(function () {});
-        posts.push(p);
-        return p;
+        lastPost = lastPost.then(function () {
+            return fetch(config.report + '/log', { method: 'POST', body: String(text) })
+                .catch(function () {});
+        });
+        return lastPost;
     };
 
     T.fail = function (label) {
@@ -112,8 +115,8 @@
     }
 
     T.finish = async function () {
+        // Resolves once every earlier message has reached the server too.
         await T.log('done ' + T.failures + ' failure(s)');
-        await Promise.all(posts);
         T.shell.exitApplication(T.uuid(), T.failures);
     };
 
