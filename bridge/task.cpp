@@ -31,6 +31,14 @@ QString newId()
 
 ITask::~ITask() = default;
 
+void ITask::settle(const QSharedPointer<IResponse> &response)
+{
+    if (response && response->type == IResponse::Rejected)
+        reject(response);
+    else
+        resolve(response);
+}
+
 CTask::CTask() : m_id(newId())
 {
 }

@@ -33,6 +33,8 @@ public:
     virtual void notify(QSharedPointer<IResponse> response) = 0;
     virtual void cancel() = 0;
     virtual void start() = 0;
+    // Ends the task as the response's type says: rejected, else resolved.
+    void settle(const QSharedPointer<IResponse> &response);
 
 signals:
     void onResolved(QSharedPointer<IResponse> response);

@@ -133,12 +133,8 @@ void CAudioPlayer::endCall(const QSharedPointer<IResponse> &response)
 {
     m_player->setProperty(kUuid, QVariant());
     const QSharedPointer<Task::CTask> call = std::exchange(m_call, {});
-    if (!call)
-        return;
-    if (response->type == IResponse::Rejected)
-        call->reject(response);
-    else
-        call->resolve(response);
+    if (call)
+        call->settle(response);
 }
 
 void CAudioPlayer::onStateChanged(QMediaPlayer::State state)

@@ -155,12 +155,8 @@ void CAudioRecorder::endCall(const QSharedPointer<IResponse> &response)
 {
     m_recorder->setProperty(kUuid, QVariant());
     const QSharedPointer<Task::CTask> call = std::exchange(m_call, {});
-    if (!call)
-        return;
-    if (response->type == IResponse::Rejected)
-        call->reject(response);
-    else
-        call->resolve(response);
+    if (call)
+        call->settle(response);
 }
 
 void CAudioRecorder::onStateChanged(QMediaRecorder::State state)

@@ -67,13 +67,8 @@ QSharedPointer<Task::ITask> CStorage::post(Work work)
                         QMetaObject::invokeMethod(
                             running.data(),
                             [answer, response] {
-                                const QSharedPointer<Task::CTask> t = answer.toStrongRef();
-                                if (!t)
-                                    return;
-                                if (response->type == IResponse::Rejected)
-                                    t->reject(response);
-                                else
-                                    t->resolve(response);
+                                if (const QSharedPointer<Task::CTask> t = answer.toStrongRef())
+                                    t->settle(response);
                             },
                             Qt::QueuedConnection);
                     },
