@@ -11,7 +11,7 @@
 #include <QWebEngineUrlRequestInterceptor>
 
 // Dev mode (Tamberlin --dev DIR): serves the author's loose files exactly as
-// forward mode serves the program folder, with two differences. When DIR is
+// forward mode serves the program folder, with three differences. When DIR is
 // the course folder itself (no webapp/ inside), the page's "/webapp/" paths
 // are mapped onto it. And a media file that changed on disk gets a fresh
 // copy, where forward mode keeps the first copy for the program's lifetime.
