@@ -1,5 +1,8 @@
 #include "content/devrequestinterceptor.h"
 
+#include "bridge/constants.h"
+#include "content/archivepath.h"
+
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QMutexLocker>
@@ -21,6 +24,7 @@ DevRequestInterceptor::DevRequestInterceptor(const QString &root, const QString 
     : QWebEngineUrlRequestInterceptor(parent),
       m_root(root),
       m_courseDir(courseDir),
+      m_folder(courseDir),
       m_forward(new ForwardRequestInterceptor(root))
 {
 }
@@ -51,6 +55,48 @@ void DevRequestInterceptor::copied(const QString &local)
 
 ForwardRequestInterceptor::Decision DevRequestInterceptor::decide(const QUrl &url)
 {
+    using Outcome = ForwardRequestInterceptor::Outcome;
+    if (url.scheme() == Constants::name(Constants::UrlSchema::kelzip))
+        return decideArchive(url);
+    const ForwardRequestInterceptor::Decision d = decideFile(url);
+    const QUrl served = d.outcome == Outcome::Redirect ? d.target : url;
+    if (d.outcome == Outcome::Block || !served.isLocalFile())
+        return d;
+    // A marker-free media copy lies outside the folder and stays a file.
+    const QString local = served.toLocalFile();
+    if (!local.startsWith(m_courseDir + QLatin1Char('/')) || !QFileInfo(local).isFile())
+        return d;
+    QUrl target;
+    target.setScheme(Constants::name(Constants::UrlSchema::kelzip));
+    target.setPath(kWebapp + local.mid(m_courseDir.size()), QUrl::DecodedMode);
+    // As the packed course's interceptor does: the query marker always there.
+    const QString query = served.query(QUrl::FullyEncoded);
+    target.setQuery(query.isNull() ? QStringLiteral("") : query, QUrl::StrictMode);
+    return {Outcome::Redirect, target};
+}
+
+ForwardRequestInterceptor::Decision DevRequestInterceptor::decideArchive(const QUrl &url)
+{
+    const QString local =
+        m_folder.localPath(ArchivePath::fromUrlPath(url.path(QUrl::FullyDecoded)));
+    if (local.isEmpty() || !QFileInfo(local).isFile()) {
+        // Not the folder's: the file: URL, as a packed course falls back.
+        QUrl fallback(url);
+        fallback.setScheme(Constants::name(Constants::UrlSchema::file));
+        return {ForwardRequestInterceptor::Outcome::Redirect, fallback};
+    }
+    QUrl file = QUrl::fromLocalFile(local);
+    file.setQuery(url.query(QUrl::FullyEncoded), QUrl::StrictMode);
+    // Media goes to its copy (or is blocked); the rest is the handler's.
+    const ForwardRequestInterceptor::Decision d = decideFile(file);
+    return d.outcome == ForwardRequestInterceptor::Outcome::Redirect
+            && d.target.toLocalFile().startsWith(m_courseDir + QLatin1Char('/'))
+        ? ForwardRequestInterceptor::Decision()
+        : d;
+}
+
+ForwardRequestInterceptor::Decision DevRequestInterceptor::decideFile(const QUrl &url)
+{
     if (!url.isLocalFile())
         return {};
     QString local = url.toLocalFile();
@@ -66,7 +112,7 @@ ForwardRequestInterceptor::Decision DevRequestInterceptor::decide(const QUrl &ur
             target.setFragment(url.fragment(QUrl::FullyEncoded), QUrl::StrictMode);
             target.setQuery(url.query(QUrl::FullyEncoded), QUrl::StrictMode);
             // Media under the course folder still gets its marker-free copy.
-            const ForwardRequestInterceptor::Decision media = decide(target);
+            const ForwardRequestInterceptor::Decision media = decideFile(target);
             if (media.outcome != ForwardRequestInterceptor::Outcome::Pass)
                 return media;
             return {ForwardRequestInterceptor::Outcome::Redirect, target};

@@ -15,6 +15,19 @@
 namespace {
 QString s_devRoot;
 QString s_devCourse;
+
+// The "kelzip" handler, owned by the interceptor: deleting the interceptor
+// uninstalls it.
+void installArchiveHandler(ArchiveAccessManager *archive, JSInterface *dispatcher,
+                           QWebEngineUrlRequestInterceptor *interceptor)
+{
+    auto *handler = new ZipHandler(archive, dispatcher, interceptor);
+    const QByteArray scheme =
+        QByteArray(QMetaEnum::fromType<RequestInterceptor::SchemeTypes>().valueToKey(
+                       RequestInterceptor::KelZip))
+            .toLower();
+    QQuickWebEngineProfile::defaultProfile()->installUrlSchemeHandler(scheme, handler);
+}
 } // namespace
 
 void setDevContent(const QString &root, const QString &courseDir)
@@ -31,8 +44,12 @@ QString devCourseDir()
 QWebEngineUrlRequestInterceptor *createRequestInterceptor(ArchiveAccessManager *archive,
                                                           JSInterface *dispatcher)
 {
-    if (!s_devRoot.isEmpty())
-        return new DevRequestInterceptor(s_devRoot, s_devCourse);
+    if (!s_devRoot.isEmpty()) {
+        // archive is the course folder here (createArchiveManager).
+        auto *interceptor = new DevRequestInterceptor(s_devRoot, s_devCourse);
+        installArchiveHandler(archive, dispatcher, interceptor);
+        return interceptor;
+    }
     using namespace Constants;
     const QString choice = SettingsManager::instance()
                                ->get(name(Tag::wrapper), name(Tag::interceptor),
@@ -46,11 +63,6 @@ QWebEngineUrlRequestInterceptor *createRequestInterceptor(ArchiveAccessManager *
 
     auto *interceptor = new RequestInterceptor(
         archive, PathsManager::instance()->get(PathManager::contentsPath));
-    auto *handler = new ZipHandler(archive, dispatcher, interceptor);
-    const QByteArray scheme =
-        QByteArray(QMetaEnum::fromType<RequestInterceptor::SchemeTypes>().valueToKey(
-                       RequestInterceptor::KelZip))
-            .toLower();
-    QQuickWebEngineProfile::defaultProfile()->installUrlSchemeHandler(scheme, handler);
+    installArchiveHandler(archive, dispatcher, interceptor);
     return interceptor;
 }

@@ -9,7 +9,8 @@ class QWebEngineUrlRequestInterceptor;
 // "interceptor"). "ForwardRequestInterceptor" serves plain files beside the
 // program; anything else gives the archive-backed RequestInterceptor, and the
 // "kelzip" scheme handler is then installed on the default profile (owned by
-// the interceptor, so deleting the interceptor uninstalls it).
+// the interceptor, so deleting the interceptor uninstalls it). Dev mode
+// installs it too, over the course folder.
 //
 // The caller owns the interceptor and installs it on the default profile,
 // preferably with setUrlRequestInterceptor. The "kelzip" scheme must have

@@ -3,8 +3,10 @@
 #include "app/pathsmanager.h"
 #include "app/settingsmanager.h"
 #include "app/shellmain.h"
+#include "bridge/constants.h"
 #include "bridge/desktopbridge.h"
 #include "bridge/jsinterface.h"
+#include "content/archivepath.h"
 #include "content/interceptorfactory.h"
 #include "dev/treewatcher.h"
 
@@ -164,6 +166,11 @@ QString DevLoop::consoleLine(int level, const QString &message, int line, const 
         const QString local = url.toLocalFile();
         where = local.startsWith(courseDir + QLatin1Char('/')) ? local.mid(courseDir.size() + 1)
                                                               : local;
+    } else if (url.scheme() == Constants::name(Constants::UrlSchema::kelzip)) {
+        // The course folder's files come through the archive scheme.
+        const QString path = ArchivePath::fromUrlPath(url.path(QUrl::FullyDecoded));
+        if (path.startsWith(QLatin1String("webapp/"), Qt::CaseInsensitive))
+            where = path.mid(7);
     }
     if (where.isEmpty())
         return QStringLiteral("[%1] %2").arg(QLatin1String(name), message);

@@ -24,6 +24,8 @@ class tst_DevContent : public QObject
     Q_OBJECT
 private slots:
     void changedMediaCopiedAgain();
+    void routes_data();
+    void routes();
     void folderAsArchive_data();
     void folderAsArchive();
 };
@@ -45,6 +47,44 @@ void tst_DevContent::changedMediaCopiedAgain()
     QCOMPARE(copyOf(), QByteArray("first"));
     QVERIFY(put(song, "second take"));
     QCOMPARE(copyOf(), QByteArray("second take"));
+}
+
+void tst_DevContent::routes_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("expected"); // "" left alone; "<dir>" the temporary folder
+
+    // A file: script has no MIME type, and a module script needs one.
+    QTest::newRow("course file goes to kelzip, query kept")
+        << "file:///C:/webapp/js/m.js?v=1" << "kelzip:/webapp/js/m.js?v=1";
+    QTest::newRow("course file by its own path") << "file://<dir>/course/js/m.js"
+                                                 << "kelzip:/webapp/js/m.js?";
+    QTest::newRow("kelzip course file served") << "kelzip:/webapp/js/m.js?" << "";
+    QTest::newRow("kelzip of no course file falls back to file")
+        << "kelzip:/webapp/none.js?" << "file:///webapp/none.js?";
+    QTest::newRow("kelzip media goes to its copy without the marker")
+        << "kelzip:/webapp/a.wav?" << "<copy>";
+    QTest::newRow("file outside the course stays a file") << "file://<dir>/other.js" << "";
+}
+
+void tst_DevContent::routes()
+{
+    QFETCH(QString, url);
+    QFETCH(QString, expected);
+    QTemporaryDir dir;
+    QVERIFY(put(dir.path() + QStringLiteral("/course/js/m.js"), "export {};")
+            && put(dir.path() + QStringLiteral("/course/a.wav"),
+                   ForwardRequestInterceptor::mediaMarker() + "RIFF")
+            && put(dir.path() + QStringLiteral("/other.js"), "1;"));
+    DevRequestInterceptor interceptor(dir.path(), dir.path() + QStringLiteral("/course"));
+    const auto d = interceptor.decide(QUrl(url.replace(QLatin1String("<dir>"), dir.path())));
+    if (expected.isEmpty())
+        QCOMPARE(d.outcome, ForwardRequestInterceptor::Outcome::Pass);
+    else if (expected == QLatin1String("<copy>"))
+        QVERIFY2(d.target.isLocalFile() && QFile(d.target.toLocalFile()).size() == 4,
+                 qPrintable(d.target.toString()));
+    else
+        QCOMPARE(d.target.toString(QUrl::FullyEncoded), expected);
 }
 
 void tst_DevContent::folderAsArchive_data()

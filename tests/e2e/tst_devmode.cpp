@@ -146,6 +146,7 @@ void tst_DevMode::devLoop()
     };
 
     QVERIFY2(server.waitForMessage(loadMessage(1, {}), 60000), failure().constData());
+    QVERIFY2(server.waitForMessage(QStringLiteral("module imported"), 20000), failure().constData());
 
     // Developer tools: the address on stdout, /json there, nothing elsewhere.
     QByteArray out;
