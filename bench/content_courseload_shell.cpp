@@ -46,6 +46,7 @@ struct Mode
     QString config;
     QByteArray password;
     QVector<double> page[2], run[2];   // [warm, cold]
+    QString binary;                    // another build of the program, when set
 };
 
 // Drops the cached pages of every file the course is read from (the archive,
@@ -91,26 +92,38 @@ int main(int argc, char **argv)
     using ShellTest::AppFolder;
     Mode modes[] = {
         {"plain files (forward mode)", AppFolder::Loose,
-         QStringLiteral("[wrapper]\ninterceptor=ForwardRequestInterceptor\n"), {}, {}, {}},
+         QStringLiteral("[wrapper]\ninterceptor=ForwardRequestInterceptor\n"), {}, {}, {}, {}},
         {"kelcab archive via kelzip", AppFolder::Kelcab,
-         QStringLiteral("[wrapper]\narchiveManager=kelcab\n"), {}, {}, {}},
+         QStringLiteral("[wrapper]\narchiveManager=kelcab\n"), {}, {}, {}, {}},
         {"zip archive via kelzip", AppFolder::Zip, QStringLiteral("[wrapper]\nencrypted=false\n"),
-         {}, {}, {}},
-        {"encrypted zip (default)", AppFolder::Zip, QString(), contentPassword(), {}, {}},
+         {}, {}, {}, {}},
+        {"encrypted zip (default)", AppFolder::Zip, QString(), contentPassword(), {}, {}, {}},
     };
+    // CONTENT_BENCH_BEFORE names an earlier build of the program: its zip
+    // modes then run in the same turns, for before and after figures.
+    QVector<Mode> all(std::begin(modes), std::end(modes));
+    const QString before = qEnvironmentVariable("CONTENT_BENCH_BEFORE");
+    if (!before.isEmpty()) {
+        all.append({"zip, earlier build", AppFolder::Zip, QStringLiteral("[wrapper]\nencrypted=false\n"),
+                    {}, {}, {}, before});
+        all.append({"encrypted zip, earlier build", AppFolder::Zip, QString(), contentPassword(), {}, {},
+                    before});
+    }
     // One warm-up run each, then rounds taken in turn: warm and cold, every
     // mode in each.
     for (int round = -1; round < kRounds; ++round) {
       for (int cold = 0; cold < 2; ++cold) {
         if (round < 0 && cold)
             continue;
-        for (Mode &m : modes) {
+        for (Mode &m : all) {
             ShellTest::ReportServer server;
             ShellTest::AppFolder folder;
             if (!server.listen() || !folder.installBinary()
                 || !folder.packCourse(course, m.format, {{QStringLiteral("report"), server.url()}},
                                       QStringLiteral("data.bin"), m.password)
-                || !folder.writeConfig(m.config)) {
+                || !folder.writeConfig(m.config)
+                || (!m.binary.isEmpty()
+                    && (!QFile::remove(folder.binary()) || !QFile::copy(m.binary, folder.binary())))) {
                 fprintf(stderr, "%s: set-up failed: %s\n", m.name, qPrintable(folder.lastError()));
                 return 1;
             }
@@ -157,11 +170,11 @@ int main(int argc, char **argv)
     printf("the real program, median of %d runs each, modes in turn; load average %.1f %.1f %.1f\n",
            kRounds, load[0], load[1], load[2]);
     for (int cold = 0; cold < 2; ++cold) {
-        const double basePage = median(modes[0].page[cold]);
-        const double baseRun = median(modes[0].run[cold]);
+        const double basePage = median(all[0].page[cold]);
+        const double baseRun = median(all[0].run[cold]);
         printf("%s, ms: page load of all resources (headline), whole run\n",
                cold ? "cold cache (content pages dropped before each run)" : "warm cache");
-        for (const Mode &m : modes)
+        for (const Mode &m : all)
             printf("  %-28s page %8.1f (%.2fx)   run %8.1f (%.2fx)\n", m.name,
                    median(m.page[cold]), median(m.page[cold]) / basePage, median(m.run[cold]),
                    median(m.run[cold]) / baseRun);
