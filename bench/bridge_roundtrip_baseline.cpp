@@ -8,6 +8,7 @@
 #include <QVariantMap>
 #include <QWebChannel>
 #include <QWebEnginePage>
+#include <QWebEngineSettings>
 #include <QWebEngineView>
 
 class Trivial : public QObject
@@ -34,6 +35,8 @@ int main(int argc, char **argv)
     channel.registerObject(QStringLiteral("shellInterface"), &shell);
     QWebEngineView view;
     view.page()->setWebChannel(&channel);
+    // The page reports to the bench's local server from a file:// page.
+    view.settings()->setAttribute(QWebEngineSettings::LocalContentCanAccessRemoteUrls, true);
     view.resize(1024, 768);
     view.show();
     view.load(QUrl::fromLocalFile(QString::fromLocal8Bit(argv[1])));

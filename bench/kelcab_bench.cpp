@@ -455,7 +455,7 @@ int main(int argc, char *argv[])
         line("zip -9 -r -n (media raw):", QStringLiteral("best %1 s, %2 MiB/s of input -> %3 MiB (%4%); pack is %5x faster (best of %6 each)")
                               .arg(zipTimes.best(), 0, 'f', 2).arg(mib(corpus.bytes) / zipTimes.best(), 0, 'f', 1)
                               .arg(mib(zipSize), 0, 'f', 1).arg(100.0 * double(zipSize) / double(corpus.bytes), 0, 'f', 1)
-                              .arg(zipTimes.best() / pack, 0, 'f', 2).arg(kRounds));
+                              .arg(zipTimes.best() / pack, 0, 'f', 2).arg(zipTimes.runs.size()));
         compare("  pack vs zip:", "pack", packTimes, "zip", zipTimes);
         benchTools(archivePath, zipPath, tmp.path());
         if (toolsOnly)
