@@ -1,12 +1,18 @@
 // Bridge round trip: the page calls initialize and waits for initializeDone,
 // 10,000 times one after the other, in the real program under Xvfb, and
-// reports the median and 99th percentile it measured. Run through
-// tests/isolate.sh.
+// reports the median and 99th percentile it measured. The baseline is the
+// same page in a bare QtWebEngine program with a trivial QWebChannel object
+// (bench_bridge_roundtrip_baseline); the two run in turn, twice each. Run
+// through tests/isolate.sh.
 
 #include "tests/support/shelltest.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QRegularExpression>
 #include <QScopedPointer>
+#include <QTimer>
 #include <QTextStream>
 
 using namespace ShellTest;
@@ -25,20 +31,63 @@ int main(int argc, char **argv)
     }
     const QVariantMap config{{QStringLiteral("report"), server.url()},
                              {QStringLiteral("calls"), 10000}};
+    AppFolder bareFolder;
     if (!folder.installBinary()
         || !folder.packCourse(QStringLiteral(BRIDGE_ROUNDTRIP_PAGE), AppFolder::Kelcab, config)
-        || !folder.writeConfig(QStringLiteral("[wrapper]\narchiveManager=kelcab\n"))) {
-        out << "set-up failed: " << folder.lastError() << "\n";
+        || !folder.writeConfig(QStringLiteral("[wrapper]\narchiveManager=kelcab\n"))
+        || !bareFolder.packCourse(QStringLiteral(BRIDGE_ROUNDTRIP_PAGE), AppFolder::Loose, config)) {
+        out << "set-up failed: " << folder.lastError() << bareFolder.lastError() << "\n";
         return 2;
     }
-    QScopedPointer<QProcess> shell(startShell(folder, xvfb.display()));
-    const RunResult result = awaitShell(shell.data(), 300000);
-    if (result.exitCode != 0) {
-        out << describeFailure(folder, &server, result) << "\n";
-        return 1;
+    QStringList program, bare;
+    int taken = 0;
+    // The round-trip reports that arrived since the last call, in order.
+    auto take = [&server, &taken](QStringList *into) {
+        const QStringList all = server.messages().filter(QRegularExpression(QStringLiteral("^roundtrip ")));
+        into->append(all.mid(taken));
+        taken = all.size();
+    };
+    for (int round = 0; round < 2; ++round) {
+        QScopedPointer<QProcess> shell(startShell(folder, xvfb.display()));
+        const RunResult result = awaitShell(shell.data(), 300000);
+        if (result.exitCode != 0) {
+            out << describeFailure(folder, &server, result) << "\n";
+            return 1;
+        }
+        const int before = program.size();
+        take(&program);
+        QProcess baseline;
+        baseline.setProcessEnvironment(folder.environment(xvfb.display()));
+        baseline.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        baseline.start(QStringLiteral(BASELINE_EXE), {bareFolder.path() + QStringLiteral("/webapp/index.html")});
+        // The page's reports need this process's event loop to be answered.
+        QEventLoop loop;
+        QObject::connect(&baseline, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop,
+                         &QEventLoop::quit);
+        QTimer::singleShot(300000, &loop, &QEventLoop::quit);
+        if (baseline.state() != QProcess::NotRunning)
+            loop.exec();
+        if (baseline.state() != QProcess::NotRunning || baseline.exitCode() != 0) {
+            baseline.kill();
+            baseline.waitForFinished(5000);
+            out << "baseline failed\n";
+            return 1;
+        }
+        // A log line can arrive just after the process ends: wait for it.
+        QElapsedTimer deadline;
+        deadline.start();
+        while (server.messages().filter(QRegularExpression(QStringLiteral("^roundtrip "))).size() < 2 * (round + 1)
+               && deadline.elapsed() < 5000)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+        take(&bare);
+        if (program.size() == before || bare.size() != round + 1) {
+            out << "a run did not report its round trips\n";
+            return 1;
+        }
     }
-    for (const QString &m : server.messages())
-        if (m.startsWith(QStringLiteral("roundtrip ")))
-            out << m << "\n";
+    for (const QString &m : program)
+        out << "the program:                    " << m << "\n";
+    for (const QString &m : bare)
+        out << "bare QtWebEngine + QWebChannel: " << m << "\n";
     return 0;
 }

@@ -1,11 +1,16 @@
 // The course of bench_content_courseload run by the real program under Xvfb:
 // loose files beside the program (the forwarding interceptor leaves them as
-// plain file:// pages) against a kelcab archive and a zip archive served
-// through "kelzip". The page loads every resource at once after the bridge
-// is up and reports how long that took; the program's whole run is timed
-// too. Prints medians and ratios to the plain files.
+// plain file:// pages) against a kelcab archive, a zip archive and an
+// encrypted zip archive (the default configuration) served through "kelzip".
+// The page loads every resource at once after the bridge is up and reports
+// how long that took: that interval is the headline, the program's whole
+// run is shown beside it. Every mode runs warm (pages cached) and cold (the
+// content's pages dropped before the run), modes taken in turn so that the
+// machine's load hits them alike. Prints medians and ratios to the plain
+// files of the same condition.
 
 #include "content_course.h"
+#include "content/contentpassword.h"
 
 #include "tests/support/shelltest.h"
 
@@ -15,14 +20,18 @@
 #include <QTimer>
 #include <QTemporaryDir>
 
+#include <QDirIterator>
+
 #include <algorithm>
 #include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
 const int kRounds = qEnvironmentVariableIntValue("CONTENT_BENCH_ROUNDS") > 0
     ? qEnvironmentVariableIntValue("CONTENT_BENCH_ROUNDS")
-    : 5;
+    : 3;
 
 double median(QVector<double> v)
 {
@@ -35,8 +44,26 @@ struct Mode
     const char *name;
     ShellTest::AppFolder::Format format;
     QString config;
-    QVector<double> page, run;
+    QByteArray password;
+    QVector<double> page[2], run[2];   // [warm, cold]
+    QString binary;                    // another build of the program, when set
 };
+
+// Drops the cached pages of every file the course is read from (the archive,
+// or the loose files) so that the run reads them from the disk. Written
+// pages must reach the disk first: dirty pages are not dropped.
+void dropCaches(const QString &folder)
+{
+    QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::NoSymLinks, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const int fd = ::open(QFile::encodeName(it.next()).constData(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        ::fdatasync(fd);
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+        ::close(fd);
+    }
+}
 
 } // namespace
 
@@ -65,23 +92,43 @@ int main(int argc, char **argv)
     using ShellTest::AppFolder;
     Mode modes[] = {
         {"plain files (forward mode)", AppFolder::Loose,
-         QStringLiteral("[wrapper]\ninterceptor=ForwardRequestInterceptor\n"), {}, {}},
+         QStringLiteral("[wrapper]\ninterceptor=ForwardRequestInterceptor\n"), {}, {}, {}, {}},
         {"kelcab archive via kelzip", AppFolder::Kelcab,
-         QStringLiteral("[wrapper]\narchiveManager=kelcab\n"), {}, {}},
+         QStringLiteral("[wrapper]\narchiveManager=kelcab\n"), {}, {}, {}, {}},
         {"zip archive via kelzip", AppFolder::Zip, QStringLiteral("[wrapper]\nencrypted=false\n"),
-         {}, {}},
+         {}, {}, {}, {}},
+        {"encrypted zip (default)", AppFolder::Zip, QString(), contentPassword(), {}, {}, {}},
     };
-    // One warm-up run each, then rounds taken in turn.
+    // CONTENT_BENCH_BEFORE names an earlier build of the program: its zip
+    // modes then run in the same turns, for before and after figures.
+    QVector<Mode> all(std::begin(modes), std::end(modes));
+    const QString before = qEnvironmentVariable("CONTENT_BENCH_BEFORE");
+    if (!before.isEmpty()) {
+        all.append({"zip, earlier build", AppFolder::Zip, QStringLiteral("[wrapper]\nencrypted=false\n"),
+                    {}, {}, {}, before});
+        all.append({"encrypted zip, earlier build", AppFolder::Zip, QString(), contentPassword(), {}, {},
+                    before});
+    }
+    // One warm-up run each, then rounds taken in turn: warm and cold, every
+    // mode in each.
     for (int round = -1; round < kRounds; ++round) {
-        for (Mode &m : modes) {
+      for (int cold = 0; cold < 2; ++cold) {
+        if (round < 0 && cold)
+            continue;
+        for (Mode &m : all) {
             ShellTest::ReportServer server;
             ShellTest::AppFolder folder;
             if (!server.listen() || !folder.installBinary()
-                || !folder.packCourse(course, m.format, {{QStringLiteral("report"), server.url()}})
-                || !folder.writeConfig(m.config)) {
+                || !folder.packCourse(course, m.format, {{QStringLiteral("report"), server.url()}},
+                                      QStringLiteral("data.bin"), m.password)
+                || !folder.writeConfig(m.config)
+                || (!m.binary.isEmpty()
+                    && (!QFile::remove(folder.binary()) || !QFile::copy(m.binary, folder.binary())))) {
                 fprintf(stderr, "%s: set-up failed: %s\n", m.name, qPrintable(folder.lastError()));
                 return 1;
             }
+            if (cold)
+                dropCaches(folder.path());
             QElapsedTimer t;
             t.start();
             QScopedPointer<QProcess> process(ShellTest::startShell(folder, xvfb.display()));
@@ -109,20 +156,28 @@ int main(int argc, char **argv)
                 return 1;
             }
             if (qEnvironmentVariableIsSet("CONTENT_BENCH_VERBOSE"))
-                fprintf(stderr, "%s round %d: page %s run %.1f\n", m.name, round,
-                        qPrintable(parts.at(1)), runMs);
+                fprintf(stderr, "%s round %d%s: page %s run %.1f\n", m.name, round,
+                        cold ? " cold" : "", qPrintable(parts.at(1)), runMs);
             if (round >= 0) {
-                m.page.append(parts.at(1).toDouble());
-                m.run.append(runMs);
+                m.page[cold].append(parts.at(1).toDouble());
+                m.run[cold].append(runMs);
             }
         }
+      }
     }
-    const double basePage = median(modes[0].page);
-    const double baseRun = median(modes[0].run);
-    printf("the real program, median of %d runs, ms: page load of all resources, whole run\n",
-           kRounds);
-    for (const Mode &m : modes)
-        printf("  %-28s page %8.1f (%.2fx)   run %8.1f (%.2fx)\n", m.name, median(m.page),
-               median(m.page) / basePage, median(m.run), median(m.run) / baseRun);
+    double load[3] = {};
+    getloadavg(load, 3);
+    printf("the real program, median of %d runs each, modes in turn; load average %.1f %.1f %.1f\n",
+           kRounds, load[0], load[1], load[2]);
+    for (int cold = 0; cold < 2; ++cold) {
+        const double basePage = median(all[0].page[cold]);
+        const double baseRun = median(all[0].run[cold]);
+        printf("%s, ms: page load of all resources (headline), whole run\n",
+               cold ? "cold cache (content pages dropped before each run)" : "warm cache");
+        for (const Mode &m : all)
+            printf("  %-28s page %8.1f (%.2fx)   run %8.1f (%.2fx)\n", m.name,
+                   median(m.page[cold]), median(m.page[cold]) / basePage, median(m.run[cold]),
+                   median(m.run[cold]) / baseRun);
+    }
     return 0;
 }

@@ -12,6 +12,7 @@
 #include <QFutureWatcher>
 #include <QLoggingCategory>
 #include <QPointer>
+#include <QThread>
 #include <QUuid>
 #include <QtConcurrent>
 
@@ -30,10 +31,9 @@ using CopyResult = std::pair<int, QVariantMap>;
 class StreamedEntry : public QIODevice
 {
 public:
-    StreamedEntry(const QByteArray &head, QIODevice *entry, const QString &description)
-        : m_head(head), m_entry(entry), m_description(description)
+    StreamedEntry(const QByteArray &head, std::shared_ptr<QIODevice> entry, const QString &description)
+        : m_head(head), m_entry(std::move(entry)), m_description(description)
     {
-        m_entry->setParent(this);
         open(QIODevice::ReadOnly | QIODevice::Unbuffered);
     }
 
@@ -73,7 +73,7 @@ protected:
 private:
     QByteArray m_head;
     int m_headPos = 0;
-    QIODevice *m_entry;
+    std::shared_ptr<QIODevice> m_entry;
     QString m_description;
     bool m_failed = false;
 };
@@ -87,6 +87,7 @@ ZipHandler::ZipHandler(ArchiveAccessManager *archive, JSInterface *dispatcher, Q
         return guard ? guard->fileSystem() : QSharedPointer<CFileSystem>();
     };
     m_copyPool.setMaxThreadCount(2);
+    m_readPool.setMaxThreadCount(qMax(2, QThread::idealThreadCount()));
 }
 
 ZipHandler::ZipHandler(ArchiveAccessManager *archive, QSharedPointer<CFileSystem> fileSystem,
@@ -95,10 +96,12 @@ ZipHandler::ZipHandler(ArchiveAccessManager *archive, QSharedPointer<CFileSystem
 {
     m_fileSystem = [fileSystem]() { return fileSystem; };
     m_copyPool.setMaxThreadCount(2);
+    m_readPool.setMaxThreadCount(qMax(2, QThread::idealThreadCount()));
 }
 
 ZipHandler::~ZipHandler()
 {
+    m_readPool.waitForDone();
     m_copyPool.waitForDone();
 }
 
@@ -175,11 +178,10 @@ void ZipHandler::requestStarted(QWebEngineUrlRequestJob *job)
     }
 }
 
-QIODevice *ZipHandler::prepareReply(QIODevice *entry, const QString &description,
-                                    QString *error)
+ZipHandler::Head ZipHandler::readHead(const std::shared_ptr<QIODevice> &entry)
 {
     constexpr qint64 limit = CheckedReplyLimit;
-    std::unique_ptr<QIODevice> owned(entry);
+    Head result;
     // Sized to the entry when it tells its size (a zip entry does), else
     // grown as the data comes.
     const qint64 known = entry->size();
@@ -191,22 +193,32 @@ QIODevice *ZipHandler::prepareReply(QIODevice *entry, const QString &description
             head.resize(int(qMin<qint64>(limit, qint64(head.size()) * 2)));
         const qint64 n = entry->read(head.data() + filled, head.size() - filled);
         if (n < 0) {
-            *error = entry->errorString().isEmpty() ? QStringLiteral("read error")
-                                                     : entry->errorString();
-            return nullptr;
+            result.error = entry->errorString().isEmpty() ? QStringLiteral("read error")
+                                                          : entry->errorString();
+            return result;
         }
         if (n == 0) {
             head.resize(int(filled));
             if (head.capacity() - filled > 64 * 1024)
                 head.squeeze();
-            auto *buffer = new QBuffer;
-            buffer->setData(head);
-            buffer->open(QIODevice::ReadOnly);
-            return buffer;
+            result.bytes = head;
+            return result;
         }
         filled += n;
     }
-    return new StreamedEntry(head, owned.release(), description);
+    result.bytes = head;
+    result.entry = entry;
+    return result;
+}
+
+QIODevice *ZipHandler::replyDevice(Head head, const QString &description)
+{
+    if (head.entry)
+        return new StreamedEntry(head.bytes, std::move(head.entry), description);
+    auto *buffer = new QBuffer;
+    buffer->setData(head.bytes);
+    buffer->open(QIODevice::ReadOnly);
+    return buffer;
 }
 
 void ZipHandler::serveDevice(QWebEngineUrlRequestJob *job, const QString &path,
@@ -229,18 +241,36 @@ void ZipHandler::serveDevice(QWebEngineUrlRequestJob *job, const QString &path,
         // A directory entry: an empty answer of the entry's type.
         auto *buffer = new QBuffer;
         buffer->open(QIODevice::ReadOnly);
-        device = buffer;
-    } else {
-        const QString description = path + QStringLiteral(" in ") + m_archive->fileName();
-        QString error;
-        device = prepareReply(device, description, &error);
-        if (!device) {
+        reply(job, buffer, mime);
+        return;
+    }
+    // The entry is read on a worker; the job, if it still exists, is
+    // answered back here.
+    const QString description = path + QStringLiteral(" in ") + m_archive->fileName();
+    const std::shared_ptr<QIODevice> entry(device);
+    const QFuture<Head> future = QtConcurrent::run(&m_readPool, [entry]() { return readHead(entry); });
+    QPointer<QWebEngineUrlRequestJob> guard(job);
+    auto *watcher = new QFutureWatcher<Head>(this);
+    // This lambda's copy of the entry keeps the last reference on this
+    // thread, the one the entry belongs to.
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, guard, description, mime, entry]() {
+        watcher->deleteLater();
+        Head head = watcher->result();
+        if (!guard)
+            return;
+        if (!head.error.isEmpty()) {
             qCWarning(lcZipHandler).noquote()
-                << "damaged entry" << description << "-" << error << "- request failed";
-            job->fail(QWebEngineUrlRequestJob::RequestFailed);
+                << "damaged entry" << description << "-" << head.error << "- request failed";
+            guard->fail(QWebEngineUrlRequestJob::RequestFailed);
             return;
         }
-    }
+        reply(guard, replyDevice(std::move(head), description), mime);
+    });
+    watcher->setFuture(future);
+}
+
+void ZipHandler::reply(QWebEngineUrlRequestJob *job, QIODevice *device, const QString &mime)
+{
     // The stream only holds the device for the job's lifetime; cleanStream
     // releases it and the event loop deletes the device.
     auto *holder = new QDataStream(device);

@@ -8,6 +8,7 @@
 #include <QWebEngineUrlRequestJob>
 
 #include <functional>
+#include <memory>
 
 class ArchiveAccessManager;
 class CFileSystem;
@@ -58,18 +59,30 @@ private:
     // reply has started, the web engine takes a read error for the end of
     // the data if the device also says it is at its end.
     static constexpr qint64 CheckedReplyLimit = 4 * 1024 * 1024;
-    // The device to answer with, for the open entry (taken over): a buffer of
-    // the whole entry when it ends within the limit, else a stream that
-    // serves what was read first, then the rest, and logs a read error
-    // (naming description). Null, with *error set, when the entry fails
-    // within the limit.
-    static QIODevice *prepareReply(QIODevice *entry, const QString &description, QString *error);
+    // What was read of an open entry before replying: the whole entry when
+    // it ends within the limit (entry then null), else the first bytes and
+    // the entry to stream the rest from; or the error of an entry that fails
+    // within the limit. Read off the main thread: inflating and decrypting
+    // there held up every other request of the page.
+    struct Head
+    {
+        std::shared_ptr<QIODevice> entry;
+        QByteArray bytes;
+        QString error;
+    };
+    static Head readHead(const std::shared_ptr<QIODevice> &entry);
+    // The device to answer with: a buffer of the whole entry, else a stream
+    // that serves the head, then the rest, and logs a read error (naming
+    // description). Main thread.
+    static QIODevice *replyDevice(Head head, const QString &description);
     void serveDevice(QWebEngineUrlRequestJob *job, const QString &path, const QString &mime);
     void serveMedia(QWebEngineUrlRequestJob *job, const QString &fullPath);
+    void reply(QWebEngineUrlRequestJob *job, QIODevice *device, const QString &mime);
 
     ArchiveAccessManager *m_archive;
     std::function<QSharedPointer<CFileSystem>()> m_fileSystem;
     // Media copies run here, not in the global pool, so that a large copy
     // does not hold up the page's own tasks.
     QThreadPool m_copyPool;
+    QThreadPool m_readPool;
 };

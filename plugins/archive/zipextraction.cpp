@@ -10,6 +10,7 @@
 #include <QMutexLocker>
 #include <QSemaphore>
 #include <QSet>
+#include <QTemporaryFile>
 #include <QThreadPool>
 #include <QVector>
 
@@ -17,6 +18,8 @@
 #include <quazip/quazipfile.h>
 #include <quazip/quazipfileinfo.h>
 #include <quazip/unzip.h>
+
+#include <cstdio>
 
 Q_LOGGING_CATEGORY(lcExtraction, "ZipExtraction")
 
@@ -134,8 +137,11 @@ ZipExtraction::ExtractionError Job::extractOne(QuaZip &zip, const Entry &entry)
     QuaZipFile in(&zip);
     if (!in.open(QIODevice::ReadOnly))
         return ZipExtraction::ZipOpenFailed;
-    QFile file(out);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    // Written under a temporary name beside it and renamed once the CRC has
+    // been checked (on close): a damaged or cut entry never shows under its
+    // name, and nothing waits for the disk per file.
+    QTemporaryFile file(QFileInfo(out).absolutePath() + QStringLiteral("/.unzipXXXXXX"));
+    if (!file.open()) {
         in.close();
         return ZipExtraction::ExtractionWriteFailed;
     }
@@ -146,12 +152,19 @@ ZipExtraction::ExtractionError Job::extractOne(QuaZip &zip, const Entry &entry)
     // The CRC is compared on close.
     if (zipError == UNZ_OK)
         zipError = in.getZipError();
-    const bool written = file.flush() && file.error() == QFileDevice::NoError;
+    bool written = file.flush() && file.error() == QFileDevice::NoError;
     file.close();
-    if (copied && zipError == UNZ_OK && written)
-        return ZipExtraction::ExtractionOk;
-    // A cut or damaged file must not pass for the entry.
-    file.remove();
+    if (copied && zipError == UNZ_OK && written) {
+        written = file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser
+                                      | QFileDevice::WriteUser | QFileDevice::ReadGroup | QFileDevice::ReadOther)
+            && ::rename(QFile::encodeName(file.fileName()).constData(), QFile::encodeName(out).constData()) == 0;
+        if (written) {
+            file.setAutoRemove(false);
+            return ZipExtraction::ExtractionOk;
+        }
+    }
+    // A cut or damaged file must not pass for the entry (the temporary
+    // file goes with its object).
     if (readFailed || zipError != UNZ_OK) {
         qCWarning(lcExtraction).noquote() << "damaged entry" << entry.path << "code" << zipError;
         return ZipExtraction::ZipOpenFailed;

@@ -9,11 +9,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QTemporaryFile>
 #include <QVariantList>
 
 #include <quazip/JlCompress.h>
+
+#include <cstdio>
 #include <quazip/quazip.h>
 #include <quazip/quazipfile.h>
 #include <quazip/quazipfileinfo.h>
@@ -162,9 +163,13 @@ QVariantMap extractItem(QuaZip &zip, const QVariantMap &item)
     const QFileInfo info(target);
     const QString path = info.absoluteFilePath();
     // Written beside the target and renamed at the end: a damaged entry or
-    // a full disk leaves an existing target as it was.
-    QSaveFile out(path);
-    if (!QDir().mkpath(info.absolutePath()) || !out.open(QIODevice::WriteOnly))
+    // a full disk leaves an existing target as it was. No sync per file (as
+    // QSaveFile does): a page extracting many files would wait on the disk
+    // for each.
+    if (!QDir().mkpath(info.absolutePath()))
+        return codeOnly(CZip::TargetUnwritable);
+    QTemporaryFile out(info.absolutePath() + QStringLiteral("/.zipXXXXXX"));
+    if (!out.open())
         return codeOnly(CZip::TargetUnwritable);
     bool readFailed = false;
     const bool copied = ZipEntry::copy(entry, out, &readFailed);
@@ -174,12 +179,14 @@ QVariantMap extractItem(QuaZip &zip, const QVariantMap &item)
         code = entry.getZipError();
     if (code == UNZ_OK && !copied)
         code = readFailed ? UNZ_ERRNO : int(CZip::TargetUnwritable);
-    if (code != UNZ_OK) {
-        out.cancelWriting();
+    if (code != UNZ_OK)
         return codeOnly(code);
-    }
-    if (!out.commit())
+    const bool written = out.flush();
+    out.close();
+    if (!written || out.error() != QFileDevice::NoError
+        || ::rename(QFile::encodeName(out.fileName()).constData(), QFile::encodeName(path).constData()) != 0)
         return codeOnly(CZip::TargetUnwritable);
+    out.setAutoRemove(false);
     QFile::setPermissions(path, kExtractedPermissions);
     return {{key(Other::code), 0}, {key(Other::path), path}};
 }

@@ -89,9 +89,15 @@ void tst_KelcabTool::packListCatExtractVerify()
     QCOMPARE(run.out, QByteArray("<html>hello</html>"));
 
     const QString out = m_tmp->filePath(QStringLiteral("out"));
-    run = runTool({QStringLiteral("extract"), m_archive, out});
+    run = runTool({QStringLiteral("extract"), QStringLiteral("--sync"), m_archive, out});
     QCOMPARE(run.code, 0);
     QVERIFY(readFile(out + QStringLiteral("/webapp/js/app.js")) == m_app);
+    // Files are written under temporary names and renamed: none may stay.
+    QDirIterator all(out, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    int entries = 0;
+    for (; all.hasNext(); ++entries)
+        QVERIFY2(!all.next().contains(QLatin1String("/.")), qPrintable(all.filePath()));
+    QCOMPARE(entries, 8);
     QCOMPARE(readFile(out + QStringLiteral("/webapp/img/logo.png")), m_logo);
     QVERIFY(QFileInfo(out + QStringLiteral("/webapp/empty.txt")).isFile());
     QVERIFY(QFileInfo(out + QStringLiteral("/webapp/empty-folder")).isDir());
@@ -138,6 +144,9 @@ void tst_KelcabTool::extractSkipsDamagedAndUnsafe()
     QCOMPARE(run.code, 4);
     QCOMPARE(readFile(out + QStringLiteral("/r/good.txt")), QByteArray("good"));
     QVERIFY(!QFile::exists(out + QStringLiteral("/r/bad.txt")));
+    // The damaged file's temporary copy is gone too.
+    QCOMPARE(QDir(out + QStringLiteral("/r")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList{QStringLiteral("good.txt")});
     QVERIFY2(run.err.contains("r/bad.txt: MD5 mismatch"), run.err);
     QVERIFY2(run.err.contains("unsafe name"), run.err);
     QVERIFY(!QFile::exists(m_tmp->filePath(QStringLiteral("out/escape"))));

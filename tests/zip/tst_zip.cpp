@@ -365,6 +365,8 @@ void tst_Zip::readListExtract()
     QCOMPARE(extracted.readAll(), QByteArray("alpha"));
     // rwx for the owner, r-x for the rest: never group- or world-writable.
     QCOMPARE(QFileInfo(target).permissions() & 0x0777, QFile::Permissions(0x0755));
+    // Written under a temporary name and renamed: nothing else is left.
+    QCOMPARE(QDir(path("new/chain")).entryList(QDir::Files | QDir::Hidden), QStringList{"a.txt"});
 
     QVERIFY(makeZip("empty.zip", {}));
     const Call empty = last([&](const QString &u) { m_js->zipListContents(u, "empty.zip"); });
@@ -578,6 +580,7 @@ void tst_Zip::unzipFailures()
     QCOMPARE(calls.last().data, QVariantMap({{"file_path", "f.zip"}, {"target_path", target},
                                              {"code", code}, {"uuid", "1"}}));
     QVERIFY(!QFile::exists("out/a.txt")); // a cut file does not pass for the entry
+    QCOMPARE(QDir("out").entryList(QDir::Files | QDir::Hidden), QStringList()); // nor its temporary copy
 }
 
 void tst_Zip::secondUnzipAndBackslashes()
