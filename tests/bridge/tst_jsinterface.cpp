@@ -7,6 +7,7 @@
 #include "bridge/jsinterface.h"
 #include "content/archiveaccessmanager.h"
 #include "plugins/application/capplication.h"
+#include "plugins/network/cnetwork.h"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -81,6 +82,9 @@ void tst_JSInterface::init()
 {
     m_archive.reset(new EmptyArchive);
     m_js.reset(new JSInterface(m_archive.data()));
+    // The machine's online state may change at any moment and would add an
+    // unsolicited networkStatusChange to the spies; tst_network covers it.
+    m_js->network()->disconnect(m_js.data());
     m_openedUrls.clear();
 }
 
