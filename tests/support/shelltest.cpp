@@ -464,16 +464,48 @@ QString describeFailure(const AppFolder &app, const ReportServer *server, const 
     return text;
 }
 
+bool Session::setUp(const QString &course, const QVariantMap &testConfig,
+                    AppFolder::Format format, const QString &config,
+                    const QByteArray &zipPassword)
+{
+    if (!app.isValid() || !server.listen() || !xvfb.start(&error))
+        return false;
+    QVariantMap pageConfig = testConfig;
+    pageConfig.insert(QStringLiteral("report"), server.url());
+    const bool ok = app.installBinary()
+        && app.packCourse(coursesDir() + QLatin1Char('/') + course, format, pageConfig,
+                          QStringLiteral("data.bin"), zipPassword)
+        && (config.isEmpty() || app.writeConfig(config));
+    if (!ok)
+        error = app.lastError();
+    return ok;
+}
+
+QProcess *Session::start(const QStringList &args)
+{
+    process.reset(startShell(app, xvfb.display(), args));
+    return process.data();
+}
+
+RunResult Session::finish(int timeoutMs)
+{
+    result = awaitShell(process.data(), timeoutMs);
+    return result;
+}
+
+QString Session::failure(const QString &what)
+{
+    if (process && process->state() != QProcess::NotRunning)
+        finish(1);
+    return what + QLatin1Char('\n') + describeFailure(app, &server, result);
+}
+
 QString runCourse(const CourseRun &run)
 {
-    AppFolder app;
-    ReportServer server;
-    Xvfb xvfb;
-    QString error;
-    if (!app.isValid() || !server.listen() || !xvfb.start(&error))
-        return QStringLiteral("set-up failed: %1").arg(error);
+    Session session;
+    AppFolder &app = session.app;
+    ReportServer &server = session.server;
     QVariantMap testConfig = run.testConfig;
-    testConfig.insert(QStringLiteral("report"), server.url());
     // Media made at test time (tests/with-pulse.sh) for the page to copy in.
     const QString media = qEnvironmentVariable("TAMBERLIN_TEST_MEDIA");
     if (!media.isEmpty())
@@ -481,16 +513,16 @@ QString runCourse(const CourseRun &run)
     if (run.runs > 1)
         testConfig.insert(QStringLiteral("run"), 1);
     app.setBaseCourse(run.baseCourse);
-    if (!app.installBinary()
-        || !app.packCourse(coursesDir() + QLatin1Char('/') + run.course, run.format, testConfig,
-                           QStringLiteral("data.bin"), run.zipPassword)
-        || (!run.config.isEmpty() && !app.writeConfig(run.config)))
-        return QStringLiteral("set-up failed: %1").arg(app.lastError());
+    if (!session.setUp(run.course, testConfig, run.format, run.config, run.zipPassword))
+        return QStringLiteral("set-up failed: %1").arg(session.error);
+    testConfig.insert(QStringLiteral("report"), server.url());
+    const QString display = session.xvfb.display();
+    QString error;
 
     const QString done = QStringLiteral("done 0 failure(s)");
     // Runs before the last one, each then told its successor's number.
     for (int i = 1; i < run.runs; ++i) {
-        QScopedPointer<QProcess> earlier(startShell(app, xvfb.display(), run.args));
+        QScopedPointer<QProcess> earlier(startShell(app, display, run.args));
         const RunResult result = awaitShell(earlier.data(), run.timeoutMs);
         if (result.exitCode != 0 || server.messages().count(done) != i)
             return describeFailure(app, &server, result);
@@ -515,8 +547,8 @@ QString runCourse(const CourseRun &run)
             return QStringLiteral("set-up failed: %1").arg(error);
     }
 
-    QScopedPointer<QProcess> process(startShell(app, xvfb.display(), run.args));
-    const RunResult result = awaitShell(process.data(), run.timeoutMs);
+    session.start(run.args);
+    const RunResult result = session.finish(run.timeoutMs);
     // Exit code 0 alone could also be a quit after a renderer crash: the page
     // must have said that it finished.
     if (result.exitCode != 0 || server.messages().count(done) != qMax(1, run.runs))
