@@ -24,7 +24,6 @@ private slots:
 
     void archivePath_data();
     void archivePath();
-    void groupsAndUtf8Values();
     void localStorage_data();
     void localStorage();
 
@@ -80,20 +79,6 @@ void tst_Settings::archivePath()
     if (!value.isEmpty())
         QVERIFY(writeConfig("[wrapper]\narchivePath=" + value + "\n"));
     QCOMPARE(SettingsManager::instance()->archiveFilePath(), expected);
-}
-
-void tst_Settings::groupsAndUtf8Values()
-{
-    QVERIFY(writeConfig("[visual]\nProductName=\xc5\xbdlu\xc5\xa5ou\xc4\x8dk\xc3\xbd k\xc5\xaf\xc5\x88 \xe6\x97\xa5\n"
-                        "StageX=1280\n[storage]\npath=mine\nsub\\key=7\n"));
-    SettingsManager *settings = SettingsManager::instance();
-    QCOMPARE(settings->get(QStringLiteral("visual"), QStringLiteral("ProductName")).toString(),
-             QString::fromUtf8("Žluťoučký kůň 日"));
-    QCOMPARE(settings->get(QStringLiteral("visual"), QStringLiteral("StageX"), 1024).toInt(), 1280);
-    QCOMPARE(settings->get(QStringLiteral("visual"), QStringLiteral("StageY"), 768).toInt(), 768);
-    QCOMPARE(settings->getGroup(QStringLiteral("wrapper")), QVariantMap());
-    QCOMPARE(settings->getGroup(QStringLiteral("storage")),
-             (QVariantMap{{QStringLiteral("path"), QStringLiteral("mine")}, {QStringLiteral("sub/key"), QStringLiteral("7")}}));
 }
 
 void tst_Settings::localStorage_data()

@@ -1,17 +1,12 @@
 // The application object: log file, open-URI arguments turned into
 // application events, window raising, archive errors during event delivery.
 
-#include "app/pathsmanager.h"
 #include "app/qmlevent.h"
 #include "app/shellapplication.h"
-#include "app/shelllog.h"
 #include "content/archiveexception.h"
 
-#include <QDir>
-#include <QFile>
 #include <QFileOpenEvent>
 #include <QSignalSpy>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QWindow>
 #include <QtTest>
@@ -39,32 +34,13 @@ public:
 class tst_ShellApplication : public QObject
 {
     Q_OBJECT
-public:
-    QString dataHome;
 
 private slots:
-    void logFileAtLogsPath();
     void processArguments_data();
     void processArguments();
     void onlyFirstWindowRaised();
     void archiveErrorDoesNotEndProgram();
 };
-
-void tst_ShellApplication::logFileAtLogsPath()
-{
-    const QString expected = dataHome + QStringLiteral("/Kelvane/Tamberlin/appLogs.txt");
-    QCOMPARE(PathsManager::instance()->get(QStringLiteral("logsPath")), expected);
-    QCOMPARE(ShellLog::fileName(), expected);
-    QFile log(expected);
-    QVERIFY(log.open(QIODevice::ReadOnly));
-    // Written by main() before the tests, through the installed handler.
-    QVERIFY(log.readAll().contains("[info] default: started before the tests\r\n"));
-    // QtTest replaces the handler around each test: put the shell's back.
-    const QtMessageHandler previous = qInstallMessageHandler(&ShellLog::messageHandler);
-    qWarning("a warning with %s", "text");
-    qInstallMessageHandler(previous);
-    QVERIFY(log.readAll().endsWith("[warning] default: a warning with text\r\n"));
-}
 
 void tst_ShellApplication::processArguments_data()
 {
@@ -74,10 +50,6 @@ void tst_ShellApplication::processArguments_data()
     QTest::newRow("local file")
         << QStringList{QStringLiteral("/opt/Tamberlin"), QStringLiteral("--open-uri=/srv/lesson.kel")}
         << QList<QUrl>{QUrl::fromLocalFile(QStringLiteral("/srv/lesson.kel"))};
-    QTest::newRow("option without '=' posts its own text")
-        << QStringList{QStringLiteral("--open-uri")}
-        << QList<QUrl>{QUrl::fromLocalFile(QStringLiteral("--open-uri"))};
-    QTest::newRow("capital letters ignored") << QStringList{QStringLiteral("--OPEN-URI=/x")} << QList<QUrl>{};
     QTest::newRow("nothing after '=': no application event") << QStringList{QStringLiteral("--open-uri=")} << QList<QUrl>{};
     QTest::newRow("several, in order")
         << QStringList{QStringLiteral("--open-uri=/a"), QStringLiteral("x"),
@@ -154,10 +126,8 @@ int main(int argc, char **argv)
 
     int count = argc;
     ShellApplication app(count, argv);
-    qInfo("started before the tests");
 
     tst_ShellApplication test;
-    test.dataHome = dir.filePath(QStringLiteral("data"));
     QTEST_SET_MAIN_SOURCE_PATH
     return QTest::qExec(&test, count, argv);
 }

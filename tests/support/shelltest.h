@@ -135,6 +135,31 @@ RunResult runShell(const AppFolder &app, const QString &display,
 QString describeFailure(const AppFolder &app, const ReportServer *server,
                         const RunResult &result);
 
+// One program run for tests that drive it themselves: folder, report server
+// (its address in TEST_CONFIG.report) and display, the course packed.
+class Session
+{
+public:
+    bool setUp(const QString &course, const QVariantMap &testConfig = {},
+               AppFolder::Format format = AppFolder::Kelcab,
+               const QString &config = QStringLiteral("[wrapper]\narchiveManager=kelcab\n"),
+               const QByteArray &zipPassword = {});
+    QProcess *start(const QStringList &args = {});
+    // Waits for the program with the event loop running (the server keeps
+    // answering); kills it when the deadline passes.
+    RunResult finish(int timeoutMs);
+    // describeFailure of the run, after `what`; ends a program still running.
+    QString failure(const QString &what = {});
+    qint64 pid() const { return process ? process->processId() : -1; }
+
+    AppFolder app;
+    ReportServer server;
+    Xvfb xvfb;
+    QScopedPointer<QProcess> process;
+    RunResult result;
+    QString error;
+};
+
 // Runs one course end to end: fresh folder, archive, optional config, report
 // server, Xvfb; passes when the page exits with 0 failures.
 struct CourseRun

@@ -1,14 +1,13 @@
 // The zip and archive extraction plugins through the dispatcher, as the page
 // sees them: edge rows of every operation, archives of Info-ZIP and Python,
 // our archives read by Info-ZIP, hostile entry names against both extraction
-// paths, unzip progress, one answer per call, aborts and memory.
+// paths, unzip progress, one answer per call and memory.
 
 #include "bridge/jsinterface.h"
 
 #include <QCryptographicHash>
 #include <QDirIterator>
 #include <QProcess>
-#include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QThreadPool>
@@ -17,7 +16,6 @@
 #include <quazip/quazip.h>
 #include <quazip/quazipfile.h>
 #include <quazip/quazipnewinfo.h>
-#include <zlib.h>
 
 namespace {
 
@@ -192,7 +190,6 @@ private slots:
     void unzipFailures_data();
     void unzipFailures();
     void secondUnzipAndBackslashes();
-    void abortsOnlyItsOwnCall();
     void linksInTargetAreReplaced();
     void boundedMemory();
 
@@ -279,17 +276,12 @@ void tst_Zip::addFiles_data()
 
     const QVariantMap one{{"a", item({}, "a.txt", "x")}};
     const QVariantMap old{{"old.txt", QByteArray("old")}};
-    QTest::newRow("unknown mode") << "append" << one << "zipAddFilesFail"
-                                  << QVariantMap{{"code", -102}} << old;
     QTest::newRow("Add with a capital appends, no type means raw")
         << "Add" << one << "zipAddFilesDone" << codes({{"a", 0}})
         << QVariantMap{{"old.txt", QByteArray("old")}, {"a.txt", QByteArray("x")}};
     QTest::newRow("create replaces the archive")
         << "CREATE" << QVariantMap{{"a", item("raw", "ü/a.txt", "grüß")}} << "zipAddFilesDone"
         << codes({{"a", 0}}) << QVariantMap{{"ü/a.txt", QString("grüß").toUtf8()}};
-    QTest::newRow("RAW in capitals passes validation, then is refused")
-        << "create" << QVariantMap{{"a", item("RAW", "a.txt", "x")}} << "zipAddFilesDone"
-        << codes({{"a", -102}}) << QVariantMap();
     QTest::newRow("invalid items")
         << "create"
         << QVariantMap{{"noData", QVariantMap{{"path", "a"}}}, {"emptyPath", item("raw", "", "x")},
@@ -324,57 +316,34 @@ void tst_Zip::addFiles()
     QCOMPARE(contents("add.zip"), after);
 }
 
+// Reading, listing and extracting as such are the zip course's; here what
+// only shows on disk, and every call on a missing archive.
 void tst_Zip::readListExtract()
 {
-    QVERIFY(makeZip("r.zip", {{"a.txt", "alpha"}, {"dir/", {}}, {"empty.txt", {}}}));
+    QVERIFY(makeZip("r.zip", {{"a.txt", "alpha"}, {"empty.txt", {}}}));
     QFile blocker("blocker");
     QVERIFY(blocker.open(QIODevice::WriteOnly));
-
     const QVariantMap read = last([&](const QString &u) {
-        m_js->zipReadFiles(u, "r.zip", {{"a", "a.txt"}, {"e", "empty.txt"}, {"no", "none.txt"}, {"blank", ""}});
+        m_js->zipReadFiles(u, "r.zip", {{"e", "empty.txt"}, {"blank", ""}});
     }).data;
-    QCOMPARE(read.value("a"), QVariant(QVariantMap{{"code", 0}, {"data", QByteArray("alpha")}}));
     QCOMPARE(read.value("e"), QVariant(QVariantMap{{"code", 0}, {"data", QByteArray()}}));
-    // QuaZip calls a name that is not there a success; the page must not.
-    QCOMPARE(read.value("no").toMap().value("code"), QVariant(-100));
     QCOMPARE(read.value("blank").toMap().value("code"), QVariant(-100));
-
-    const QVariantList entries =
-        last([&](const QString &u) { m_js->zipListContents(u, "r.zip"); }).data.value("data").toList();
-    QCOMPARE(entries.size(), 3);
-    QCOMPARE(entries.at(0).toMap().value("crc").toUInt(), uint(crc32(0, (const Bytef *)"alpha", 5)));
-    QCOMPARE(entries.at(0).toMap().value("uncompressedSize").toInt(), 5);
-    QCOMPARE(entries.at(1).toMap().value("isDir"), QVariant(true));
-    QCOMPARE(entries.at(2).toMap().value("isDir"), QVariant(false));
 
     const QString target = path("new/chain/a.txt");
     auto job = [](const QString &source, const QString &target) {
         return QVariantMap{{"source", source}, {"target", target}};
     };
     const QVariantMap ex = last([&](const QString &u) {
-        m_js->zipExtractFiles(u, "r.zip", {{"a", job("a.txt", target)}, {"no", job("none", "none")},
-                                           {"noSource", QVariantMap{{"target", "x"}}},
-                                           {"blocked", job("a.txt", "blocker/a.txt")}});
+        m_js->zipExtractFiles(u, "r.zip", {{"a", job("a.txt", target)}, {"blocked", job("a.txt", "blocker/a.txt")}});
     }).data;
-    QCOMPARE(ex.value("a"), QVariant(QVariantMap{{"code", 0}, {"path", target}}));
-    QCOMPARE(ex.value("no"), QVariant(QVariantMap{{"code", -100}}));
-    QCOMPARE(ex.value("noSource"), QVariant(QVariantMap{{"code", -102}}));
     QCOMPARE(ex.value("blocked"), QVariant(QVariantMap{{"code", -1000}}));
-    QFile extracted(target);
-    QVERIFY(extracted.open(QIODevice::ReadOnly));
-    QCOMPARE(extracted.readAll(), QByteArray("alpha"));
     // rwx for the owner, r-x for the rest: never group- or world-writable.
     QCOMPARE(QFileInfo(target).permissions() & 0x0777, QFile::Permissions(0x0755));
     // Written under a temporary name and renamed: nothing else is left.
     QCOMPARE(QDir(path("new/chain")).entryList(QDir::Files | QDir::Hidden), QStringList{"a.txt"});
 
-    QVERIFY(makeZip("empty.zip", {}));
-    const Call empty = last([&](const QString &u) { m_js->zipListContents(u, "empty.zip"); });
-    QCOMPARE(empty.name, QStringLiteral("zipListContentsDone"));
-    QCOMPARE(empty.data.value("data"), QVariant(QVariantList()));
     const QList<Call> missing{
         last([&](const QString &u) { m_js->zipReadFiles(u, "none.zip", {}); }),
-        last([&](const QString &u) { m_js->zipListContents(u, "none.zip"); }),
         last([&](const QString &u) { m_js->zipExtractFiles(u, "none.zip", {}); }),
         last([&](const QString &u) { m_js->zipCompressDirectory(u, "c.zip", "no-such-dir"); })};
     for (const Call &call : missing)
@@ -512,7 +481,6 @@ void tst_Zip::progress_data()
     QTest::addColumn<int>("count");
     QTest::addColumn<int>("repeat"); // entry size in 8-byte blocks
     QTest::addColumn<QList<int>>("expected");
-    QTest::newRow("120 entries") << 120 << 1 << QList<int>{0, 1, 51, 101, 120};
     // Large enough for a second inflating thread: reports still in order.
     QTest::newRow("120 entries on two threads") << 120 << 8000 << QList<int>{0, 1, 51, 101, 120};
     QTest::newRow("empty zip") << 0 << 0 << QList<int>{0, 0};
@@ -596,32 +564,6 @@ void tst_Zip::secondUnzipAndBackslashes()
     QCOMPARE(unzip("2.zip", "out").last().name, QStringLiteral("archiveUnzipFinish"));
     // Sub-folders are replaced, files directly in the target stay.
     QCOMPARE(snapshot("out").keys(), QStringList({"b", "b/sub", "b/sub/y.txt", "loose.txt", "top.txt"}));
-}
-
-void tst_Zip::abortsOnlyItsOwnCall()
-{
-    QVERIFY(makeZip("a.zip", {{"a/1.txt", "1"}}));
-    // Both calls wait for the pool while the abort comes in.
-    QThreadPool *pool = QThreadPool::globalInstance();
-    QSemaphore gate;
-    const int threads = pool->maxThreadCount();
-    for (int i = 0; i < threads; ++i)
-        pool->start([&gate] { gate.acquire(); });
-    m_js->archiveUnzip("a", "a.zip", "outA");
-    m_js->archiveUnzip("b", "a.zip", "outB");
-    m_js->abortArchiveUnzip("a");
-    m_js->abortArchiveUnzip("no such call");
-    gate.release(threads);
-    QTRY_VERIFY_WITH_TIMEOUT(ended("a") && ended("b"), 30000);
-    settle();
-
-    const QList<Call> a = callsFor("a");
-    QCOMPARE(a.size(), 1);
-    QCOMPARE(a.first().name, QStringLiteral("archiveUnzipAbort"));
-    QCOMPARE(a.first().data, QVariantMap({{"file_path", "a.zip"}, {"target_path", "outA"}, {"uuid", "a"}}));
-    QVERIFY(!QFile::exists("outA/a/1.txt"));
-    QCOMPARE(callsFor("b").last().name, QStringLiteral("archiveUnzipFinish"));
-    QVERIFY(QFile::exists("outB/a/1.txt"));
 }
 
 void tst_Zip::linksInTargetAreReplaced()
