@@ -28,8 +28,15 @@ QVariantMap CNetworkAjaxResponse::toVariantMap() const
     map.insert(key(Other::code), code);
     QVariantMap names;
     // Reply order: a later pair of the same name replaces an earlier one.
-    for (const auto &pair : headers)
-        names.insert(QString::fromUtf8(pair.first).toLower(), QString::fromUtf8(pair.second));
+    // Qt joins repeated Set-Cookie lines with a line feed into one pair; the
+    // page gets the later cookie, as for any other repeated header.
+    for (const auto &pair : headers) {
+        const QString name = QString::fromUtf8(pair.first).toLower();
+        QString value = QString::fromUtf8(pair.second);
+        if (name == QLatin1String("set-cookie"))
+            value = value.mid(value.lastIndexOf(QLatin1Char('\n')) + 1);
+        names.insert(name, value);
+    }
     map.insert(Constants::name(Network::headers), names);
     const QJsonDocument doc = QJsonDocument::fromJson(body);
     map.insert(Constants::name(Network::response),
