@@ -5,6 +5,7 @@
 #include "content/archiveexception.h"
 #include "content/contentpassword.h"
 
+#include <QMutex>
 #include <QScopedPointer>
 
 #include <quazip/quazip.h>
@@ -15,7 +16,9 @@
 #include <zlib.h>
 
 #include <array>
+#include <cstring>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -75,12 +78,12 @@ private:
 
 // True when password opens the encrypted entry that raw (opened raw, not yet
 // read) holds.
-bool passwordMatches(QuaZipFile &raw, const QuaZipFileInfo64 &info, const QByteArray &password)
+// keys, made from the password, are then ready for the entry's data.
+bool passwordMatches(QuaZipFile &raw, const QuaZipFileInfo64 &info, PkwareKeys &keys)
 {
     const QByteArray header = raw.read(kCryptHeaderSize);
     if (header.size() != kCryptHeaderSize)
         return false;
-    PkwareKeys keys(password);
     quint8 last = 0;
     for (char c : header)
         last = keys.decrypt(quint8(c));
@@ -93,15 +96,77 @@ bool passwordMatches(QuaZipFile &raw, const QuaZipFileInfo64 &info, const QByteA
     return t.isValid() && last == quint8(dosTime >> 8);
 }
 
+} // namespace
+
+// Archive handles, each opened once and used by one reader at a time: opening
+// an entry is then a seek to its record, not an open of the archive file and
+// a read of its end record. Shared with the devices, which give their handle
+// back when they are done, so it outlives a manager destroyed before them.
+class ZipHandlePool
+{
+public:
+    explicit ZipHandlePool(const QString &path) : m_path(path) {}
+
+    // A handle with a current file, or null when the archive cannot be opened
+    // (error then holds QuaZip's code).
+    std::unique_ptr<QuaZip> take(int *error)
+    {
+        {
+            QMutexLocker lock(&m_mutex);
+            if (!m_idle.empty()) {
+                std::unique_ptr<QuaZip> zip = std::move(m_idle.back());
+                m_idle.pop_back();
+                return zip;
+            }
+        }
+        auto zip = std::make_unique<QuaZip>(m_path);
+        // goToFirstFile gives the QuaZip a current file; a position then
+        // moves the reader to an entry without walking the directory.
+        if (!zip->open(QuaZip::mdUnzip) || !zip->goToFirstFile()) {
+            *error = zip->getZipError();
+            return nullptr;
+        }
+        return zip;
+    }
+
+    void giveBack(std::unique_ptr<QuaZip> zip)
+    {
+        QMutexLocker lock(&m_mutex);
+        // Enough for the readers that run at once; more would only hold
+        // file descriptors.
+        if (m_idle.size() < kMaxIdle)
+            m_idle.push_back(std::move(zip));
+    }
+
+private:
+    static constexpr size_t kMaxIdle = 8;
+    const QString m_path;
+    QMutex m_mutex;
+    std::vector<std::unique_ptr<QuaZip>> m_idle;
+};
+
+namespace {
+
 // Holds the QuaZip of an OwningZipFile. A base listed before QuaZipFile is
 // built before it and destroyed after it: QuaZipFile's destructor closes the
 // entry through the QuaZip, so the QuaZip must still be there. (As a member
 // it was gone by then, and a close that failed on a CRC error closed once
-// more through freed memory.)
+// more through freed memory.) A handle whose entry closed cleanly goes back
+// to the pool; one that saw an error is dropped.
 struct ZipHandle
 {
-    explicit ZipHandle(std::unique_ptr<QuaZip> zip) : handle(std::move(zip)) {}
+    ZipHandle(std::unique_ptr<QuaZip> zip, std::shared_ptr<ZipHandlePool> pool)
+        : handle(std::move(zip)), pool(std::move(pool))
+    {
+    }
+    ~ZipHandle()
+    {
+        if (reusable && pool && handle)
+            pool->giveBack(std::move(handle));
+    }
     std::unique_ptr<QuaZip> handle;
+    std::shared_ptr<ZipHandlePool> pool;
+    bool reusable = false;
 };
 
 // A QuaZipFile that owns the QuaZip it reads from (each device has its own
@@ -113,8 +178,9 @@ struct ZipHandle
 class OwningZipFile : private ZipHandle, public QuaZipFile
 {
 public:
-    OwningZipFile(std::unique_ptr<QuaZip> zip, const QuaZipFileInfo64 &info)
-        : ZipHandle(std::move(zip))
+    OwningZipFile(std::unique_ptr<QuaZip> zip, std::shared_ptr<ZipHandlePool> pool,
+                  const QuaZipFileInfo64 &info)
+        : ZipHandle(std::move(zip), std::move(pool))
         , QuaZipFile(handle.get())
         , m_expectedCrc(quint32(info.crc))
         , m_expectedSize(qint64(info.uncompressedSize))
@@ -122,8 +188,10 @@ public:
     }
     ~OwningZipFile() override
     {
-        if (isOpen())
+        if (isOpen()) {
             close();
+            reusable = !m_failed && !isOpen() && getZipError() == UNZ_OK;
+        }
         // A close that fails (CRC error) leaves the device open; the base
         // destructor would try once more.
         if (isOpen())
@@ -164,10 +232,143 @@ private:
     bool m_failed = false;
 };
 
+// An entry read raw and inflated, decrypted and checked here, so that the
+// bytes pass through one CRC, not minizip's and ours, and an encrypted entry's
+// local header is read once, by the open that checks its password. Checks
+// what it delivers as OwningZipFile does. Stored and deflated entries only.
+class RawZipEntry : private ZipHandle, public QIODevice
+{
+public:
+    // raw has been opened raw on handle's current entry; keys, when given,
+    // have decrypted the entry's twelve-byte header.
+    RawZipEntry(std::unique_ptr<QuaZip> zip, std::shared_ptr<ZipHandlePool> pool,
+                const QuaZipFileInfo64 &info, std::unique_ptr<PkwareKeys> keys)
+        : ZipHandle(std::move(zip), std::move(pool))
+        , m_raw(handle.get())
+        , m_keys(std::move(keys))
+        , m_deflated(info.method == Z_DEFLATED)
+        , m_expectedCrc(quint32(info.crc))
+        , m_expectedSize(qint64(info.uncompressedSize))
+    {
+    }
+    ~RawZipEntry() override
+    {
+        if (m_deflated && m_inflating)
+            inflateEnd(&m_stream);
+        if (m_raw.isOpen()) {
+            m_raw.close();
+            reusable = !m_failed && !m_raw.isOpen() && m_raw.getZipError() == UNZ_OK;
+        }
+        if (m_raw.isOpen())
+            m_raw.QIODevice::close();
+    }
+
+    // Opens the raw entry that the handle is at, then this device.
+    bool start(QString *error)
+    {
+        if (!m_raw.isOpen()
+            && !m_raw.open(QIODevice::ReadOnly, nullptr, nullptr, true, nullptr)) {
+            *error = QString::number(m_raw.getZipError());
+            return false;
+        }
+        if (m_deflated) {
+            std::memset(&m_stream, 0, sizeof m_stream);
+            if (inflateInit2(&m_stream, -MAX_WBITS) != Z_OK)
+                return false;
+            m_inflating = true;
+        }
+        return QIODevice::open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    }
+    QuaZipFile &raw() { return m_raw; }
+
+    bool isSequential() const override { return true; }
+    qint64 size() const override { return m_expectedSize; }
+    bool atEnd() const override { return !m_failed && m_read == m_expectedSize; }
+
+protected:
+    qint64 readData(char *data, qint64 maxSize) override
+    {
+        if (m_failed)
+            return -1;
+        qint64 n = 0;
+        if (!m_deflated) {
+            n = m_raw.read(data, qMin(maxSize, m_expectedSize - m_read + 1));
+            if (n < 0)
+                return fail(QStringLiteral("compressed data is damaged (zip error %1)").arg(m_raw.getZipError()));
+            if (m_keys)
+                for (qint64 i = 0; i < n; ++i)
+                    data[i] = char(m_keys->decrypt(quint8(data[i])));
+        } else {
+            n = inflateInto(data, maxSize);
+            if (n < 0)
+                return -1;
+        }
+        m_crc = quint32(crc32(m_crc, reinterpret_cast<const Bytef *>(data), uInt(n)));
+        m_read += n;
+        if (m_read > m_expectedSize)
+            return fail(QStringLiteral("entry holds more than its %1 bytes").arg(m_expectedSize));
+        if (n == 0 && m_read < m_expectedSize)
+            return fail(QStringLiteral("entry ends after %1 of %2 bytes").arg(m_read).arg(m_expectedSize));
+        if (n > 0 && m_read == m_expectedSize && m_crc != m_expectedCrc)
+            return fail(QStringLiteral("CRC mismatch: the entry is damaged"));
+        return n;
+    }
+    qint64 writeData(const char *, qint64) override { return -1; }
+
+private:
+    qint64 inflateInto(char *data, qint64 maxSize)
+    {
+        m_stream.next_out = reinterpret_cast<Bytef *>(data);
+        m_stream.avail_out = uInt(qMin<qint64>(maxSize, 1 << 30));
+        while (m_stream.avail_out > 0 && !m_streamEnded) {
+            if (m_stream.avail_in == 0) {
+                const qint64 got = m_raw.read(m_input, sizeof m_input);
+                if (got < 0)
+                    return fail(QStringLiteral("compressed data is damaged (zip error %1)").arg(m_raw.getZipError()));
+                if (got == 0)
+                    break;
+                if (m_keys)
+                    for (qint64 i = 0; i < got; ++i)
+                        m_input[i] = char(m_keys->decrypt(quint8(m_input[i])));
+                m_stream.next_in = reinterpret_cast<Bytef *>(m_input);
+                m_stream.avail_in = uInt(got);
+            }
+            const int result = inflate(&m_stream, Z_NO_FLUSH);
+            if (result == Z_STREAM_END)
+                m_streamEnded = true;
+            else if (result != Z_OK && result != Z_BUF_ERROR)
+                return fail(QStringLiteral("compressed data is damaged (zip error %1)").arg(result));
+            else if (result == Z_BUF_ERROR && m_stream.avail_in > 0)
+                return fail(QStringLiteral("compressed data is damaged (zip error %1)").arg(result));
+        }
+        return qint64(reinterpret_cast<char *>(m_stream.next_out) - data);
+    }
+
+    qint64 fail(const QString &message)
+    {
+        m_failed = true;
+        setErrorString(message);
+        return -1;
+    }
+
+    QuaZipFile m_raw;
+    std::unique_ptr<PkwareKeys> m_keys;
+    const bool m_deflated;
+    const quint32 m_expectedCrc;
+    const qint64 m_expectedSize;
+    z_stream m_stream;
+    bool m_inflating = false;
+    bool m_streamEnded = false;
+    char m_input[64 * 1024];
+    quint32 m_crc = quint32(crc32(0, nullptr, 0));
+    qint64 m_read = 0;
+    bool m_failed = false;
+};
+
 } // namespace
 
 ZipArchiveAccessManager::ZipArchiveAccessManager(const QString &path, QObject *parent)
-    : ArchiveAccessManager(parent), m_path(path)
+    : ArchiveAccessManager(parent), m_path(path), m_handles(std::make_shared<ZipHandlePool>(path))
 {
     QuaZip zip(path);
     if (!zip.open(QuaZip::mdUnzip))
@@ -222,11 +423,10 @@ QIODevice *ZipArchiveAccessManager::open(const QString &path)
     position.pos_in_zip_directory = ZPOS64_T(found.value().directoryOffset);
     position.num_of_file = ZPOS64_T(found.value().fileNumber);
 
-    auto zip = std::make_unique<QuaZip>(m_path);
-    // goToFirstFile gives the QuaZip a current file; the position then moves
-    // the reader to the entry without walking the directory.
-    if (!zip->open(QuaZip::mdUnzip) || !zip->goToFirstFile())
-        throw ArchiveException(zip->getZipError(), failure);
+    int openError = UNZ_OK;
+    std::unique_ptr<QuaZip> zip = m_handles->take(&openError);
+    if (!zip)
+        throw ArchiveException(openError, failure);
     if (const int error = unzGoToFilePos64(zip->getUnzFile(), &position); error != UNZ_OK)
         throw ArchiveException(error, failure);
     QuaZipFileInfo64 info;
@@ -236,23 +436,42 @@ QIODevice *ZipArchiveAccessManager::open(const QString &path)
     const bool useContentPassword = SettingsManager::instance()
                                         ->get(name(Tag::wrapper), key(Other::encrypted), true)
                                         .toBool();
-    QByteArray password;
-    if (info.flags & kEncryptedFlag) {
-        // An encrypted entry cannot be read without the password: garbage
-        // must not reach the page.
-        if (!useContentPassword)
+    const bool encrypted = info.flags & kEncryptedFlag;
+    // An encrypted entry cannot be read without the password: garbage must
+    // not reach the page.
+    if (encrypted && !useContentPassword)
+        throw ArchiveException(UNZ_BADPASSWORD, failure);
+    if (info.method == 0 || info.method == Z_DEFLATED) {
+        std::unique_ptr<PkwareKeys> keys;
+        if (encrypted)
+            keys = std::make_unique<PkwareKeys>(contentPassword());
+        PkwareKeys *headerKeys = keys.get();
+        std::unique_ptr<RawZipEntry> entry(new RawZipEntry(std::move(zip), m_handles, info, std::move(keys)));
+        QString error;
+        if (!entry->raw().open(QIODevice::ReadOnly, nullptr, nullptr, true, nullptr))
+            throw ArchiveException(entry->raw().getZipError(), failure);
+        if (headerKeys && !passwordMatches(entry->raw(), info, *headerKeys))
             throw ArchiveException(UNZ_BADPASSWORD, failure);
+        if (!entry->start(&error))
+            throw ArchiveException(UNZ_INTERNALERROR, failure);
+        return entry.release();
+    }
+
+    // Other methods: minizip's own reader, if it knows them.
+    QByteArray password;
+    if (encrypted) {
         password = contentPassword();
+        PkwareKeys keys(password);
         QuaZipFile raw(zip.get());
         if (!raw.open(QIODevice::ReadOnly, nullptr, nullptr, true, nullptr))
             throw ArchiveException(raw.getZipError(), failure);
-        const bool matches = passwordMatches(raw, info, password);
+        const bool matches = passwordMatches(raw, info, keys);
         raw.close();
         if (!matches)
             throw ArchiveException(UNZ_BADPASSWORD, failure);
     }
 
-    std::unique_ptr<OwningZipFile> file(new OwningZipFile(std::move(zip), info));
+    std::unique_ptr<OwningZipFile> file(new OwningZipFile(std::move(zip), m_handles, info));
     if (!file->open(QIODevice::ReadOnly, nullptr, nullptr, false,
                     password.isEmpty() ? nullptr : password.constData()))
         throw ArchiveException(file->getZipError(), failure);

@@ -4,6 +4,10 @@
 
 #include <QHash>
 
+#include <memory>
+
+class ZipHandlePool;
+
 // A zip content archive read with QuaZip. Entries are opened with the
 // built-in content password unless the configuration says the archive is not
 // encrypted ("wrapper"/"encrypted"); unencrypted entries open either way.
@@ -23,8 +27,9 @@ public:
     // "cannot open file: <path>" when the entry cannot be opened.
     QByteArray read(const QString &path) override;
     // Throws ArchiveException "cannot open file: <path>" for a missing or
-    // damaged entry or a wrong password. Every device opens the archive file
-    // on its own and goes straight to its entry.
+    // damaged entry or a wrong password. Every device has a handle on the
+    // archive of its own (reused from earlier devices when one is free) and
+    // goes straight to its entry.
     QIODevice *open(const QString &path) override;
     QString fileName() const override { return m_path; }
 
@@ -43,4 +48,6 @@ private:
     // need neither a lock nor a walk through the directory. Not changed
     // after construction, so any thread may read it.
     QHash<QString, EntryPosition> m_index;
+    // Opened handles on the archive, reused by the devices one at a time.
+    std::shared_ptr<ZipHandlePool> m_handles;
 };

@@ -5,6 +5,7 @@
 #include "contenttest.h"
 #include "tests/support/damagearchive.h"
 
+#include "content/contentpassword.h"
 #include "content/kelcabarchivemanager.h"
 #include "content/ziparchiveaccessmanager.h"
 
@@ -25,16 +26,21 @@ void tst_DamagedContent::damagedEntryReadFails_data()
 {
     QTest::addColumn<int>("zipMethod"); // -1: kelcab
     QTest::addColumn<double>("where");  // zip: fraction of the data; kelcab: page
-    QTest::newRow("zip deflate data damaged at 3/4") << 8 << 0.75;
+    QTest::addColumn<bool>("encrypted");
+    QTest::newRow("zip deflate data damaged at 3/4") << 8 << 0.75 << false;
     // Stored data has the right size whatever its bytes: only the CRC tells.
-    QTest::newRow("zip stored data damaged") << 0 << 0.5;
-    QTest::newRow("kelcab second page") << -1 << 1.0;
+    QTest::newRow("zip stored data damaged") << 0 << 0.5 << false;
+    // Decrypted here, not by minizip: damage must still be caught.
+    QTest::newRow("encrypted zip deflate data damaged") << 8 << 0.5 << true;
+    QTest::newRow("encrypted zip stored data damaged") << 0 << 0.5 << true;
+    QTest::newRow("kelcab second page") << -1 << 1.0 << false;
 }
 
 void tst_DamagedContent::damagedEntryReadFails()
 {
     QFETCH(int, zipMethod);
     QFETCH(double, where);
+    QFETCH(bool, encrypted);
     const QString entry = QStringLiteral("webapp/big.txt");
     QByteArray text;
     for (int line = 0; text.size() < 2000000; ++line)
@@ -50,7 +56,7 @@ void tst_DamagedContent::damagedEntryReadFails()
         QVERIFY2(DamageArchive::damageKelcabPage(path, entry, int(where), &error), qPrintable(error));
         archive = std::make_unique<KelCabArchiveManager>(path);
     } else {
-        QVERIFY(writeZip(path, files, {}, zipMethod));
+        QVERIFY(writeZip(path, files, encrypted ? contentPassword() : QByteArray(), zipMethod));
         QVERIFY2(DamageArchive::damageZipEntry(path, entry, where, &error), qPrintable(error));
         archive = std::make_unique<ZipArchiveAccessManager>(path);
     }
