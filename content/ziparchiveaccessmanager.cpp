@@ -33,6 +33,21 @@ constexpr quint16 kDataDescriptorFlag = 0x8;
 constexpr int kCryptHeaderSize = 12;
 constexpr int UNZ_BADPASSWORD = -106; // not one of minizip's own codes
 
+// Decryption runs over every byte of an encrypted entry: the CRC table is
+// built at compile time, not looked up through a guarded static per byte.
+constexpr std::array<quint32, 256> makeCrcTable()
+{
+    std::array<quint32, 256> t{};
+    for (quint32 n = 0; n < 256; ++n) {
+        quint32 c = n;
+        for (int k = 0; k < 8; ++k)
+            c = (c & 1) ? 0xedb88320u ^ (c >> 1) : c >> 1;
+        t[n] = c;
+    }
+    return t;
+}
+constexpr std::array<quint32, 256> kCrcTable = makeCrcTable();
+
 class PkwareKeys
 {
 public:
@@ -53,17 +68,7 @@ public:
 private:
     static quint32 crcByte(quint32 crc, quint8 b)
     {
-        static const std::array<quint32, 256> table = [] {
-            std::array<quint32, 256> t{};
-            for (quint32 n = 0; n < 256; ++n) {
-                quint32 c = n;
-                for (int k = 0; k < 8; ++k)
-                    c = (c & 1) ? 0xedb88320u ^ (c >> 1) : c >> 1;
-                t[n] = c;
-            }
-            return t;
-        }();
-        return table[(crc ^ b) & 0xff] ^ (crc >> 8);
+        return kCrcTable[(crc ^ b) & 0xff] ^ (crc >> 8);
     }
 
     void update(quint8 c)

@@ -16,6 +16,9 @@
 #include <QtConcurrent>
 #include <QtTest>
 
+#include <memory>
+#include <vector>
+
 using namespace ContentTest;
 
 class tst_ArchiveManagers : public QObject
@@ -122,6 +125,8 @@ void tst_ArchiveManagers::zipReadsEntries_data()
 
     QTest::newRow("plain stored zip, default setting") << false << 0 << QVariant();
     QTest::newRow("encrypted stored zip, default setting") << true << 0 << QVariant();
+    QTest::newRow("plain deflated zip, encrypted=false") << false << 8 << QVariant(false);
+    QTest::newRow("encrypted deflated zip, default setting") << true << 8 << QVariant();
 }
 
 void tst_ArchiveManagers::zipReadsEntries()
@@ -143,6 +148,13 @@ void tst_ArchiveManagers::zipReadsEntries()
         QVERIFY(device->isOpen());
         QCOMPARE(device->readAll(), it.value());
     }
+    // Devices open at once must not share a handle on the archive.
+    std::vector<std::unique_ptr<QIODevice>> open;
+    for (auto it = m_files.cbegin(); it != m_files.cend(); ++it)
+        open.emplace_back(zip.open(it.key()));
+    auto device = open.begin();
+    for (auto it = m_files.cbegin(); it != m_files.cend(); ++it, ++device)
+        QCOMPARE((*device)->readAll(), it.value());
 }
 
 void tst_ArchiveManagers::zipInfoZipEncryptedEntry()
