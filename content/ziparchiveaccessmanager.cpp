@@ -152,7 +152,7 @@ private:
 
 namespace {
 
-// Holds the QuaZip of an OwningZipFile. A base listed before QuaZipFile is
+// Holds the QuaZip of an entry device. A base listed before its QuaZipFile is
 // built before it and destroyed after it: QuaZipFile's destructor closes the
 // entry through the QuaZip, so the QuaZip must still be there. (As a member
 // it was gone by then, and a close that failed on a CRC error closed once
@@ -314,7 +314,7 @@ protected:
             return fail(QStringLiteral("entry holds more than its %1 bytes").arg(m_expectedSize));
         if (n == 0 && m_read < m_expectedSize)
             return fail(QStringLiteral("entry ends after %1 of %2 bytes").arg(m_read).arg(m_expectedSize));
-        if (n > 0 && m_read == m_expectedSize && m_crc != m_expectedCrc)
+        if (n > 0 && m_read == m_expectedSize && m_crc != m_expectedCrc) // all delivered
             return fail(QStringLiteral("CRC mismatch: the entry is damaged"));
         return n;
     }
