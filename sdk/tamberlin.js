@@ -138,17 +138,17 @@ export class Tamberlin {
     // the success callback's payload; the returned Promise carries the
     // call's `uuid`.
     call(method, args = [], options = {}) {
-        const spec = METHODS[method];
+        const shape = METHODS[method];
         const uuid = makeUuid();
         let promise;
-        if (!spec || typeof this.shell[method] !== 'function') {
+        if (!shape || typeof this.shell[method] !== 'function') {
             promise = Promise.reject(new TamberlinError('unavailable',
                 'the shell offers no method ' + method, { method }));
         } else {
             promise = new Promise((resolve, reject) => {
                 const call = {
                     method, resolve, reject,
-                    done: words(spec[1]), fail: words(spec[2]), progress: words(spec[3]),
+                    done: words(shape[1]), fail: words(shape[2]), progress: words(shape[3]),
                     onProgress: options.onProgress, timer: null, rearm: null,
                 };
                 // The client's default leaves out calls with progress (a long
@@ -168,7 +168,7 @@ export class Tamberlin {
                     call.rearm();
                 }
                 this._pending.set(uuid, call);
-                const wire = spec[0].map((_, i) => (args[i] === undefined ? null : args[i]));
+                const wire = shape[0].map((_, i) => (args[i] === undefined ? null : args[i]));
                 this.shell[method](uuid, ...wire);
             });
         }
@@ -267,8 +267,8 @@ export class Tamberlin {
 
 // One method per page method: the wire's arguments after the uuid, then an
 // optional options object {timeout, onProgress}.
-for (const [method, spec] of Object.entries(METHODS)) {
-    const count = spec[0].length;
+for (const [method, shape] of Object.entries(METHODS)) {
+    const count = shape[0].length;
     Tamberlin.prototype[method] = function (...args) {
         return this.call(method, args.slice(0, count), args[count] || {});
     };
