@@ -47,9 +47,6 @@ void tst_ShellApplication::processArguments_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QList<QUrl>>("urls");
 
-    QTest::newRow("local file")
-        << QStringList{QStringLiteral("/opt/Tamberlin"), QStringLiteral("--open-uri=/srv/lesson.kel")}
-        << QList<QUrl>{QUrl::fromLocalFile(QStringLiteral("/srv/lesson.kel"))};
     QTest::newRow("nothing after '=': no application event") << QStringList{QStringLiteral("--open-uri=")} << QList<QUrl>{};
     QTest::newRow("several, in order")
         << QStringList{QStringLiteral("--open-uri=/a"), QStringLiteral("x"),

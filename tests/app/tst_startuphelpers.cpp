@@ -35,7 +35,6 @@ void tst_StartupHelpers::mergeArguments_data()
     const QString extra = QStringLiteral("--disable-web-security");
     const QString prog = QStringLiteral("/opt/Tamberlin");
 
-    QTest::newRow("only the program path") << QStringList{prog} << QStringList{prog, extra};
     QTest::newRow("present in another letter case: no second copy")
         << QStringList{prog, QStringLiteral("--Disable-WEB-Security"), QStringLiteral("x")}
         << QStringList{prog, QStringLiteral("--Disable-WEB-Security"), QStringLiteral("x")};
@@ -66,7 +65,6 @@ void tst_StartupHelpers::sessionId_data()
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<bool>("exists");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("session 3") << QByteArray("3") << true << QStringLiteral("3");
     QTest::newRow("lower-case hexadecimal") << QByteArray("255\n") << true << QStringLiteral("ff");
     QTest::newRow("unset audit session counts as a failed query") << QByteArray("4294967295") << true << QString();
     QTest::newRow("no such file") << QByteArray() << false << QString();

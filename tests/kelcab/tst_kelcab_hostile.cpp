@@ -11,8 +11,11 @@
 #include <sys/resource.h>
 
 using namespace kelcabtest;
+using kelcab::Archive;
+using kelcab::Entry;
 
 namespace {
+
 // Peak resident set of the process so far, in MiB.
 long peakRssMiB()
 {
@@ -20,9 +23,18 @@ long peakRssMiB()
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_maxrss / 1024;
 }
+
+const QByteArray kHash(16, 'h');
+
+QByteArray nested(int depth)
+{
+    Rec leaf = Rec::file(QStringLiteral("leaf"), 0, 0);
+    for (int i = 0; i < depth; ++i)
+        leaf = Rec::dir(QStringLiteral("d"), {leaf});
+    return record(Rec::dir(QStringLiteral("r"), {leaf}));
+}
+
 } // namespace
-using kelcab::Archive;
-using kelcab::Entry;
 
 // Damaged and hostile archives: each must fail cleanly, with a message, and
 // without allocating what the file merely claims.
@@ -36,25 +48,10 @@ private slots:
     void damagedTree();
     void damagedPages_data();
     void damagedPages();
-    void cleanupTestCase();
 
 private:
     long m_baseRss = 0;
 };
-
-namespace {
-
-const QByteArray kHash(16, 'h');
-
-QByteArray nested(int depth)
-{
-    Rec leaf = Rec::file(QStringLiteral("leaf"), 0, 0);
-    for (int i = 0; i < depth; ++i)
-        leaf = Rec::dir(QStringLiteral("d"), {leaf});
-    return record(Rec::dir(QStringLiteral("r"), {leaf}));
-}
-
-} // namespace
 
 void tst_KelcabHostile::damagedTree_data()
 {
@@ -104,7 +101,12 @@ void tst_KelcabHostile::damagedTree()
     QTemporaryDir tmp;
     const QString path = tmp.filePath(QStringLiteral("bad.kcab"));
     QVERIFY(writeFile(path, bytes));
+    // Loaded over a good archive: a failed load must not keep the old tree.
+    const QString good = tmp.filePath(QStringLiteral("good.kcab"));
+    QVERIFY(writeFile(good, archiveBytes("abc", Rec::dir(QStringLiteral("r"), {
+        Rec::file(QStringLiteral("f"), 0, 3)}))));
     Archive archive;
+    QVERIFY(archive.load(good));
     try {
         archive.load(path);
         QFAIL("a damaged archive loaded");
@@ -112,6 +114,8 @@ void tst_KelcabHostile::damagedTree()
         QVERIFY2(QString::fromLocal8Bit(error.what()).contains(message), error.what());
     }
     QVERIFY(!archive.root().isValid());
+    QVERIFY(!archive.find(QStringLiteral("r/f")).isValid());
+    QCOMPARE(archive.path(), path);
     QVERIFY_EXCEPTION_THROWN(Archive::makeAndLoad(path), std::runtime_error);
     QVERIFY2(peakRssMiB() - m_baseRss < 100, "a claimed size was allocated");
 }
@@ -179,11 +183,6 @@ void tst_KelcabHostile::damagedPages()
         QVERIFY(readable.startsWith(again->readAll()));
     }
     QVERIFY2(peakRssMiB() - m_baseRss < 100, "a claimed size was allocated");
-}
-
-void tst_KelcabHostile::cleanupTestCase()
-{
-    QVERIFY(peakRssMiB() - m_baseRss < 100);
 }
 
 QTEST_GUILESS_MAIN(tst_KelcabHostile)

@@ -2,7 +2,6 @@
 
 #include <kelcab/archive.h>
 
-#include <QBuffer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -21,10 +20,8 @@ class tst_KelcabReader : public QObject
     Q_OBJECT
 
 private slots:
-    void goldenBytes();
     void loadOutcomes_data();
     void loadOutcomes();
-    void failedLoadLeavesArchiveEmpty();
     void find_data();
     void find();
     void firstStoredWinsOnCaseClash_data();
@@ -33,43 +30,6 @@ private slots:
     void concurrentFindOnLargeDirectory();
     void devicesForNonFiles();
 };
-
-void tst_KelcabReader::goldenBytes()
-{
-    QTemporaryDir tmp;
-    const QByteArray a = randomBytes(40, 99);   // does not compress: stored raw
-    const QByteArray b = compressibleBytes(3000);
-    writeFile(tmp.filePath(QStringLiteral("site/a.txt")), a);
-    writeFile(tmp.filePath(QStringLiteral("site/b.css")), b);
-    const QString path = tmp.filePath(QStringLiteral("golden.kcab"));
-    Archive archive;
-    QVERIFY(archive.save(QDir(tmp.filePath(QStringLiteral("site"))), path));
-
-    const QByteArray z = qCompress(b, 9);
-    const QByteArray page = be32(quint32(z.size())) + z;
-    const qint64 tree = 34 + a.size() + page.size();
-    const QByteArray expected =
-        // magic: byte count 12, "KELCAB" in UTF-16BE; version 2
-        QByteArray::fromHex("0000000c 004b 0045 004c 0043 0041 0042  0002") + be64(tree)
-        + QByteArray::fromHex("0000000000000022")   // data offset 34
-        + a + page
-        // root "site": offset 0, size 0, Directory, two children
-        + QByteArray::fromHex("00000008 0073 0069 0074 0065  0000000000000000 0000000000000000 00000004 00000002")
-        // "a.txt": offset 0, size 40, raw, no children, MD5
-        + QByteArray::fromHex("0000000a 0061 002e 0074 0078 0074  0000000000000000 0000000000000028 00000000 00000000 00000010")
-        + md5(a)
-        // "b.css": after a, page sequence size, Compressed, no children, MD5
-        + QByteArray::fromHex("0000000a 0062 002e 0063 0073 0073  0000000000000028") + be64(page.size())
-        + QByteArray::fromHex("00000002 00000000 00000010") + md5(b)
-        // the root's null hash
-        + QByteArray::fromHex("ffffffff");
-    QCOMPARE(readFile(path).toHex(), expected.toHex());
-
-    Archive loaded;
-    QVERIFY(loaded.load(path));
-    std::unique_ptr<QIODevice> device(loaded.makeReadOnlyDevice(loaded.find(QStringLiteral("site/b.css"))));
-    QCOMPARE(device->readAll(), b);
-}
 
 void tst_KelcabReader::loadOutcomes_data()
 {
@@ -114,21 +74,6 @@ void tst_KelcabReader::loadOutcomes()
         QVERIFY_EXCEPTION_THROWN(Archive::makeAndLoad(path), std::runtime_error);
         QCOMPARE(head.count(), 0);
     }
-}
-
-void tst_KelcabReader::failedLoadLeavesArchiveEmpty()
-{
-    QTemporaryDir tmp;
-    const QString good = tmp.filePath(QStringLiteral("good.kcab"));
-    writeFile(good, header(34) + record(Rec::dir(QStringLiteral("r"), {Rec::file(QStringLiteral("f"), 0, 0)})));
-    const QString bad = tmp.filePath(QStringLiteral("bad.kcab"));
-    writeFile(bad, header(34) + record(Rec::dir(QStringLiteral("r"))).left(10));
-    Archive archive;
-    QVERIFY(archive.load(good));
-    QVERIFY_EXCEPTION_THROWN(archive.load(bad), std::runtime_error);
-    QVERIFY(!archive.root().isValid());
-    QVERIFY(!archive.find(QStringLiteral("r/f")).isValid());
-    QCOMPARE(archive.path(), bad);
 }
 
 void tst_KelcabReader::find_data()

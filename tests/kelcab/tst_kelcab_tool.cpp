@@ -6,6 +6,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
+
 using namespace kelcabtest;
 
 namespace {
@@ -42,6 +44,8 @@ private slots:
     void extractSkipsDamagedAndUnsafe();
     void failures_data();
     void failures();
+    void packCheck_data();
+    void packCheck();
 
 private:
     std::unique_ptr<QTemporaryDir> m_tmp;
@@ -180,6 +184,55 @@ void tst_KelcabTool::failures()
     QCOMPARE(run.code, code);
     QVERIFY2(QString::fromUtf8(run.err).contains(message), run.err);
     QVERIFY(!QFile::exists(m_src + QStringLiteral("/data.bin")));
+}
+
+// pack --check: names the archive would not serve as written.
+void tst_KelcabTool::packCheck_data()
+{
+    // files: paths under webapp/; problems: line beginnings stdout must hold.
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<QStringList>("problems");
+
+    QTest::newRow("clean; hidden and same name in two folders")
+        << QStringList{"index.html", "a/Logo.png", "b/logo.png", ".notes#1", ".git/x?"}
+        << QStringList{};
+    QTest::newRow("files differing in case: the first stored wins")
+        << QStringList{"img/logo.png", "img/Logo.png", "img/LOGO.PNG"}
+        << QStringList{"webapp/img/Logo.png: same name as webapp/img/LOGO.PNG",
+                       "webapp/img/logo.png: same name as webapp/img/LOGO.PNG"};
+    QTest::newRow("folders differing in case")
+        << QStringList{"Media/a.mp3", "media/b.mp3"}
+        << QStringList{"webapp/media: same name as webapp/Media"};
+    QTest::newRow("names a URL cuts or decodes")
+        << QStringList{"a#b.html", "q?.js", "100%.css", "back\\slash.png", "ok name.png"}
+        << QStringList{"webapp/a#b.html: a page cannot request this name as written ('#')",
+                       "webapp/q?.js: a page cannot request this name as written ('?')",
+                       "webapp/100%.css: a page cannot request this name as written ('%')",
+                       "webapp/back\\slash.png: a page cannot request this name as written ('\\')"};
+}
+
+void tst_KelcabTool::packCheck()
+{
+    QFETCH(QStringList, files);
+    QFETCH(QStringList, problems);
+    const QString root = m_tmp->filePath(QStringLiteral("check/webapp"));
+    for (const QString &file : files)
+        QVERIFY2(writeFile(root + QLatin1Char('/') + file, QByteArray()), qPrintable(file));
+
+    const Run run = runTool({QStringLiteral("pack"), QStringLiteral("--check"), root});
+    QCOMPARE(run.code, problems.isEmpty() ? 0 : 1);
+    const QStringList lines =
+        QString::fromUtf8(run.out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    if (problems.isEmpty()) {
+        QCOMPARE(lines.size(), 1);
+        QVERIFY2(lines.first().endsWith(QLatin1String("no problems")), run.out.constData());
+        return;
+    }
+    QCOMPARE(lines.size(), problems.size());
+    for (const QString &problem : problems)
+        QVERIFY2(std::any_of(lines.cbegin(), lines.cend(),
+                             [&](const QString &line) { return line.startsWith(problem); }),
+                 qPrintable(problem + QStringLiteral("\n--- got ---\n") + run.out));
 }
 
 QTEST_GUILESS_MAIN(tst_KelcabTool)
