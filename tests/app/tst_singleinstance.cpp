@@ -168,12 +168,9 @@ void tst_SingleInstance::frameDelivery_data()
         bytes << QByteArray(1, c);
     QTest::newRow("every byte on its own") << bytes << args;
 
-
-
     const QByteArray limit(int(QSingleInstancePrivate::MaxPayloadSize), 'a');
     QTest::newRow("payload at the limit") << QList<QByteArray>{header(quint32(limit.size())) + limit}
                                           << QStringList{QString::fromLatin1(limit)};
-
 
     const QStringList utf8{QStringLiteral("prog"),
                            QString::fromUtf8("--open-uri=kurz://Žluťoučký kůň/ü")};

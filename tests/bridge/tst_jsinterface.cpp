@@ -62,7 +62,6 @@ private slots:
     void fileDialog_data();
     void fileDialog();
 
-
 private:
     QScopedPointer<EmptyArchive> m_archive;
     QScopedPointer<JSInterface> m_js;

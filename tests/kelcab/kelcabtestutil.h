@@ -13,7 +13,6 @@
 #include <QVector>
 #include <QtEndian>
 
-
 namespace kelcabtest {
 
 constexpr int kPage = 524288;
