@@ -153,7 +153,8 @@ void tst_KelcabDevices::resetRewinds()
 }
 
 // Raw entries: read-only windows that never reach into a neighbour, seek
-// within themselves and read independently of each other.
+// within themselves and read independently of each other; no window onto
+// anything else.
 void tst_KelcabDevices::views()
 {
     QTemporaryDir tmp;
@@ -182,6 +183,19 @@ void tst_KelcabDevices::views()
     QCOMPARE(b->read(100), data.mid(2990, 10));
     QVERIFY(b->seek(500));
     QCOMPARE(b->read(4), data.mid(1500, 4));
+
+    // No device for what is not a file or reaches outside the data region.
+    QVERIFY(!archive.makeReadOnlyDevice(archive.root()));
+    QVERIFY(!archive.makeReadOnlyDevice(Entry()));
+    QVERIFY(!archive.makeReadOnlyDevice(Entry(QStringLiteral("x"), 2999, 2)));
+    QVERIFY(!archive.makeReadOnlyDevice(Entry(QStringLiteral("x"), -1, 1)));
+    // The file gone after loading: an exception, not a device on nothing.
+    a.reset();
+    b.reset();
+    e.reset();
+    QVERIFY(QFile::remove(path));
+    QVERIFY_EXCEPTION_THROWN(delete archive.makeReadOnlyDevice(archive.find(QStringLiteral("r/a"))),
+                             std::runtime_error);
 }
 
 QTEST_GUILESS_MAIN(tst_KelcabDevices)

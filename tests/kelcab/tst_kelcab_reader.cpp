@@ -28,7 +28,6 @@ private slots:
     void firstStoredWinsOnCaseClash();
     void indexAgreesWithCaseInsensitiveCompare();
     void concurrentFindOnLargeDirectory();
-    void devicesForNonFiles();
 };
 
 void tst_KelcabReader::loadOutcomes_data()
@@ -202,26 +201,6 @@ void tst_KelcabReader::concurrentFindOnLargeDirectory()
     for (std::thread &thread : threads)
         thread.join();
     QCOMPARE(wrong.load(), 0);
-}
-
-void tst_KelcabReader::devicesForNonFiles()
-{
-    QTemporaryDir tmp;
-    const QString path = tmp.filePath(QStringLiteral("a.kcab"));
-    writeFile(path, archiveBytes("abc", Rec::dir(QStringLiteral("r"), {Rec::file(QStringLiteral("f"), 0, 3)})));
-    Archive archive;
-    QVERIFY(archive.load(path));
-    QVERIFY(!archive.makeReadOnlyDevice(archive.root()));
-    QVERIFY(!archive.makeReadOnlyDevice(Entry()));
-    // Hand-made entries reaching outside the data region get no device.
-    QVERIFY(!archive.makeReadOnlyDevice(Entry(QStringLiteral("x"), 2, 2)));
-    QVERIFY(!archive.makeReadOnlyDevice(Entry(QStringLiteral("x"), -1, 1)));
-    std::unique_ptr<QIODevice> device(archive.makeReadOnlyDevice(Entry(QStringLiteral("x"), 1, 2)));
-    QCOMPARE(device->readAll(), QByteArray("bc"));
-    // The file gone after loading: an exception, not a device on nothing.
-    QVERIFY(QFile::remove(path));
-    QVERIFY_EXCEPTION_THROWN(delete archive.makeReadOnlyDevice(archive.find(QStringLiteral("r/f"))),
-                             std::runtime_error);
 }
 
 QTEST_GUILESS_MAIN(tst_KelcabReader)
