@@ -92,16 +92,12 @@ QString tst_ArchiveManagers::makeZip(const QByteArray &password, int method)
 
 QString tst_ArchiveManagers::makeKelcab()
 {
-    const QString tree = m_dir->filePath(QStringLiteral("tree/webapp"));
-    const QString path = m_dir->filePath(QStringLiteral("data.bin"));
     Files files = m_files;
     files.remove(QStringLiteral("webapp/big.bin"));
-    QMap<QString, QByteArray> relative;
-    for (auto it = files.cbegin(); it != files.cend(); ++it)
-        relative.insert(it.key().mid(7), it.value());
-    if (!writeTree(tree, relative) || !writeKelcab(tree, path))
-        return QString();
-    return path;
+    const QString path = m_dir->filePath(QStringLiteral("data.bin"));
+    const bool made = writeTree(m_dir->filePath(QStringLiteral("tree")), files)
+        && writeKelcab(m_dir->filePath(QStringLiteral("tree/webapp")), path);
+    return made ? path : QString();
 }
 
 void tst_ArchiveManagers::contentPasswordIsBuiltAtRunTime()

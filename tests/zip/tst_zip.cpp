@@ -510,7 +510,7 @@ void tst_Zip::unzipFailures_data()
 {
     QTest::addColumn<QString>("setup");
     QTest::addColumn<int>("code");
-    QTest::newRow("missing zip") << "missing" << 1;
+    // A missing zip (code 1): the zip course.
     QTest::newRow("not a zip") << "text" << 2;
     QTest::newRow("damaged entry") << "damaged" << 2;
     QTest::newRow("target under a file") << "blocked" << 3;
