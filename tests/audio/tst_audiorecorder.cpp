@@ -58,11 +58,7 @@ tst_AudioRecorder::Outcome tst_AudioRecorder::run(const QSharedPointer<Task::ITa
 void tst_AudioRecorder::initTestCase()
 {
     QVERIFY(!qEnvironmentVariableIsEmpty("PULSE_SERVER")); // run through with-pulse.sh
-    const Outcome init = run(m_plugin.initialize());
-    QCOMPARE(init.name, QStringLiteral("initializePluginDone"));
-    const Outcome again = run(m_plugin.initialize());
-    QCOMPARE(again.name, QStringLiteral("initializePluginFail"));
-    QCOMPARE(again.data.value("code").toInt(), 608);
+    QCOMPARE(run(m_plugin.initialize()).name, QStringLiteral("initializePluginDone"));
 }
 
 void tst_AudioRecorder::settings_data()

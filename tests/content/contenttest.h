@@ -81,7 +81,7 @@ inline QByteArray readFile(const QString &path)
 }
 
 // An archive held in memory. Lookups are exact. Records every path that
-// exists() is asked about; can be told to throw from exists or open.
+// exists() is asked about; can be told to throw from exists.
 class FakeArchive : public ArchiveAccessManager
 {
 public:
@@ -98,8 +98,6 @@ public:
     QByteArray read(const QString &path) override { return m_files.value(path); }
     QIODevice *open(const QString &path) override
     {
-        if (throwOnOpen || brokenEntries.contains(path))
-            throw ArchiveException(-2, QStringLiteral("cannot open file: ") + path);
         if (!m_files.contains(path))
             return nullptr;
         auto *buffer = new QBuffer;
@@ -115,8 +113,6 @@ public:
     }
 
     bool throwOnExists = false;
-    bool throwOnOpen = false;
-    QStringList brokenEntries; // open() throws for these
 
 private:
     Files m_files;

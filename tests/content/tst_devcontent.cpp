@@ -2,22 +2,15 @@
 // course folder standing in for the archive without letting a path out of it.
 // (The mapping of "/webapp/" onto the folder is tst_devmode's real page.)
 
+#include "contenttest.h"
+
 #include "content/devrequestinterceptor.h"
 #include "content/folderarchivemanager.h"
 
-#include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
 
-namespace {
-bool put(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
-}
-} // namespace
+using namespace ContentTest;
 
 class tst_DevContent : public QObject
 {
@@ -35,17 +28,15 @@ private slots:
 void tst_DevContent::changedMediaCopiedAgain()
 {
     QTemporaryDir dir;
-    const QString course = dir.path();
-    const QString song = course + QStringLiteral("/song.mp3");
-    QVERIFY(put(song, "first"));
-    DevRequestInterceptor interceptor(course, course);
+    QVERIFY(writeTree(dir.path(), {{QStringLiteral("song.mp3"), "first"}}));
+    DevRequestInterceptor interceptor(dir.path(), dir.path());
     auto copyOf = [&] {
         const auto d = interceptor.decide(QUrl(QStringLiteral("file:///webapp/song.mp3")));
         QFile copy(d.target.toLocalFile());
         return copy.open(QIODevice::ReadOnly) ? copy.readAll() : QByteArray("<no copy>");
     };
     QCOMPARE(copyOf(), QByteArray("first"));
-    QVERIFY(put(song, "second take"));
+    QVERIFY(writeTree(dir.path(), {{QStringLiteral("song.mp3"), "second take"}}));
     QCOMPARE(copyOf(), QByteArray("second take"));
 }
 
@@ -72,10 +63,10 @@ void tst_DevContent::routes()
     QFETCH(QString, url);
     QFETCH(QString, expected);
     QTemporaryDir dir;
-    QVERIFY(put(dir.path() + QStringLiteral("/course/js/m.js"), "export {};")
-            && put(dir.path() + QStringLiteral("/course/a.wav"),
-                   ForwardRequestInterceptor::mediaMarker() + "RIFF")
-            && put(dir.path() + QStringLiteral("/other.js"), "1;"));
+    QVERIFY(writeTree(dir.path(), {{QStringLiteral("course/js/m.js"), "export {};"},
+                                   {QStringLiteral("course/a.wav"),
+                                    ForwardRequestInterceptor::mediaMarker() + "RIFF"},
+                                   {QStringLiteral("other.js"), "1;"}}));
     DevRequestInterceptor interceptor(dir.path(), dir.path() + QStringLiteral("/course"));
     const auto d = interceptor.decide(QUrl(url.replace(QLatin1String("<dir>"), dir.path())));
     if (expected.isEmpty())
@@ -105,8 +96,8 @@ void tst_DevContent::folderAsArchive()
     QFETCH(QString, path);
     QFETCH(QByteArray, content);
     QTemporaryDir dir;
-    QVERIFY(put(dir.path() + QStringLiteral("/course/data/a.txt"), "a"));
-    QVERIFY(put(dir.path() + QStringLiteral("/secret.txt"), "secret"));
+    QVERIFY(writeTree(dir.path(), {{QStringLiteral("course/data/a.txt"), "a"},
+                                   {QStringLiteral("secret.txt"), "secret"}}));
     FolderArchiveManager archive(dir.path() + QStringLiteral("/course"));
     QCOMPARE(archive.exists(path), !content.isNull());
     QCOMPARE(archive.read(path), content.isNull() ? QByteArray() : content);
