@@ -1,21 +1,15 @@
 // The real program under Xvfb: the window's size and title, close requests
-// that only notify the page, the end of the program when the page's render
-// process dies, the methods the page sees, and application events handed
-// over on the command line and by a second instance.
+// that only notify the page, the methods the page sees, and application
+// events handed over on the command line and by a second instance.
 
 #include "bridge/desktopbridge.h"
 #include "shellwindow_config.h"
 #include "tests/support/shelltest.h"
 
-#include <QDir>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScopedPointer>
-#include <QSignalSpy>
 #include <QtTest>
-
-#include <csignal>
-#include <sys/types.h>
 
 using namespace ShellTest;
 
@@ -23,11 +17,6 @@ namespace {
 
 constexpr int kStartMs = 60000;
 constexpr int kStepMs = 30000;
-
-QString xwintool()
-{
-    return QStringLiteral(XWINTOOL_EXE);
-}
 
 // Runs the window tool against the display; returns its output lines.
 bool runXwintool(const QString &display, const QString &command, qint64 pid,
@@ -37,7 +26,7 @@ bool runXwintool(const QString &display, const QString &command, qint64 pid,
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("DISPLAY"), display);
     tool.setProcessEnvironment(env);
-    tool.start(xwintool(), {command, QString::number(pid)});
+    tool.start(QStringLiteral(XWINTOOL_EXE), {command, QString::number(pid)});
     if (!tool.waitForFinished(kStepMs) || tool.exitStatus() != QProcess::NormalExit
         || tool.exitCode() != 0)
         return false;
@@ -61,13 +50,12 @@ class tst_ShellWindow : public QObject
     Q_OBJECT
 private slots:
     void initTestCase() { qRegisterMetaType<QProcess::ExitStatus>(); }
-    void windowSizeAndTitle_data();
-    void windowSizeAndTitle();
-    void pageSeesOnlyAllowedMethods();
+    void windowSizeTitleAndMethods_data();
+    void windowSizeTitleAndMethods();
     void applicationEventsAfterInitialization();
 };
 
-void tst_ShellWindow::windowSizeAndTitle_data()
+void tst_ShellWindow::windowSizeTitleAndMethods_data()
 {
     QTest::addColumn<QString>("config");
     QTest::addColumn<QString>("size");
@@ -80,16 +68,19 @@ void tst_ShellWindow::windowSizeAndTitle_data()
         << "Kurz Žluťoučký kůň 日";
 }
 
-// The first close request only notifies the page, which refuses it; the
-// second one the page accepts.
-void tst_ShellWindow::windowSizeAndTitle()
+// The page checks that it sees only the allowed methods. The first close
+// request only notifies the page, which refuses it; the second one the page
+// accepts.
+void tst_ShellWindow::windowSizeTitleAndMethods()
 {
     QFETCH(QString, config);
     QFETCH(QString, size);
     QFETCH(QString, title);
 
     Session run;
-    QVERIFY2(setUp(run, {{"mode", "close"}, {"closes", 2}}, config), qPrintable(run.error));
+    QVERIFY2(setUp(run, {{"mode", "close"}, {"closes", 2},
+                         {"methods", DesktopBridge::allowedPageMethods()}}, config),
+             qPrintable(run.error));
     run.start();
     if (!run.server.waitForMessage("ready", kStartMs))
         QFAIL(qPrintable(run.failure("the page did not load")));
@@ -111,34 +102,6 @@ void tst_ShellWindow::windowSizeAndTitle()
     QVERIFY2(run.finish(kStepMs).exitCode == 0, qPrintable(run.failure()));
     QCOMPARE(run.server.messages().filter(QRegularExpression("^close \\d+$")),
              (QStringList{"close 1", "close 2"}));
-}
-
-void tst_ShellWindow::pageSeesOnlyAllowedMethods()
-{
-    Session run;
-    QVERIFY2(setUp(run, {{"mode", "surface"}}), qPrintable(run.error));
-    run.start();
-    QVERIFY2(run.finish(kStartMs).exitCode == 0, qPrintable(run.failure()));
-
-    const QStringList reports = run.server.messages().filter(QRegularExpression("^methods "));
-    QCOMPARE(reports.size(), 1);
-    const QJsonArray seen =
-        QJsonDocument::fromJson(reports.first().mid(8).toUtf8()).array();
-    // qwebchannel.js's own helpers and the signature-named overloads.
-    const QStringList helpers{"unwrapQObject", "unwrapProperties", "propertyUpdate",
-                              "signalEmitted"};
-    QStringList methods;
-    for (const QJsonValue &v : seen) {
-        const QString name = v.toString();
-        if (!helpers.contains(name) && !name.contains('('))
-            methods.append(name);
-    }
-    // deleteLater comes with every QObject; Qt and the bridge refuse it.
-    QStringList expected = DesktopBridge::allowedPageMethods();
-    expected.append("deleteLater");
-    std::sort(methods.begin(), methods.end());
-    std::sort(expected.begin(), expected.end());
-    QCOMPARE(methods, expected);
 }
 
 void tst_ShellWindow::applicationEventsAfterInitialization()
