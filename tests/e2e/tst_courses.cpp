@@ -28,7 +28,6 @@ void tst_Courses::course_data()
     };
 
     row("smoke-kelcab", "smoke", "kelcab");
-    row("smoke-zip", "smoke", "plain-zip");
     // The demo course with a test start page on top that opens its lessons.
     row("demo-kelcab", "demo", "kelcab");
     row("content-kelcab", "content", "kelcab");

@@ -458,7 +458,6 @@ QString runCourse(const CourseRun &run)
 {
     Session session;
     AppFolder &app = session.app;
-    ReportServer &server = session.server;
     QVariantMap testConfig = run.testConfig;
     // Media made at test time (tests/with-pulse.sh) for the page to copy in.
     const QString media = qEnvironmentVariable("TAMBERLIN_TEST_MEDIA");
@@ -469,28 +468,15 @@ QString runCourse(const CourseRun &run)
     app.setBaseCourse(run.baseCourse);
     if (!session.setUp(run.course, testConfig, run.format, run.config, run.zipPassword))
         return QStringLiteral("set-up failed: %1").arg(session.error);
-    testConfig.insert(QStringLiteral("report"), server.url());
-    const QString display = session.xvfb.display();
-    QString error;
+    testConfig.insert(QStringLiteral("report"), session.server.url());
 
-    const QString done = QStringLiteral("done 0 failure(s)");
-    // Runs before the last one, each then told its successor's number.
-    for (int i = 1; i < run.runs; ++i) {
-        QScopedPointer<QProcess> earlier(startShell(app, display, run.args));
-        const RunResult result = awaitShell(earlier.data(), run.timeoutMs);
-        if (result.exitCode != 0 || server.messages().count(done) != i)
-            return describeFailure(app, &server, result);
-        testConfig.insert(QStringLiteral("run"), i + 1);
-        if (!app.packCourse(coursesDir() + QLatin1Char('/') + run.course, run.format, testConfig,
-                            QStringLiteral("data.bin"), run.zipPassword))
-            return QStringLiteral("set-up failed: %1").arg(app.lastError());
-    }
     // testConfig "damage": {"entry": archive path, "page": n (kelcab) or
     // "fraction": f (zip)} damages that entry of the packed archive.
     const QVariantMap damage = testConfig.value(QStringLiteral("damage")).toMap();
     if (!damage.isEmpty()) {
         const QString archive = app.path() + QStringLiteral("/data.bin");
         const QString entry = damage.value(QStringLiteral("entry")).toString();
+        QString error;
         const bool damaged = run.format == AppFolder::Zip
             ? DamageArchive::damageZipEntry(archive, entry,
                                             damage.value(QStringLiteral("fraction"), 0.75).toDouble(),
@@ -501,24 +487,28 @@ QString runCourse(const CourseRun &run)
             return QStringLiteral("set-up failed: %1").arg(error);
     }
 
-    session.start(run.args);
-    const RunResult result = session.finish(run.timeoutMs);
-    // Exit code 0 alone could also be a quit after a renderer crash: the page
-    // must have said that it finished.
-    if (result.exitCode != 0 || server.messages().count(done) != qMax(1, run.runs))
-        return describeFailure(app, &server, result);
+    for (int i = 1; i <= qMax(1, run.runs); ++i) {
+        // Each run after the first is told its number.
+        testConfig.insert(QStringLiteral("run"), i);
+        if (i > 1 && !app.packCourse(coursesDir() + QLatin1Char('/') + run.course, run.format,
+                                     testConfig, QStringLiteral("data.bin"), run.zipPassword))
+            return QStringLiteral("set-up failed: %1").arg(app.lastError());
+        session.start(run.args);
+        // Exit code 0 alone could also be a quit after a renderer crash: the
+        // page must have said that it finished.
+        if (session.finish(run.timeoutMs).exitCode != 0
+            || session.server.messages().count(QStringLiteral("done 0 failure(s)")) != i)
+            return session.failure();
+    }
     // testConfig "expectLog": a pattern that exactly one line of the log matches.
     const QString expected = testConfig.value(QStringLiteral("expectLog")).toString();
     if (!expected.isEmpty()) {
         QFile log(app.logFile());
         const QString text = log.open(QIODevice::ReadOnly) ? QString::fromUtf8(log.readAll()) : QString();
-        const QRegularExpression pattern(expected);
-        int lines = 0;
-        for (const QString &line : text.split(QLatin1Char('\n')))
-            lines += line.contains(pattern) ? 1 : 0;
+        const int lines = text.split(QLatin1Char('\n')).filter(QRegularExpression(expected)).size();
         if (lines != 1)
-            return QStringLiteral("%1 log lines match \"%2\"\n").arg(lines).arg(expected)
-                + describeFailure(app, &server, result);
+            return session.failure(
+                QStringLiteral("%1 log lines match \"%2\"").arg(lines).arg(expected));
     }
     return {};
 }
