@@ -66,6 +66,13 @@
         });
     };
 
+    // T.call that checks the callback's name and resolves with its data.
+    T.expect = async function (name, method, ...args) {
+        const r = await T.call(method, ...args);
+        T.equal(r.name, name, method + ' ' + JSON.stringify(args).slice(0, 60));
+        return r.data;
+    };
+
     // Unsolicited callbacks (no uuid, or not ours).
     T.on = function (name, fn) {
         (listeners[name] = listeners[name] || []).push(fn);
