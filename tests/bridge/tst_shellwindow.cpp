@@ -1,7 +1,9 @@
 // The real program under Xvfb: the window's size and title, close requests
-// that only notify the page, the methods the page sees, and application
-// events handed over on the command line and by a second instance.
+// that only notify the page, the methods the page sees, application events
+// handed over on the command line and by a second instance, and the end of
+// the program when the page's render process dies.
 
+#include "app/shellapplication.h"
 #include "bridge/desktopbridge.h"
 #include "shellwindow_config.h"
 #include "tests/support/shelltest.h"
@@ -10,6 +12,8 @@
 #include <QRegularExpression>
 #include <QScopedPointer>
 #include <QtTest>
+
+#include <signal.h>
 
 using namespace ShellTest;
 
@@ -43,6 +47,20 @@ bool setUp(Session &run, const QVariantMap &testConfig, const QString &config = 
                      config.isEmpty() ? QByteArray(TAMBERLIN_CONTENT_PASSWORD) : QByteArray());
 }
 
+QList<qint64> childrenOf(qint64 pid)
+{
+    QList<qint64> children;
+    const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
+    for (const QString &task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile file(tasks + QLatin1Char('/') + task + QStringLiteral("/children"));
+        if (file.open(QIODevice::ReadOnly))
+            for (const QByteArray &child : file.readAll().split(' '))
+                if (child.toLongLong() > 0)
+                    children.append(child.toLongLong());
+    }
+    return children;
+}
+
 } // namespace
 
 class tst_ShellWindow : public QObject
@@ -53,6 +71,7 @@ private slots:
     void windowSizeTitleAndMethods_data();
     void windowSizeTitleAndMethods();
     void applicationEventsAfterInitialization();
+    void killedRendererEndsProgramWithFailure();
 };
 
 void tst_ShellWindow::windowSizeTitleAndMethods_data()
@@ -128,6 +147,38 @@ void tst_ShellWindow::applicationEventsAfterInitialization()
     QVERIFY2(run.finish(kStepMs).exitCode == 0, qPrintable(run.failure()));
     const QStringList events = run.server.messages().filter(QRegularExpression("^event "));
     QCOMPARE(events, (QStringList{"event " + urls.at(0), "event " + urls.at(1)}));
+}
+
+// The page's render process killed under the running program (as the
+// out-of-memory killer would): the program logs it as critical and exits
+// with its failure code, not with 0.
+void tst_ShellWindow::killedRendererEndsProgramWithFailure()
+{
+    Session run;
+    QVERIFY2(run.setUp(QStringLiteral("renderer")), qPrintable(run.error));
+    run.start();
+    const bool ready = run.server.waitForMessage(QStringLiteral("ready"), kStartMs);
+    // The web engine forks its renderers from zygote processes without exec:
+    // they are the program's grandchildren.
+    QList<qint64> renderers;
+    for (qint64 zygote : childrenOf(run.pid()))
+        renderers += childrenOf(zygote);
+    for (qint64 renderer : renderers)
+        ::kill(pid_t(renderer), SIGKILL);
+    const RunResult result = run.finish(kStartMs);
+    const QString failure = run.failure();
+    QVERIFY2(ready, qPrintable(failure));
+    QVERIFY2(!renderers.isEmpty(), "no renderer process found");
+    QVERIFY2(!result.timedOut && !result.crashed, qPrintable(failure));
+    QCOMPARE(result.exitCode, ShellApplication::RenderProcessFailedExitCode);
+
+    QFile log(run.app.logFile());
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    // The web engine reports a renderer ended by SIGKILL as crashed.
+    const QRegularExpression line(QStringLiteral(
+        "\\[critical\\] ShellApplication: The page's render process ended: status "
+        "(crashed \\(2\\)|killed \\(3\\)), exit code 9; the program exits with 70"));
+    QVERIFY2(QString::fromUtf8(log.readAll()).contains(line), qPrintable(failure));
 }
 
 QTEST_GUILESS_MAIN(tst_ShellWindow)
