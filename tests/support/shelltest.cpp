@@ -339,7 +339,8 @@ void ReportServer::onConnection()
                 answer(socket);
                 emit message(text);
             } else if (request.method == "GET" && path == QLatin1String("/wait")) {
-                const QString name = QUrlQuery(request.target).queryItemValue(QStringLiteral("name"));
+                const QString name =
+                    QUrlQuery(request.target).queryItemValue(QStringLiteral("name"));
                 if (m_released.contains(name))
                     answer(socket, "go");
                 else
