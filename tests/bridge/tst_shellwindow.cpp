@@ -1,21 +1,19 @@
 // The real program under Xvfb: the window's size and title, close requests
-// that only notify the page, the end of the program when the page's render
-// process dies, the methods the page sees, and application events handed
-// over on the command line and by a second instance.
+// that only notify the page, the methods the page sees, application events
+// handed over on the command line and by a second instance, and the end of
+// the program when the page's render process dies.
 
+#include "app/shellapplication.h"
 #include "bridge/desktopbridge.h"
 #include "shellwindow_config.h"
 #include "tests/support/shelltest.h"
 
-#include <QDir>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScopedPointer>
-#include <QSignalSpy>
 #include <QtTest>
 
-#include <csignal>
-#include <sys/types.h>
+#include <signal.h>
 
 using namespace ShellTest;
 
@@ -23,11 +21,6 @@ namespace {
 
 constexpr int kStartMs = 60000;
 constexpr int kStepMs = 30000;
-
-QString xwintool()
-{
-    return QStringLiteral(XWINTOOL_EXE);
-}
 
 // Runs the window tool against the display; returns its output lines.
 bool runXwintool(const QString &display, const QString &command, qint64 pid,
@@ -37,7 +30,7 @@ bool runXwintool(const QString &display, const QString &command, qint64 pid,
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("DISPLAY"), display);
     tool.setProcessEnvironment(env);
-    tool.start(xwintool(), {command, QString::number(pid)});
+    tool.start(QStringLiteral(XWINTOOL_EXE), {command, QString::number(pid)});
     if (!tool.waitForFinished(kStepMs) || tool.exitStatus() != QProcess::NormalExit
         || tool.exitCode() != 0)
         return false;
@@ -54,6 +47,20 @@ bool setUp(Session &run, const QVariantMap &testConfig, const QString &config = 
                      config.isEmpty() ? QByteArray(TAMBERLIN_CONTENT_PASSWORD) : QByteArray());
 }
 
+QList<qint64> childrenOf(qint64 pid)
+{
+    QList<qint64> children;
+    const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
+    for (const QString &task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile file(tasks + QLatin1Char('/') + task + QStringLiteral("/children"));
+        if (file.open(QIODevice::ReadOnly))
+            for (const QByteArray &child : file.readAll().split(' '))
+                if (child.toLongLong() > 0)
+                    children.append(child.toLongLong());
+    }
+    return children;
+}
+
 } // namespace
 
 class tst_ShellWindow : public QObject
@@ -61,13 +68,13 @@ class tst_ShellWindow : public QObject
     Q_OBJECT
 private slots:
     void initTestCase() { qRegisterMetaType<QProcess::ExitStatus>(); }
-    void windowSizeAndTitle_data();
-    void windowSizeAndTitle();
-    void pageSeesOnlyAllowedMethods();
+    void windowSizeTitleAndMethods_data();
+    void windowSizeTitleAndMethods();
     void applicationEventsAfterInitialization();
+    void killedRendererEndsProgramWithFailure();
 };
 
-void tst_ShellWindow::windowSizeAndTitle_data()
+void tst_ShellWindow::windowSizeTitleAndMethods_data()
 {
     QTest::addColumn<QString>("config");
     QTest::addColumn<QString>("size");
@@ -80,16 +87,19 @@ void tst_ShellWindow::windowSizeAndTitle_data()
         << "Kurz Žluťoučký kůň 日";
 }
 
-// The first close request only notifies the page, which refuses it; the
-// second one the page accepts.
-void tst_ShellWindow::windowSizeAndTitle()
+// The page checks that it sees only the allowed methods. The first close
+// request only notifies the page, which refuses it; the second one the page
+// accepts.
+void tst_ShellWindow::windowSizeTitleAndMethods()
 {
     QFETCH(QString, config);
     QFETCH(QString, size);
     QFETCH(QString, title);
 
     Session run;
-    QVERIFY2(setUp(run, {{"mode", "close"}, {"closes", 2}}, config), qPrintable(run.error));
+    QVERIFY2(setUp(run, {{"mode", "close"}, {"closes", 2},
+                         {"methods", DesktopBridge::allowedPageMethods()}}, config),
+             qPrintable(run.error));
     run.start();
     if (!run.server.waitForMessage("ready", kStartMs))
         QFAIL(qPrintable(run.failure("the page did not load")));
@@ -111,34 +121,6 @@ void tst_ShellWindow::windowSizeAndTitle()
     QVERIFY2(run.finish(kStepMs).exitCode == 0, qPrintable(run.failure()));
     QCOMPARE(run.server.messages().filter(QRegularExpression("^close \\d+$")),
              (QStringList{"close 1", "close 2"}));
-}
-
-void tst_ShellWindow::pageSeesOnlyAllowedMethods()
-{
-    Session run;
-    QVERIFY2(setUp(run, {{"mode", "surface"}}), qPrintable(run.error));
-    run.start();
-    QVERIFY2(run.finish(kStartMs).exitCode == 0, qPrintable(run.failure()));
-
-    const QStringList reports = run.server.messages().filter(QRegularExpression("^methods "));
-    QCOMPARE(reports.size(), 1);
-    const QJsonArray seen =
-        QJsonDocument::fromJson(reports.first().mid(8).toUtf8()).array();
-    // qwebchannel.js's own helpers and the signature-named overloads.
-    const QStringList helpers{"unwrapQObject", "unwrapProperties", "propertyUpdate",
-                              "signalEmitted"};
-    QStringList methods;
-    for (const QJsonValue &v : seen) {
-        const QString name = v.toString();
-        if (!helpers.contains(name) && !name.contains('('))
-            methods.append(name);
-    }
-    // deleteLater comes with every QObject; Qt and the bridge refuse it.
-    QStringList expected = DesktopBridge::allowedPageMethods();
-    expected.append("deleteLater");
-    std::sort(methods.begin(), methods.end());
-    std::sort(expected.begin(), expected.end());
-    QCOMPARE(methods, expected);
 }
 
 void tst_ShellWindow::applicationEventsAfterInitialization()
@@ -165,6 +147,38 @@ void tst_ShellWindow::applicationEventsAfterInitialization()
     QVERIFY2(run.finish(kStepMs).exitCode == 0, qPrintable(run.failure()));
     const QStringList events = run.server.messages().filter(QRegularExpression("^event "));
     QCOMPARE(events, (QStringList{"event " + urls.at(0), "event " + urls.at(1)}));
+}
+
+// The page's render process killed under the running program (as the
+// out-of-memory killer would): the program logs it as critical and exits
+// with its failure code, not with 0.
+void tst_ShellWindow::killedRendererEndsProgramWithFailure()
+{
+    Session run;
+    QVERIFY2(run.setUp(QStringLiteral("renderer")), qPrintable(run.error));
+    run.start();
+    const bool ready = run.server.waitForMessage(QStringLiteral("ready"), kStartMs);
+    // The web engine forks its renderers from zygote processes without exec:
+    // they are the program's grandchildren.
+    QList<qint64> renderers;
+    for (qint64 zygote : childrenOf(run.pid()))
+        renderers += childrenOf(zygote);
+    for (qint64 renderer : renderers)
+        ::kill(pid_t(renderer), SIGKILL);
+    const RunResult result = run.finish(kStartMs);
+    const QString failure = run.failure();
+    QVERIFY2(ready, qPrintable(failure));
+    QVERIFY2(!renderers.isEmpty(), "no renderer process found");
+    QVERIFY2(!result.timedOut && !result.crashed, qPrintable(failure));
+    QCOMPARE(result.exitCode, ShellApplication::RenderProcessFailedExitCode);
+
+    QFile log(run.app.logFile());
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    // The web engine reports a renderer ended by SIGKILL as crashed.
+    const QRegularExpression line(QStringLiteral(
+        "\\[critical\\] ShellApplication: The page's render process ended: status "
+        "(crashed \\(2\\)|killed \\(3\\)), exit code 9; the program exits with 70"));
+    QVERIFY2(QString::fromUtf8(log.readAll()).contains(line), qPrintable(failure));
 }
 
 QTEST_GUILESS_MAIN(tst_ShellWindow)

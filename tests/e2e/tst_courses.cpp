@@ -16,104 +16,63 @@ private slots:
 
 void tst_Courses::course_data()
 {
-    using ShellTest::AppFolder;
     QTest::addColumn<QString>("course");
-    QTest::addColumn<int>("format");
-    QTest::addColumn<QString>("config");
-    QTest::addColumn<QByteArray>("zipPassword");
-    QTest::addColumn<QString>("baseCourse");
+    // kelcab, zip (encrypted with the program's own password), plain-zip, or
+    // loose files served through the forwarding interceptor.
+    QTest::addColumn<QString>("archive");
     QTest::addColumn<QVariantMap>("testConfig");
-    const QString demo = ShellTest::sourceDir() + QStringLiteral("/examples/demo-course/webapp");
+    const auto row = [](const char *tag, const char *course, const char *archive,
+                        const QVariantMap &testConfig = {}) {
+        QTest::newRow(tag) << QString::fromLatin1(course) << QString::fromLatin1(archive)
+                           << testConfig;
+    };
 
-    const QString kelcab = QStringLiteral("[wrapper]\narchiveManager=kelcab\n");
-    const QString plainZip = QStringLiteral("[wrapper]\nencrypted=false\n");
-
-    const QString forward = QStringLiteral("[wrapper]\ninterceptor=ForwardRequestInterceptor\n");
-    // Encrypted zips use the password the program was built with.
-    const QByteArray password = contentPassword();
-    const QVariantMap none;
-    const QVariantMap forwardMode{{QStringLiteral("forward"), true}};
-
-    QTest::newRow("smoke-kelcab") << "smoke" << int(AppFolder::Kelcab) << kelcab << QByteArray()
-                                  << QString() << none;
-    QTest::newRow("smoke-zip") << "smoke" << int(AppFolder::Zip) << plainZip << QByteArray()
-                               << QString() << none;
+    row("smoke-kelcab", "smoke", "kelcab");
     // The demo course with a test start page on top that opens its lessons.
-    QTest::newRow("demo-kelcab") << "demo" << int(AppFolder::Kelcab) << kelcab << QByteArray()
-                                 << demo << none;
-    QTest::newRow("content-kelcab") << "content" << int(AppFolder::Kelcab) << kelcab
-                                    << QByteArray() << QString() << none;
-    QTest::newRow("content-zip-password") << "content" << int(AppFolder::Zip) << QString()
-                                          << password << QString() << none;
-    QTest::newRow("content-zip-plain") << "content" << int(AppFolder::Zip) << plainZip
-                                       << QByteArray() << QString() << none;
-    QTest::newRow("content-forward") << "content" << int(AppFolder::Loose) << forward
-                                     << QByteArray() << QString() << forwardMode;
-    QTest::newRow("fs-kelcab") << "fs" << int(AppFolder::Kelcab) << kelcab << QByteArray()
-                               << QString() << none;
-    QTest::newRow("fs-zip") << "fs" << int(AppFolder::Zip) << QString() << password << QString()
-                            << none;
+    row("demo-kelcab", "demo", "kelcab");
+    row("content-kelcab", "content", "kelcab");
+    row("content-zip-password", "content", "zip");
+    row("content-zip-plain", "content", "plain-zip");
+    row("content-forward", "content", "loose", {{"forward", true}});
+    row("fs-kelcab", "fs", "kelcab");
+    row("fs-zip", "fs", "zip");
     // Run through tests/with-pulse.sh: a sound server and generated clips.
-    QTest::newRow("audio-kelcab") << "audio" << int(AppFolder::Kelcab) << kelcab << QByteArray()
-                                  << QString() << none;
+    row("audio-kelcab", "audio", "kelcab");
     // Twice over the same user data: the second run checks what the first saved.
-    QTest::newRow("storage-kelcab") << "storage" << int(AppFolder::Kelcab) << kelcab
-                                    << QByteArray() << QString()
-                                    << QVariantMap{{QStringLiteral("runs"), 2}};
+    row("storage-kelcab", "storage", "kelcab", {{"runs", 2}});
     // "http" is replaced by the address of a local HTTP server.
-    QTest::newRow("network-kelcab") << "network" << int(AppFolder::Kelcab) << kelcab
-                                    << QByteArray() << QString()
-                                    << QVariantMap{{QStringLiteral("http"), true}};
-    QTest::newRow("camera-kelcab") << "camera" << int(AppFolder::Kelcab) << kelcab << QByteArray()
-                                   << QString()
-                                   << QVariantMap{{QStringLiteral("barcode"), "TAMBERLIN CAM-7"}};
-    QTest::newRow("zip-kelcab") << "zip" << int(AppFolder::Kelcab) << kelcab << QByteArray()
-                                << QString() << none;
-    // One damaged entry (sub/big.txt, 2,000,000 characters, generated and
-    // damaged after packing) beside intact ones: a request error and one log
-    // line, never a short success, a hang or a crash.
-    const auto damaged = [](const QVariantMap &damage, int size, const QString &logged) {
+    row("network-kelcab", "network", "kelcab", {{"http", true}});
+    row("camera-kelcab", "camera", "kelcab", {{"barcode", "TAMBERLIN CAM-7"}});
+    row("zip-kelcab", "zip", "kelcab");
+    // One damaged entry (sub/big.txt, generated and damaged after packing)
+    // beside intact ones: a request error and one log line, never a short
+    // success, a hang or a crash.
+    const auto damaged = [](const char *key, const QVariant &where, int size,
+                            const QString &logged) {
         return QVariantMap{
-            {QStringLiteral("generated"),
-             QVariantMap{{QStringLiteral("sub/big.txt"), size},
-                         {QStringLiteral("sub/whole.txt"), size}}},
-            {QStringLiteral("intact"), QStringLiteral("sub/whole.txt")},
-            {QStringLiteral("damage"), damage},
-            {QStringLiteral("expectLog"),
-             QStringLiteral("^\\[warning\\] ZipHandler: damaged entry webapp/sub/big\\.txt in "
-                            "\\S*/data\\.bin - .* - ")
-                 + logged}};
+            {"generated", QVariantMap{{"sub/big.txt", size}, {"sub/whole.txt", size}}},
+            {"intact", "sub/whole.txt"},
+            {"damage", QVariantMap{{"entry", "webapp/sub/big.txt"}, {key, where}}},
+            {"expectLog", "^\\[warning\\] ZipHandler: damaged entry webapp/sub/big\\.txt in "
+                          "\\S*/data\\.bin - .* - " + logged}};
     };
-    const auto entry = [](const char *key, const QVariant &value) {
-        return QVariantMap{{QStringLiteral("entry"), QStringLiteral("webapp/sub/big.txt")},
-                           {QString::fromLatin1(key), value}};
-    };
-    QTest::newRow("damaged-zip") << "damaged" << int(AppFolder::Zip) << QString() << password
-                                 << QString()
-                                 << damaged(entry("fraction", 0.75), 2000000, "request failed");
-    QTest::newRow("damaged-kelcab-first-page")
-        << "damaged" << int(AppFolder::Kelcab) << kelcab << QByteArray() << QString()
-        << damaged(entry("page", 0), 2000000, "request failed");
-    QTest::newRow("damaged-kelcab-later-page")
-        << "damaged" << int(AppFolder::Kelcab) << kelcab << QByteArray() << QString()
-        << damaged(entry("page", 1), 2000000, "request failed");
+    row("damaged-zip", "damaged", "zip", damaged("fraction", 0.75, 2000000, "request failed"));
+    row("damaged-kelcab-first-page", "damaged", "kelcab",
+        damaged("page", 0, 2000000, "request failed"));
+    row("damaged-kelcab-later-page", "damaged", "kelcab",
+        damaged("page", 1, 2000000, "request failed"));
     // Past the size checked before replying: the reply streams and breaks off.
-    QTest::newRow("damaged-kelcab-streamed")
-        << "damaged" << int(AppFolder::Kelcab) << kelcab << QByteArray() << QString()
-        << damaged(entry("page", 10), 6000000, "reply cut short");
+    row("damaged-kelcab-streamed", "damaged", "kelcab",
+        damaged("page", 10, 6000000, "reply cut short"));
     // The page client library, every service through it; run like the audio
     // row beside a sound server, and with an HTTP server.
-    QTest::newRow("sdk-kelcab") << "sdk" << int(AppFolder::Kelcab) << kelcab << QByteArray()
-                                << QString() << QVariantMap{{QStringLiteral("http"), true}};
+    row("sdk-kelcab", "sdk", "kelcab", {{"http", true}});
 }
 
 void tst_Courses::course()
 {
     QFETCH(QString, course);
-    QFETCH(int, format);
-    QFETCH(QString, config);
-    QFETCH(QByteArray, zipPassword);
-    QFETCH(QString, baseCourse);
+    QFETCH(QString, archive);
     QFETCH(QVariantMap, testConfig);
     ShellTest::HttpTestServer http;
     if (testConfig.contains(QStringLiteral("http"))) {
@@ -137,10 +96,20 @@ void tst_Courses::course()
 
     ShellTest::CourseRun run;
     run.course = course;
-    run.format = ShellTest::AppFolder::Format(format);
-    run.config = config;
-    run.zipPassword = zipPassword;
-    run.baseCourse = baseCourse;
+    if (archive == QLatin1String("kelcab")) {
+        run.config = QStringLiteral("[wrapper]\narchiveManager=kelcab\n");
+    } else if (archive == QLatin1String("zip")) {
+        run.format = ShellTest::AppFolder::Zip;
+        run.zipPassword = contentPassword();
+    } else if (archive == QLatin1String("plain-zip")) {
+        run.format = ShellTest::AppFolder::Zip;
+        run.config = QStringLiteral("[wrapper]\nencrypted=false\n");
+    } else {
+        run.format = ShellTest::AppFolder::Loose;
+        run.config = QStringLiteral("[wrapper]\ninterceptor=ForwardRequestInterceptor\n");
+    }
+    if (course == QLatin1String("demo"))
+        run.baseCourse = ShellTest::sourceDir() + QStringLiteral("/examples/demo-course/webapp");
     run.testConfig = testConfig;
     run.runs = testConfig.value(QStringLiteral("runs"), 1).toInt();
     const QString failure = ShellTest::runCourse(run);

@@ -70,53 +70,58 @@ QByteArray HttpTestServer::pattern(qint64 size)
     return out;
 }
 
+bool readHttpRequest(QTcpSocket *socket, HttpRequest *request)
+{
+    const QByteArray buffer = socket->property("buffer").toByteArray() + socket->readAll();
+    socket->setProperty("buffer", buffer);
+    const int headerEnd = buffer.indexOf("\r\n\r\n");
+    if (headerEnd < 0)
+        return false;
+    const QList<QByteArray> lines = buffer.left(headerEnd).split('\n');
+    int length = 0;
+    for (const QByteArray &line : lines.mid(1)) {
+        const int colon = line.indexOf(':');
+        const QByteArray name = line.left(colon).trimmed().toLower();
+        if (name == "content-length")
+            length = line.mid(colon + 1).trimmed().toInt();
+        else if (name == "content-type")
+            request->contentType = line.mid(colon + 1).trimmed();
+    }
+    if (buffer.size() < headerEnd + 4 + length)
+        return false;
+    socket->setProperty("buffer", buffer.mid(headerEnd + 4 + length));
+    const QList<QByteArray> first = lines.value(0).trimmed().split(' ');
+    request->method = first.value(0);
+    request->target = QUrl(QString::fromLatin1(first.value(1)));
+    request->body = buffer.mid(headerEnd + 4, length);
+    return true;
+}
+
 void HttpTestServer::onConnection()
 {
     while (QTcpSocket *socket = m_server.nextPendingConnection()) {
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
-            if (socket->property("handled").toBool())
-                return;
-            const QByteArray buffer = socket->property("buffer").toByteArray() + socket->readAll();
-            socket->setProperty("buffer", buffer);
-            const int headerEnd = buffer.indexOf("\r\n\r\n");
-            if (headerEnd < 0)
-                return;
-            const QList<QByteArray> lines = buffer.left(headerEnd).split('\n');
-            const QList<QByteArray> request = lines.value(0).trimmed().split(' ');
-            int length = 0;
-            QByteArray type;
-            for (const QByteArray &line : lines.mid(1)) {
-                const int colon = line.indexOf(':');
-                const QByteArray name = line.left(colon).trimmed().toLower();
-                if (name == "content-length")
-                    length = line.mid(colon + 1).trimmed().toInt();
-                else if (name == "content-type")
-                    type = line.mid(colon + 1).trimmed();
+            HttpRequest request;
+            if (!socket->property("handled").toBool() && readHttpRequest(socket, &request)) {
+                socket->setProperty("handled", true);
+                handle(socket, request);
             }
-            if (buffer.size() < headerEnd + 4 + length)
-                return;
-            socket->setProperty("handled", true);
-            handle(socket, request.value(0), request.value(1), type,
-                   buffer.mid(headerEnd + 4, length));
         });
     }
 }
 
-void HttpTestServer::handle(QTcpSocket *socket, const QByteArray &method,
-                            const QByteArray &target, const QByteArray &contentType,
-                            const QByteArray &body)
+void HttpTestServer::handle(QTcpSocket *socket, const HttpRequest &request)
 {
-    const QUrl url(QString::fromLatin1(target));
-    const QUrlQuery query(url);
-    const QString path = url.path();
+    const QUrlQuery query(request.target);
+    const QString path = request.target.path();
     auto number = [&query](const char *name) {
         return query.queryItemValue(QString::fromLatin1(name)).toLongLong();
     };
     if (path == QLatin1String("/echo")) {
-        const QJsonObject echo{{"method", QString::fromLatin1(method)},
-                               {"body", QString::fromUtf8(body)},
-                               {"contentType", QString::fromLatin1(contentType)}};
+        const QJsonObject echo{{"method", QString::fromLatin1(request.method)},
+                               {"body", QString::fromUtf8(request.body)},
+                               {"contentType", QString::fromLatin1(request.contentType)}};
         answer(socket, 200, QJsonDocument(echo).toJson(QJsonDocument::Compact), "application/json");
     } else if (path == QLatin1String("/status")) {
         answer(socket, int(number("code")),

@@ -12,10 +12,21 @@
 #include <QByteArray>
 #include <QObject>
 #include <QTcpServer>
+#include <QUrl>
 
 class QTcpSocket;
 
 namespace ShellTest {
+
+struct HttpRequest
+{
+    QByteArray method;
+    QUrl target;
+    QByteArray contentType;
+    QByteArray body;
+};
+// Reads what has arrived on socket; true once a whole request is in.
+bool readHttpRequest(QTcpSocket *socket, HttpRequest *request);
 
 class HttpTestServer : public QObject
 {
@@ -30,8 +41,7 @@ public:
 
 private:
     void onConnection();
-    void handle(QTcpSocket *socket, const QByteArray &method, const QByteArray &target,
-                const QByteArray &contentType, const QByteArray &body);
+    void handle(QTcpSocket *socket, const HttpRequest &request);
     void stream(QTcpSocket *socket);
     QTcpServer m_server;
 };

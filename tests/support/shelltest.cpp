@@ -1,5 +1,6 @@
 #include "shelltest.h"
 #include "damagearchive.h"
+#include "httptestserver.h"
 
 #include <quazip/quazip.h>
 #include <quazip/quazipfile.h>
@@ -145,11 +146,8 @@ QString AppFolder::logFile() const
 bool AppFolder::installBinary()
 {
     QFile::remove(binary());
-    if (!QFile::copy(tamberlinExecutable(), binary())) {
-        m_error = QStringLiteral("cannot copy %1").arg(tamberlinExecutable());
-        return false;
-    }
-    return true;
+    return QFile::copy(tamberlinExecutable(), binary())
+        || fail(&m_error, QStringLiteral("cannot copy %1").arg(tamberlinExecutable()));
 }
 
 bool AppFolder::packCourse(const QString &courseDir, Format format, const QVariantMap &testConfig,
@@ -164,29 +162,21 @@ bool AppFolder::packCourse(const QString &courseDir, Format format, const QVaria
         return false;
 
     // The page talks to the shell through Qt's own qwebchannel.js, taken from
-    // the WebChannel library's resources; using the class keeps that library
-    // (and so its resources) loaded.
+    // the WebChannel library's resources (using the class keeps that library
+    // loaded); the page client library goes along, so courses can import it.
     const QWebChannel keepLoaded;
     Q_UNUSED(keepLoaded)
-    QFile::remove(stage + QStringLiteral("/common/qwebchannel.js"));
-    if (!QFile::copy(QStringLiteral(":/qtwebchannel/qwebchannel.js"),
-                     stage + QStringLiteral("/common/qwebchannel.js"))) {
-        m_error = QStringLiteral("qwebchannel.js is not in the resources");
-        return false;
-    }
-    // The page client library goes along, so courses can import it.
-    QFile::remove(stage + QStringLiteral("/common/tamberlin.js"));
-    if (!QFile::copy(sourceDir() + QStringLiteral("/sdk/tamberlin.js"),
-                     stage + QStringLiteral("/common/tamberlin.js"))) {
-        m_error = QStringLiteral("cannot copy sdk/tamberlin.js");
-        return false;
+    for (const QString &file : {QStringLiteral(":/qtwebchannel/qwebchannel.js"),
+                                sourceDir() + QStringLiteral("/sdk/tamberlin.js")}) {
+        const QString target = stage + QStringLiteral("/common/") + QFileInfo(file).fileName();
+        QFile::remove(target);
+        if (!QFile::copy(file, target))
+            return fail(&m_error, QStringLiteral("cannot copy %1").arg(file));
     }
 
     QFile config(stage + QStringLiteral("/config.js"));
-    if (!config.open(QIODevice::WriteOnly)) {
-        m_error = config.errorString();
-        return false;
-    }
+    if (!config.open(QIODevice::WriteOnly))
+        return fail(&m_error, config.errorString());
     config.write("window.TEST_CONFIG = "
                  + QJsonDocument(QJsonObject::fromVariantMap(testConfig)).toJson(QJsonDocument::Compact)
                  + ";\n");
@@ -205,10 +195,8 @@ bool AppFolder::packCourse(const QString &courseDir, Format format, const QVaria
         text.truncate(size);
         QFile file(stage + QLatin1Char('/') + it.key());
         if (!QDir().mkpath(QFileInfo(file).absolutePath()) || !file.open(QIODevice::WriteOnly)
-            || file.write(text) != text.size()) {
-            m_error = QStringLiteral("cannot generate %1").arg(file.fileName());
-            return false;
-        }
+            || file.write(text) != text.size())
+            return fail(&m_error, QStringLiteral("cannot generate %1").arg(file.fileName()));
     }
 
     const QString archive = path() + QLatin1Char('/') + archiveName;
@@ -227,10 +215,8 @@ bool AppFolder::packCourse(const QString &courseDir, Format format, const QVaria
 bool AppFolder::writeConfig(const QString &iniText)
 {
     QFile file(path() + QStringLiteral("/kelshell.config"));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        m_error = file.errorString();
-        return false;
-    }
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return fail(&m_error, file.errorString());
     file.write(iniText.toUtf8());
     return true;
 }
@@ -302,25 +288,21 @@ QString ReportServer::url() const
 
 bool ReportServer::waitForMessage(const QString &text, int timeoutMs, bool prefix)
 {
-    auto matches = [&](const QString &m) { return prefix ? m.startsWith(text) : m == text; };
-    for (const QString &m : qAsConst(m_messages))
-        if (matches(m))
-            return true;
+    const auto found = [&] {
+        return std::any_of(m_messages.cbegin(), m_messages.cend(), [&](const QString &m) {
+            return prefix ? m.startsWith(text) : m == text;
+        });
+    };
     QEventLoop loop;
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
-    auto c = connect(this, &ReportServer::message, &loop, [&](const QString &m) {
-        if (matches(m))
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    const auto c = connect(this, &ReportServer::message, &loop, [&] {
+        if (found())
             loop.quit();
     });
-    deadline.start(timeoutMs);
-    loop.exec();
+    if (!found())
+        loop.exec();
     disconnect(c);
-    for (const QString &m : qAsConst(m_messages))
-        if (matches(m))
-            return true;
-    return false;
+    return found();
 }
 
 void ReportServer::release(const QString &name)
@@ -347,32 +329,18 @@ void ReportServer::onConnection()
     while (QTcpSocket *socket = m_server.nextPendingConnection()) {
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
-            QByteArray buffer = socket->property("buffer").toByteArray() + socket->readAll();
-            socket->setProperty("buffer", buffer);
-            const int headerEnd = buffer.indexOf("\r\n\r\n");
-            if (headerEnd < 0)
+            HttpRequest request;
+            if (!readHttpRequest(socket, &request))
                 return;
-            const QList<QByteArray> lines = buffer.left(headerEnd).split('\n');
-            const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
-            const QByteArray method = requestLine.value(0);
-            const QUrl target(QString::fromLatin1(requestLine.value(1)));
-            int length = 0;
-            for (const QByteArray &line : lines) {
-                const int colon = line.indexOf(':');
-                if (colon > 0 && line.left(colon).trimmed().toLower() == "content-length")
-                    length = line.mid(colon + 1).trimmed().toInt();
-            }
-            if (buffer.size() < headerEnd + 4 + length)
-                return;
-            const QByteArray body = buffer.mid(headerEnd + 4, length);
-            socket->setProperty("buffer", QByteArray());
-            if (method == "POST" && target.path() == QLatin1String("/log")) {
-                const QString text = QString::fromUtf8(body);
+            const QString path = request.target.path();
+            if (request.method == "POST" && path == QLatin1String("/log")) {
+                const QString text = QString::fromUtf8(request.body);
                 m_messages.append(text);
                 answer(socket);
                 emit message(text);
-            } else if (method == "GET" && target.path() == QLatin1String("/wait")) {
-                const QString name = QUrlQuery(target).queryItemValue(QStringLiteral("name"));
+            } else if (request.method == "GET" && path == QLatin1String("/wait")) {
+                const QString name =
+                    QUrlQuery(request.target).queryItemValue(QStringLiteral("name"));
                 if (m_released.contains(name))
                     answer(socket, "go");
                 else
@@ -491,7 +459,6 @@ QString runCourse(const CourseRun &run)
 {
     Session session;
     AppFolder &app = session.app;
-    ReportServer &server = session.server;
     QVariantMap testConfig = run.testConfig;
     // Media made at test time (tests/with-pulse.sh) for the page to copy in.
     const QString media = qEnvironmentVariable("TAMBERLIN_TEST_MEDIA");
@@ -502,28 +469,15 @@ QString runCourse(const CourseRun &run)
     app.setBaseCourse(run.baseCourse);
     if (!session.setUp(run.course, testConfig, run.format, run.config, run.zipPassword))
         return QStringLiteral("set-up failed: %1").arg(session.error);
-    testConfig.insert(QStringLiteral("report"), server.url());
-    const QString display = session.xvfb.display();
-    QString error;
+    testConfig.insert(QStringLiteral("report"), session.server.url());
 
-    const QString done = QStringLiteral("done 0 failure(s)");
-    // Runs before the last one, each then told its successor's number.
-    for (int i = 1; i < run.runs; ++i) {
-        QScopedPointer<QProcess> earlier(startShell(app, display, run.args));
-        const RunResult result = awaitShell(earlier.data(), run.timeoutMs);
-        if (result.exitCode != 0 || server.messages().count(done) != i)
-            return describeFailure(app, &server, result);
-        testConfig.insert(QStringLiteral("run"), i + 1);
-        if (!app.packCourse(coursesDir() + QLatin1Char('/') + run.course, run.format, testConfig,
-                            QStringLiteral("data.bin"), run.zipPassword))
-            return QStringLiteral("set-up failed: %1").arg(app.lastError());
-    }
     // testConfig "damage": {"entry": archive path, "page": n (kelcab) or
     // "fraction": f (zip)} damages that entry of the packed archive.
     const QVariantMap damage = testConfig.value(QStringLiteral("damage")).toMap();
     if (!damage.isEmpty()) {
         const QString archive = app.path() + QStringLiteral("/data.bin");
         const QString entry = damage.value(QStringLiteral("entry")).toString();
+        QString error;
         const bool damaged = run.format == AppFolder::Zip
             ? DamageArchive::damageZipEntry(archive, entry,
                                             damage.value(QStringLiteral("fraction"), 0.75).toDouble(),
@@ -534,24 +488,28 @@ QString runCourse(const CourseRun &run)
             return QStringLiteral("set-up failed: %1").arg(error);
     }
 
-    session.start(run.args);
-    const RunResult result = session.finish(run.timeoutMs);
-    // Exit code 0 alone could also be a quit after a renderer crash: the page
-    // must have said that it finished.
-    if (result.exitCode != 0 || server.messages().count(done) != qMax(1, run.runs))
-        return describeFailure(app, &server, result);
+    for (int i = 1; i <= qMax(1, run.runs); ++i) {
+        // Each run after the first is told its number.
+        testConfig.insert(QStringLiteral("run"), i);
+        if (i > 1 && !app.packCourse(coursesDir() + QLatin1Char('/') + run.course, run.format,
+                                     testConfig, QStringLiteral("data.bin"), run.zipPassword))
+            return QStringLiteral("set-up failed: %1").arg(app.lastError());
+        session.start(run.args);
+        // Exit code 0 alone could also be a quit after a renderer crash: the
+        // page must have said that it finished.
+        if (session.finish(run.timeoutMs).exitCode != 0
+            || session.server.messages().count(QStringLiteral("done 0 failure(s)")) != i)
+            return session.failure();
+    }
     // testConfig "expectLog": a pattern that exactly one line of the log matches.
     const QString expected = testConfig.value(QStringLiteral("expectLog")).toString();
     if (!expected.isEmpty()) {
         QFile log(app.logFile());
         const QString text = log.open(QIODevice::ReadOnly) ? QString::fromUtf8(log.readAll()) : QString();
-        const QRegularExpression pattern(expected);
-        int lines = 0;
-        for (const QString &line : text.split(QLatin1Char('\n')))
-            lines += line.contains(pattern) ? 1 : 0;
+        const int lines = text.split(QLatin1Char('\n')).filter(QRegularExpression(expected)).size();
         if (lines != 1)
-            return QStringLiteral("%1 log lines match \"%2\"\n").arg(lines).arg(expected)
-                + describeFailure(app, &server, result);
+            return session.failure(
+                QStringLiteral("%1 log lines match \"%2\"").arg(lines).arg(expected));
     }
     return {};
 }

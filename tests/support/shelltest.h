@@ -4,18 +4,14 @@
 // folder holding a copy of the real program with its own content archive and
 // configuration, a local report server for the page, and process runners.
 
-#include <QByteArray>
-#include <QObject>
-#include <QProcess>
-#include <QProcessEnvironment>
-#include <QScopedPointer>
-#include <QStringList>
-#include <QTcpServer>
-#include <QTemporaryDir>
 #include <QMultiHash>
 #include <QPointer>
+#include <QProcess>
+#include <QScopedPointer>
 #include <QSet>
+#include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QVariantMap>
 
 namespace ShellTest {
@@ -29,10 +25,7 @@ QString coursesDir(); // tests/courses
 class Xvfb
 {
 public:
-    Xvfb() = default;
     ~Xvfb();
-    Xvfb(const Xvfb &) = delete;
-    Xvfb &operator=(const Xvfb &) = delete;
 
     // Starts a server on a free display and waits (deadline 30 s) until it
     // accepts clients.

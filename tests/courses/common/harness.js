@@ -30,22 +30,18 @@
         T.log('FAIL ' + label);
     };
 
-    T.check = function (condition, label) {
+    T.check = function (condition, label, detail) {
         if (condition)
             T.log('ok ' + label);
         else
-            T.fail(label);
+            T.fail(label + (detail || ''));
         return !!condition;
     };
 
     T.equal = function (actual, expected, label) {
         const a = JSON.stringify(actual);
         const e = JSON.stringify(expected);
-        if (a === e)
-            T.log('ok ' + label);
-        else
-            T.fail(label + ': got ' + a + ', expected ' + e);
-        return a === e;
+        return T.check(a === e, label, ': got ' + a + ', expected ' + e);
     };
 
     T.uuid = function () {
@@ -54,13 +50,10 @@
     };
 
     // Calls a shellInterface method with a fresh uuid and resolves with the
-    // first callback that carries that uuid: {name, data}. endNames, when
-    // given, lists the callback names that end the call; earlier ones
+    // first callback that carries that uuid: {name, data}. With callUntil,
+    // endNames lists the callback names that end the call; earlier ones
     // (progress) are collected in result.progress.
-    T.call = function (method, ...args) {
-        return T.callUntil(null, method, ...args);
-    };
-
+    T.call = (method, ...args) => T.callUntil(null, method, ...args);
     T.callUntil = function (endNames, method, ...args) {
         const uuid = T.uuid();
         return new Promise(function (resolve, reject) {
@@ -71,6 +64,13 @@
             pending[uuid] = { resolve: resolve, endNames: endNames, progress: [] };
             T.shell[method](uuid, ...args);
         });
+    };
+
+    // T.call that checks the callback's name and resolves with its data.
+    T.expect = async function (name, method, ...args) {
+        const r = await T.call(method, ...args);
+        T.equal(r.name, name, method + ' ' + JSON.stringify(args).slice(0, 60));
+        return r.data;
     };
 
     // Unsolicited callbacks (no uuid, or not ours).
@@ -93,10 +93,6 @@
     T.wait = function (name) {
         return fetch(config.report + '/wait?name=' + encodeURIComponent(name))
             .then(function (r) { return r.text(); });
-    };
-
-    T.sleepFrame = function () {
-        return new Promise(function (resolve) { requestAnimationFrame(function () { resolve(); }); });
     };
 
     function dispatch(name, data) {
