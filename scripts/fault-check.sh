@@ -136,11 +136,12 @@ def tests_for(regex):
     return json.loads(out).get("tests", [])
 
 def targets_for(tests):
-    # A test's executable is named after its target (isolate.sh runs it);
-    # tests run by a script need nothing built.
+    # A test's executable is named after its target; it may come after
+    # wrapper scripts (isolate.sh, with-pulse.sh), so every word is looked at.
+    # Tests run by a script alone need nothing built.
     targets = set()
     for t in tests:
-        for arg in t.get("command", [])[:2]:
+        for arg in t.get("command", []):
             if arg.startswith(build + "/") and os.access(arg, os.X_OK):
                 targets.add(os.path.basename(arg))
     return sorted(targets)
