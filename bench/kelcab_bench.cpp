@@ -3,7 +3,8 @@
 //   bench_kelcab [--corpus DIR] [--big-mb N] [--no-zip] [--tools-only]
 //
 // --tools-only: pack and zip once, untimed, then only the kelcab tool
-// against unzip (extract, verify). KELCAB_BENCH_ROUNDS sets the runs (3).
+// against unzip (extract, verify). KELCAB_BENCH_ROUNDS sets the runs (3);
+// KELCAB_BENCH_BEFORE names an earlier kelcab tool to extract with as well.
 //
 // DIR defaults to bench/corpus/course (made by bench/make-corpus.sh). Every
 // figure is set against a baseline measured in the same run on the same data,
@@ -123,10 +124,19 @@ void compare(const char *label, const char *ours, const Times &a, const char *th
 void benchTools(const QString &archive, const QString &zipFile, const QString &tmp)
 {
     const QString tool = QStringLiteral(KELCAB_TOOL);
+    // KELCAB_BENCH_BEFORE=<an earlier kelcab tool> extracts with it too, in the same turns.
+    const QString before = qEnvironmentVariable("KELCAB_BENCH_BEFORE");
     const QString out = tmp + QStringLiteral("/out");
-    Times extract[2], unzip[2], verify, test;
+    Times extract[2], unzip[2], verify, test, extractBefore[2];
     for (int round = 0; round < kRounds; ++round) {
         for (int cold = 0; cold < 2; ++cold) {
+            if (!before.isEmpty()) {
+                QDir(out).removeRecursively();
+                QDir().mkpath(out);
+                if (cold)
+                    dropCache(archive);
+                extractBefore[cold].add(timeProcess(before, {QStringLiteral("extract"), archive, out}));
+            }
             QDir(out).removeRecursively();
             QDir().mkpath(out);
             if (cold)
@@ -144,6 +154,10 @@ void benchTools(const QString &archive, const QString &zipFile, const QString &t
     QDir(out).removeRecursively();
     compare("kelcab extract, warm:", "extract", extract[0], "unzip -q", unzip[0]);
     compare("kelcab extract, cold:", "extract", extract[1], "unzip -q", unzip[1]);
+    if (!before.isEmpty()) {
+        compare("earlier build's extract, warm:", "extract", extractBefore[0], "unzip -q", unzip[0]);
+        compare("earlier build's extract, cold:", "extract", extractBefore[1], "unzip -q", unzip[1]);
+    }
     compare("kelcab verify, warm:", "verify", verify, "unzip -tq", test);
     line("  runs:", QStringLiteral("%1 of each, taken in turn").arg(kRounds));
 }
