@@ -161,7 +161,62 @@ ZipHandler::Decision ZipHandler::decide(const QUrl &url) const
 void ZipHandler::requestStarted(QWebEngineUrlRequestJob *job)
 {
     const QUrl url = job->requestUrl();
-    const Decision d = decide(url);
+    QPointer<QWebEngineUrlRequestJob> guard(job);
+    // The job, if it still exists, is answered back on this thread. The pool
+    // is drained before the handler goes, and an answer still queued then
+    // goes with it.
+    m_readPool.start([this, guard, url]() {
+        Prepared prepared = prepare(url);
+        QMetaObject::invokeMethod(
+            this,
+            [this, guard, url, prepared = std::move(prepared)]() mutable {
+                if (guard)
+                    answer(guard, url, std::move(prepared));
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+ZipHandler::Prepared ZipHandler::prepare(const QUrl &url) const
+{
+    Prepared p;
+    p.decision = decide(url);
+    if (p.decision.action != Action::Stream)
+        return p;
+    const QString &path = p.decision.path;
+    QIODevice *device = nullptr;
+    try {
+        device = m_archive->open(path);
+    } catch (const ArchiveException &e) {
+        qCWarning(lcZipHandler).noquote() << "cannot open" << path << "-" << e.message
+                                          << "code" << e.code;
+        p.failed = true;
+        return p;
+    } catch (const std::exception &e) {
+        qCWarning(lcZipHandler).noquote() << "cannot open" << path << "-" << e.what();
+        p.failed = true;
+        return p;
+    }
+    // A directory entry (no device) gets an empty answer of its type.
+    if (!device)
+        return p;
+    p.description = path + QStringLiteral(" in ") + m_archive->fileName();
+    p.head = readHead(std::shared_ptr<QIODevice>(device));
+    if (!p.head.error.isEmpty()) {
+        qCWarning(lcZipHandler).noquote()
+            << "damaged entry" << p.description << "-" << p.head.error << "- request failed";
+        p.failed = true;
+    } else if (p.head.entry) {
+        // The rest streams from the main thread's reply device, which also
+        // deletes it.
+        p.head.entry->moveToThread(thread());
+    }
+    return p;
+}
+
+void ZipHandler::answer(QWebEngineUrlRequestJob *job, const QUrl &url, Prepared prepared)
+{
+    const Decision &d = prepared.decision;
     switch (d.action) {
     case Action::Fail:
         if (d.error != QWebEngineUrlRequestJob::UrlNotFound)
@@ -170,7 +225,11 @@ void ZipHandler::requestStarted(QWebEngineUrlRequestJob *job)
         job->fail(d.error);
         return;
     case Action::Stream:
-        serveDevice(job, d.path, d.mime);
+        if (prepared.failed) {
+            job->fail(QWebEngineUrlRequestJob::RequestFailed);
+            return;
+        }
+        reply(job, replyDevice(std::move(prepared.head), prepared.description), d.mime);
         return;
     case Action::Media:
         serveMedia(job, QLatin1Char('/') + d.path);
@@ -219,54 +278,6 @@ QIODevice *ZipHandler::replyDevice(Head head, const QString &description)
     buffer->setData(head.bytes);
     buffer->open(QIODevice::ReadOnly);
     return buffer;
-}
-
-void ZipHandler::serveDevice(QWebEngineUrlRequestJob *job, const QString &path,
-                             const QString &mime)
-{
-    QIODevice *device = nullptr;
-    try {
-        device = m_archive->open(path);
-    } catch (const ArchiveException &e) {
-        qCWarning(lcZipHandler).noquote() << "cannot open" << path << "-" << e.message
-                                          << "code" << e.code;
-        job->fail(QWebEngineUrlRequestJob::RequestFailed);
-        return;
-    } catch (const std::exception &e) {
-        qCWarning(lcZipHandler).noquote() << "cannot open" << path << "-" << e.what();
-        job->fail(QWebEngineUrlRequestJob::RequestFailed);
-        return;
-    }
-    if (!device) {
-        // A directory entry: an empty answer of the entry's type.
-        auto *buffer = new QBuffer;
-        buffer->open(QIODevice::ReadOnly);
-        reply(job, buffer, mime);
-        return;
-    }
-    // The entry is read on a worker; the job, if it still exists, is
-    // answered back here.
-    const QString description = path + QStringLiteral(" in ") + m_archive->fileName();
-    const std::shared_ptr<QIODevice> entry(device);
-    const QFuture<Head> future = QtConcurrent::run(&m_readPool, [entry]() { return readHead(entry); });
-    QPointer<QWebEngineUrlRequestJob> guard(job);
-    auto *watcher = new QFutureWatcher<Head>(this);
-    // This lambda's copy of the entry keeps the last reference on this
-    // thread, the one the entry belongs to.
-    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, guard, description, mime, entry]() {
-        watcher->deleteLater();
-        Head head = watcher->result();
-        if (!guard)
-            return;
-        if (!head.error.isEmpty()) {
-            qCWarning(lcZipHandler).noquote()
-                << "damaged entry" << description << "-" << head.error << "- request failed";
-            guard->fail(QWebEngineUrlRequestJob::RequestFailed);
-            return;
-        }
-        reply(guard, replyDevice(std::move(head), description), mime);
-    });
-    watcher->setFuture(future);
 }
 
 void ZipHandler::reply(QWebEngineUrlRequestJob *job, QIODevice *device, const QString &mime)
