@@ -16,8 +16,12 @@
 #include <QUuid>
 #include <QtConcurrent>
 
+#include <condition_variable>
+#include <deque>
 #include <exception>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 Q_LOGGING_CATEGORY(lcZipHandler, "ZipHandler")
@@ -28,6 +32,9 @@ using CopyResult = std::pair<int, QVariantMap>;
 // An entry too large to check before replying: the bytes read up front, then
 // the rest of the entry. A read error is logged once and reported as -1 with
 // atEnd() false, so that it is not taken for the end of the data.
+// The rest is inflated and checked ahead on a thread of its own, a bounded
+// amount at a time: read where the web engine asks for it, it took the
+// engine's I/O thread, which carries every other request of the page.
 class StreamedEntry : public QIODevice
 {
 public:
@@ -35,19 +42,28 @@ public:
         : m_head(head), m_entry(std::move(entry)), m_description(description)
     {
         open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+        m_reader = std::thread([this]() { readAhead(); });
+    }
+    ~StreamedEntry() override
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+        }
+        m_changed.notify_all();
+        m_reader.join();
     }
 
     bool isSequential() const override { return true; }
     bool atEnd() const override
     {
-        return !m_failed && m_headPos == m_head.size() && m_entry->atEnd();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_state == State::Ended && m_chunks.empty() && m_headPos == m_head.size();
     }
 
 protected:
     qint64 readData(char *data, qint64 maxSize) override
     {
-        if (m_failed)
-            return -1;
         if (m_headPos < m_head.size()) {
             const qint64 n = qMin<qint64>(maxSize, m_head.size() - m_headPos);
             memcpy(data, m_head.constData() + m_headPos, size_t(n));
@@ -59,23 +75,87 @@ protected:
             }
             return n;
         }
-        const qint64 n = m_entry->read(data, maxSize);
-        if (n < 0) {
-            m_failed = true;
-            setErrorString(m_entry->errorString());
-            qCWarning(lcZipHandler).noquote() << "damaged entry" << m_description << "-"
-                                              << m_entry->errorString() << "- reply cut short";
+        // Waits for the reader: a 0 here would be taken for the end.
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [this]() { return !m_chunks.empty() || m_state != State::Reading; });
+        if (!m_chunks.empty()) {
+            const QByteArray &front = m_chunks.front();
+            const qint64 n = qMin<qint64>(maxSize, front.size() - m_frontPos);
+            memcpy(data, front.constData() + m_frontPos, size_t(n));
+            m_frontPos += int(n);
+            m_queued -= n;
+            if (m_frontPos == front.size()) {
+                m_chunks.pop_front();
+                m_frontPos = 0;
+            }
+            lock.unlock();
+            m_changed.notify_all();
+            return n;
         }
-        return n;
+        if (m_state == State::Ended)
+            return 0;
+        if (!m_reported) {
+            m_reported = true;
+            setErrorString(m_error);
+            qCWarning(lcZipHandler).noquote() << "damaged entry" << m_description << "-"
+                                              << m_error << "- reply cut short";
+        }
+        return -1;
     }
     qint64 writeData(const char *, qint64) override { return -1; }
 
 private:
+    enum class State { Reading, Ended, Failed };
+    static constexpr qint64 kChunk = 256 * 1024;
+    static constexpr qint64 kAhead = 4 * 1024 * 1024;
+
+    void readAhead()
+    {
+        for (;;) {
+            {
+                std::unique_lock<std::mutex> lock(m_mutex);
+                m_changed.wait(lock, [this]() { return m_stop || m_queued < kAhead; });
+                if (m_stop)
+                    return;
+            }
+            QByteArray chunk(int(kChunk), Qt::Uninitialized);
+            const qint64 n = m_entry->read(chunk.data(), kChunk);
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                if (n > 0) {
+                    chunk.resize(int(n));
+                    m_chunks.push_back(chunk);
+                    m_queued += n;
+                } else if (n == 0 && m_entry->atEnd()) {
+                    m_state = State::Ended;
+                } else {
+                    m_state = State::Failed;
+                    m_error = n < 0 ? m_entry->errorString()
+                                    : QStringLiteral("no data before the end of the entry");
+                }
+            }
+            m_changed.notify_all();
+            if (n <= 0)
+                return;
+        }
+    }
+
     QByteArray m_head;
     int m_headPos = 0;
+    // Read by the reader thread only, until it has ended.
     std::shared_ptr<QIODevice> m_entry;
     QString m_description;
-    bool m_failed = false;
+    bool m_reported = false;
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<QByteArray> m_chunks;
+    int m_frontPos = 0;
+    qint64 m_queued = 0;
+    State m_state = State::Reading;
+    QString m_error;
+    bool m_stop = false;
+    std::thread m_reader;
 };
 } // namespace
 

@@ -105,6 +105,10 @@ void tst_Courses::course_data()
     // row beside a sound server, and with an HTTP server.
     QTest::newRow("sdk-kelcab") << "sdk" << int(AppFolder::Kelcab) << kelcab << QByteArray()
                                 << QString() << QVariantMap{{QStringLiteral("http"), true}};
+    // A streamed zip entry: read ahead off the engine's thread, intact or cut short.
+    QTest::newRow("damaged-zip-streamed")
+        << "damaged" << int(AppFolder::Zip) << QString() << password << QString()
+        << damaged(entry("fraction", 0.75), 6000000, "reply cut short");
 }
 
 void tst_Courses::course()
