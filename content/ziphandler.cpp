@@ -107,7 +107,9 @@ protected:
 private:
     enum class State { Reading, Ended, Failed };
     static constexpr qint64 kChunk = 256 * 1024;
-    static constexpr qint64 kAhead = 4 * 1024 * 1024;
+    // Enough to keep the engine fed; more would only take the cores from
+    // the other requests' reads while the head is still being served.
+    static constexpr qint64 kAhead = 1024 * 1024;
 
     void readAhead()
     {
