@@ -65,6 +65,25 @@ public:
         return plain;
     }
 
+    // Decrypts n bytes in place. The keys are copied into locals for the
+    // loop: written through a char pointer, which may alias them, members
+    // would be stored and reloaded for every byte.
+    void decrypt(char *data, qint64 n)
+    {
+        quint32 k0 = m_keys[0], k1 = m_keys[1], k2 = m_keys[2];
+        for (qint64 i = 0; i < n; ++i) {
+            const quint32 temp = (k2 & 0xffff) | 2;
+            const quint8 plain = quint8(data[i]) ^ quint8((temp * (temp ^ 1)) >> 8);
+            data[i] = char(plain);
+            k0 = crcByte(k0, plain);
+            k1 = (k1 + (k0 & 0xff)) * 134775813u + 1;
+            k2 = crcByte(k2, quint8(k1 >> 24));
+        }
+        m_keys[0] = k0;
+        m_keys[1] = k1;
+        m_keys[2] = k2;
+    }
+
 private:
     static quint32 crcByte(quint32 crc, quint8 b)
     {
@@ -301,8 +320,7 @@ protected:
             if (n < 0)
                 return fail(QStringLiteral("compressed data is damaged (zip error %1)").arg(m_raw.getZipError()));
             if (m_keys)
-                for (qint64 i = 0; i < n; ++i)
-                    data[i] = char(m_keys->decrypt(quint8(data[i])));
+                m_keys->decrypt(data, n);
         } else {
             n = inflateInto(data, maxSize);
             if (n < 0)
@@ -333,8 +351,7 @@ private:
                 if (got == 0)
                     break;
                 if (m_keys)
-                    for (qint64 i = 0; i < got; ++i)
-                        m_input[i] = char(m_keys->decrypt(quint8(m_input[i])));
+                    m_keys->decrypt(m_input, got);
                 m_stream.next_in = reinterpret_cast<Bytef *>(m_input);
                 m_stream.avail_in = uInt(got);
             }

@@ -16,8 +16,12 @@
 #include <QUuid>
 #include <QtConcurrent>
 
+#include <condition_variable>
+#include <deque>
 #include <exception>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 Q_LOGGING_CATEGORY(lcZipHandler, "ZipHandler")
@@ -28,6 +32,9 @@ using CopyResult = std::pair<int, QVariantMap>;
 // An entry too large to check before replying: the bytes read up front, then
 // the rest of the entry. A read error is logged once and reported as -1 with
 // atEnd() false, so that it is not taken for the end of the data.
+// The rest is inflated and checked ahead on a thread of its own, a bounded
+// amount at a time: read where the web engine asks for it, it took the
+// engine's I/O thread, which carries every other request of the page.
 class StreamedEntry : public QIODevice
 {
 public:
@@ -35,19 +42,28 @@ public:
         : m_head(head), m_entry(std::move(entry)), m_description(description)
     {
         open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+        m_reader = std::thread([this]() { readAhead(); });
+    }
+    ~StreamedEntry() override
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+        }
+        m_changed.notify_all();
+        m_reader.join();
     }
 
     bool isSequential() const override { return true; }
     bool atEnd() const override
     {
-        return !m_failed && m_headPos == m_head.size() && m_entry->atEnd();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_state == State::Ended && m_chunks.empty() && m_headPos == m_head.size();
     }
 
 protected:
     qint64 readData(char *data, qint64 maxSize) override
     {
-        if (m_failed)
-            return -1;
         if (m_headPos < m_head.size()) {
             const qint64 n = qMin<qint64>(maxSize, m_head.size() - m_headPos);
             memcpy(data, m_head.constData() + m_headPos, size_t(n));
@@ -59,23 +75,89 @@ protected:
             }
             return n;
         }
-        const qint64 n = m_entry->read(data, maxSize);
-        if (n < 0) {
-            m_failed = true;
-            setErrorString(m_entry->errorString());
-            qCWarning(lcZipHandler).noquote() << "damaged entry" << m_description << "-"
-                                              << m_entry->errorString() << "- reply cut short";
+        // Waits for the reader: a 0 here would be taken for the end.
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [this]() { return !m_chunks.empty() || m_state != State::Reading; });
+        if (!m_chunks.empty()) {
+            const QByteArray &front = m_chunks.front();
+            const qint64 n = qMin<qint64>(maxSize, front.size() - m_frontPos);
+            memcpy(data, front.constData() + m_frontPos, size_t(n));
+            m_frontPos += int(n);
+            m_queued -= n;
+            if (m_frontPos == front.size()) {
+                m_chunks.pop_front();
+                m_frontPos = 0;
+            }
+            lock.unlock();
+            m_changed.notify_all();
+            return n;
         }
-        return n;
+        if (m_state == State::Ended)
+            return 0;
+        if (!m_reported) {
+            m_reported = true;
+            setErrorString(m_error);
+            qCWarning(lcZipHandler).noquote() << "damaged entry" << m_description << "-"
+                                              << m_error << "- reply cut short";
+        }
+        return -1;
     }
     qint64 writeData(const char *, qint64) override { return -1; }
 
 private:
+    enum class State { Reading, Ended, Failed };
+    static constexpr qint64 kChunk = 256 * 1024;
+    // Enough to keep the engine fed; more would only take the cores from
+    // the other requests' reads while the head is still being served.
+    static constexpr qint64 kAhead = 1024 * 1024;
+
+    void readAhead()
+    {
+        for (;;) {
+            {
+                std::unique_lock<std::mutex> lock(m_mutex);
+                m_changed.wait(lock, [this]() { return m_stop || m_queued < kAhead; });
+                if (m_stop)
+                    return;
+            }
+            QByteArray chunk(int(kChunk), Qt::Uninitialized);
+            const qint64 n = m_entry->read(chunk.data(), kChunk);
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                if (n > 0) {
+                    chunk.resize(int(n));
+                    m_chunks.push_back(chunk);
+                    m_queued += n;
+                } else if (n == 0 && m_entry->atEnd()) {
+                    m_state = State::Ended;
+                } else {
+                    m_state = State::Failed;
+                    m_error = n < 0 ? m_entry->errorString()
+                                    : QStringLiteral("no data before the end of the entry");
+                }
+            }
+            m_changed.notify_all();
+            if (n <= 0)
+                return;
+        }
+    }
+
     QByteArray m_head;
     int m_headPos = 0;
+    // Read by the reader thread only, until it has ended.
     std::shared_ptr<QIODevice> m_entry;
     QString m_description;
-    bool m_failed = false;
+    bool m_reported = false;
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<QByteArray> m_chunks;
+    int m_frontPos = 0;
+    qint64 m_queued = 0;
+    State m_state = State::Reading;
+    QString m_error;
+    bool m_stop = false;
+    std::thread m_reader;
 };
 } // namespace
 
@@ -161,7 +243,62 @@ ZipHandler::Decision ZipHandler::decide(const QUrl &url) const
 void ZipHandler::requestStarted(QWebEngineUrlRequestJob *job)
 {
     const QUrl url = job->requestUrl();
-    const Decision d = decide(url);
+    QPointer<QWebEngineUrlRequestJob> guard(job);
+    // The job, if it still exists, is answered back on this thread. The pool
+    // is drained before the handler goes, and an answer still queued then
+    // goes with it.
+    m_readPool.start([this, guard, url]() {
+        Prepared prepared = prepare(url);
+        QMetaObject::invokeMethod(
+            this,
+            [this, guard, url, prepared = std::move(prepared)]() mutable {
+                if (guard)
+                    answer(guard, url, std::move(prepared));
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+ZipHandler::Prepared ZipHandler::prepare(const QUrl &url) const
+{
+    Prepared p;
+    p.decision = decide(url);
+    if (p.decision.action != Action::Stream)
+        return p;
+    const QString &path = p.decision.path;
+    QIODevice *device = nullptr;
+    try {
+        device = m_archive->open(path);
+    } catch (const ArchiveException &e) {
+        qCWarning(lcZipHandler).noquote() << "cannot open" << path << "-" << e.message
+                                          << "code" << e.code;
+        p.failed = true;
+        return p;
+    } catch (const std::exception &e) {
+        qCWarning(lcZipHandler).noquote() << "cannot open" << path << "-" << e.what();
+        p.failed = true;
+        return p;
+    }
+    // A directory entry (no device) gets an empty answer of its type.
+    if (!device)
+        return p;
+    p.description = path + QStringLiteral(" in ") + m_archive->fileName();
+    p.head = readHead(std::shared_ptr<QIODevice>(device));
+    if (!p.head.error.isEmpty()) {
+        qCWarning(lcZipHandler).noquote()
+            << "damaged entry" << p.description << "-" << p.head.error << "- request failed";
+        p.failed = true;
+    } else if (p.head.entry) {
+        // The rest streams from the main thread's reply device, which also
+        // deletes it.
+        p.head.entry->moveToThread(thread());
+    }
+    return p;
+}
+
+void ZipHandler::answer(QWebEngineUrlRequestJob *job, const QUrl &url, Prepared prepared)
+{
+    const Decision &d = prepared.decision;
     switch (d.action) {
     case Action::Fail:
         if (d.error != QWebEngineUrlRequestJob::UrlNotFound)
@@ -170,7 +307,11 @@ void ZipHandler::requestStarted(QWebEngineUrlRequestJob *job)
         job->fail(d.error);
         return;
     case Action::Stream:
-        serveDevice(job, d.path, d.mime);
+        if (prepared.failed) {
+            job->fail(QWebEngineUrlRequestJob::RequestFailed);
+            return;
+        }
+        reply(job, replyDevice(std::move(prepared.head), prepared.description), d.mime);
         return;
     case Action::Media:
         serveMedia(job, QLatin1Char('/') + d.path);
@@ -219,54 +360,6 @@ QIODevice *ZipHandler::replyDevice(Head head, const QString &description)
     buffer->setData(head.bytes);
     buffer->open(QIODevice::ReadOnly);
     return buffer;
-}
-
-void ZipHandler::serveDevice(QWebEngineUrlRequestJob *job, const QString &path,
-                             const QString &mime)
-{
-    QIODevice *device = nullptr;
-    try {
-        device = m_archive->open(path);
-    } catch (const ArchiveException &e) {
-        qCWarning(lcZipHandler).noquote() << "cannot open" << path << "-" << e.message
-                                          << "code" << e.code;
-        job->fail(QWebEngineUrlRequestJob::RequestFailed);
-        return;
-    } catch (const std::exception &e) {
-        qCWarning(lcZipHandler).noquote() << "cannot open" << path << "-" << e.what();
-        job->fail(QWebEngineUrlRequestJob::RequestFailed);
-        return;
-    }
-    if (!device) {
-        // A directory entry: an empty answer of the entry's type.
-        auto *buffer = new QBuffer;
-        buffer->open(QIODevice::ReadOnly);
-        reply(job, buffer, mime);
-        return;
-    }
-    // The entry is read on a worker; the job, if it still exists, is
-    // answered back here.
-    const QString description = path + QStringLiteral(" in ") + m_archive->fileName();
-    const std::shared_ptr<QIODevice> entry(device);
-    const QFuture<Head> future = QtConcurrent::run(&m_readPool, [entry]() { return readHead(entry); });
-    QPointer<QWebEngineUrlRequestJob> guard(job);
-    auto *watcher = new QFutureWatcher<Head>(this);
-    // This lambda's copy of the entry keeps the last reference on this
-    // thread, the one the entry belongs to.
-    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, guard, description, mime, entry]() {
-        watcher->deleteLater();
-        Head head = watcher->result();
-        if (!guard)
-            return;
-        if (!head.error.isEmpty()) {
-            qCWarning(lcZipHandler).noquote()
-                << "damaged entry" << description << "-" << head.error << "- request failed";
-            guard->fail(QWebEngineUrlRequestJob::RequestFailed);
-            return;
-        }
-        reply(guard, replyDevice(std::move(head), description), mime);
-    });
-    watcher->setFuture(future);
 }
 
 void ZipHandler::reply(QWebEngineUrlRequestJob *job, QIODevice *device, const QString &mime)

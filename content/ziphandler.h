@@ -75,7 +75,19 @@ private:
     // that serves the head, then the rest, and logs a read error (naming
     // description). Main thread.
     static QIODevice *replyDevice(Head head, const QString &description);
-    void serveDevice(QWebEngineUrlRequestJob *job, const QString &path, const QString &mime);
+    // A request's decision and, for an entry to stream, its head read; done
+    // on a worker: the lookup, the open (a seek and a header read, or a new
+    // handle on the archive) and the MIME type held up the main thread,
+    // which also runs the web engine's own work for the page.
+    struct Prepared
+    {
+        Decision decision;
+        bool failed = false; // cannot open or damaged: logged already
+        Head head;
+        QString description;
+    };
+    Prepared prepare(const QUrl &url) const;
+    void answer(QWebEngineUrlRequestJob *job, const QUrl &url, Prepared prepared);
     void serveMedia(QWebEngineUrlRequestJob *job, const QString &fullPath);
     void reply(QWebEngineUrlRequestJob *job, QIODevice *device, const QString &mime);
 

@@ -67,6 +67,9 @@ void tst_Courses::course_data()
     // The page client library, every service through it; run like the audio
     // row beside a sound server, and with an HTTP server.
     row("sdk-kelcab", "sdk", "kelcab", {{"http", true}});
+    // A streamed zip entry: read ahead off the engine's thread, intact or cut short.
+    row("damaged-zip-streamed", "damaged", "zip",
+        damaged("fraction", 0.75, 6000000, "reply cut short"));
 }
 
 void tst_Courses::course()
