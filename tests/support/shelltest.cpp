@@ -391,13 +391,6 @@ RunResult awaitShell(QProcess *process, int timeoutMs)
     return finishShell(process, 1);
 }
 
-RunResult runShell(const AppFolder &app, const QString &display, const QStringList &args,
-                   int timeoutMs)
-{
-    QScopedPointer<QProcess> process(startShell(app, display, args));
-    return finishShell(process.data(), timeoutMs);
-}
-
 QString describeFailure(const AppFolder &app, const ReportServer *server, const RunResult &result)
 {
     QString text;

@@ -121,8 +121,6 @@ RunResult finishShell(QProcess *process, int timeoutMs);
 // The same, but keeps this thread's event loop running meanwhile, so that a
 // ReportServer goes on answering the page until the program ends.
 RunResult awaitShell(QProcess *process, int timeoutMs);
-RunResult runShell(const AppFolder &app, const QString &display,
-                   const QStringList &args = {}, int timeoutMs = 60000);
 
 // The page's messages, the program's output and its log file, for QFAIL.
 QString describeFailure(const AppFolder &app, const ReportServer *server,
