@@ -457,8 +457,7 @@ QString runCourse(const CourseRun &run)
     const QString media = qEnvironmentVariable("TAMBERLIN_TEST_MEDIA");
     if (!media.isEmpty())
         testConfig.insert(QStringLiteral("media"), media);
-    if (run.runs > 1)
-        testConfig.insert(QStringLiteral("run"), 1);
+    testConfig.insert(QStringLiteral("run"), 1);
     app.setBaseCourse(run.baseCourse);
     if (!session.setUp(run.course, testConfig, run.format, run.config, run.zipPassword))
         return QStringLiteral("set-up failed: %1").arg(session.error);
@@ -482,15 +481,14 @@ QString runCourse(const CourseRun &run)
     }
 
     for (int i = 1; i <= qMax(1, run.runs); ++i) {
-        // Each run after the first is told its number.
         testConfig.insert(QStringLiteral("run"), i);
         if (i > 1 && !app.packCourse(coursesDir() + QLatin1Char('/') + run.course, run.format,
                                      testConfig, QStringLiteral("data.bin"), run.zipPassword))
             return QStringLiteral("set-up failed: %1").arg(app.lastError());
-        session.start(run.args);
+        session.start();
         // Exit code 0 alone could also be a quit after a renderer crash: the
         // page must have said that it finished.
-        if (session.finish(run.timeoutMs).exitCode != 0
+        if (session.finish(90000).exitCode != 0
             || session.server.messages().count(QStringLiteral("done 0 failure(s)")) != i)
             return session.failure();
     }

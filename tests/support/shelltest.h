@@ -161,10 +161,8 @@ struct CourseRun
     QString config;                // kelshell.config text, empty = none
     QVariantMap testConfig;
     QByteArray zipPassword;
-    QStringList args;
-    int timeoutMs = 90000;
     // Runs the program this many times over the same folder and user data;
-    // with more than one, the page finds the run's number in TEST_CONFIG.run.
+    // the page finds the run's number (from 1) in TEST_CONFIG.run.
     int runs = 1;
 };
 // Returns an empty string on success, else the failure description.
