@@ -157,8 +157,8 @@ void tst_DevMode::devLoop()
 
     // The page's console and its uncaught error, with level, file and line.
     QTRY_VERIFY2_WITH_TIMEOUT(err.contains("devloop uncaught marker"), failure().constData(), 10000);
-    QVERIFY2(err.contains("[warning] lesson.html:23: devloop console marker\n"), failure().constData());
-    QVERIFY2(QRegularExpression(QStringLiteral("\\[error\\] lesson\\.html:24: Uncaught Error: "
+    QVERIFY2(err.contains("[warning] lesson.html:22: devloop console marker\n"), failure().constData());
+    QVERIFY2(QRegularExpression(QStringLiteral("\\[error\\] lesson\\.html:23: Uncaught Error: "
                                                "devloop uncaught marker"))
                  .match(QString::fromLocal8Bit(err)).hasMatch(),
              failure().constData());
