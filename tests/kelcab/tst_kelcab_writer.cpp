@@ -215,12 +215,8 @@ void tst_KelcabWriter::depthLimit()
     QFETCH(int, folders);
     QFETCH(bool, fits);
     QTemporaryDir tmp;
-    QString deep = tmp.filePath(QStringLiteral("r"));
-    QString archivePath = QStringLiteral("r");
-    for (int i = 0; i < folders; ++i) {
-        deep += QStringLiteral("/d");
-        archivePath += QStringLiteral("/d");
-    }
+    const QString archivePath = QStringLiteral("r") + QStringLiteral("/d").repeated(folders);
+    const QString deep = tmp.filePath(archivePath);
     QVERIFY(writeFile(deep + QStringLiteral("/leaf.txt"), "leaf"));
     const QString path = tmp.filePath(QStringLiteral("a.kcab"));
     Archive archive;
