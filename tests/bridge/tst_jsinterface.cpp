@@ -128,15 +128,13 @@ void tst_JSInterface::eventsQueuedUntilInitialized()
     });
     m_js->initializePlugin("app", "Application", {});
     QTRY_COMPARE(spy.count(), 4);
-    // The initialisation first, then the events in the order they happened.
+    // The initialisation first, then the events in the order they happened
+    // (their keys: tst_shellapplication and the bridge course).
     QCOMPARE(nameAt(spy, 0), QStringLiteral("initializePluginDone"));
     const QStringList urls{"file:///first", "file:///second", "file:///late"};
     for (int i = 1; i <= 3; ++i) {
         QCOMPARE(nameAt(spy, i), QStringLiteral("applicationEvent"));
-        QCOMPARE(dataAt(spy, i).value("className").toString(), QStringLiteral("QMLFileOpenEvent"));
-        QCOMPARE(dataAt(spy, i).value("type").toInt(), QMLFileOpenEvent::eventType());
         QCOMPARE(dataAt(spy, i).value("url").toUrl(), QUrl(urls.at(i - 1)));
-        QCOMPARE(dataAt(spy, i).size(), 3); // no uuid
     }
     QCOMPARE(m_js->application()->pendingEventCount(), 0);
 
