@@ -1,6 +1,5 @@
 #include "contenttest.h"
 
-#include "bridge/constants.h"
 #include "bridge/task.h"
 #include "plugins/filesystem/cfilesystem.h"
 
