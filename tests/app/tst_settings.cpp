@@ -3,7 +3,6 @@
 #include "app/localstorage.h"
 #include "app/pathsmanager.h"
 #include "app/settingsmanager.h"
-#include "bridge/constants.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -11,8 +10,6 @@
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
-
-using namespace Constants::PathManager;
 
 class tst_Settings : public QObject
 {

@@ -19,7 +19,6 @@ private:
     struct Outcome
     {
         bool ended = false;
-        bool rejected = false;
         QString name;
         QVariantMap data;
         QList<QSharedPointer<IResponse>> notes;
@@ -35,14 +34,13 @@ tst_AudioRecorder::Outcome tst_AudioRecorder::run(const QSharedPointer<Task::ITa
                                                   const std::function<void(const IResponse &)> &onNote)
 {
     Outcome o;
-    auto end = [&o](bool rejected, const QSharedPointer<IResponse> &r) {
+    auto end = [&o](const QSharedPointer<IResponse> &r) {
         o.ended = true;
-        o.rejected = rejected;
         o.name = r->functionName;
         o.data = r->toVariantMap();
     };
-    QObject::connect(task.data(), &Task::ITask::onResolved, [&](auto r) { end(false, r); });
-    QObject::connect(task.data(), &Task::ITask::onRejected, [&](auto r) { end(true, r); });
+    QObject::connect(task.data(), &Task::ITask::onResolved, end);
+    QObject::connect(task.data(), &Task::ITask::onRejected, end);
     QObject::connect(task.data(), &Task::ITask::onNotify, [&](auto r) {
         o.notes.append(r);
         if (onNote)

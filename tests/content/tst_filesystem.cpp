@@ -1,6 +1,5 @@
 #include "contenttest.h"
 
-#include "bridge/constants.h"
 #include "bridge/task.h"
 #include "plugins/filesystem/cfilesystem.h"
 
@@ -322,7 +321,6 @@ void tst_FileSystem::routineReusesAndSerialisesCopies()
     QVERIFY(QFile::remove(one.value("filepath").toString()));
     QCOMPARE(fs->copy("/webapp/a.ogg", "/webapp/a.ogg", "r2.ogg", "temporary", "temporary", two, false), 0);
     QCOMPARE(readFile(two.value("filepath").toString()), QByteArray("ogg"));
-    // The cache's copies go with the plugin.
     fs.reset();
     QVERIFY(!QFileInfo::exists(two.value("filepath").toString()));
 }

@@ -78,14 +78,12 @@ void tst_KelcabWriter::roundTrip()
     QVERIFY(!archive.find(QStringLiteral("course/link.html")).isValid());
     QVERIFY(archive.find(QStringLiteral("course/empty/nested")).isDir());
 
-    const QByteArray bytes = readFile(path);
+    // The stored bytes themselves: packedBytesMatchFormat.
     for (auto it = files.cbegin(); it != files.cend(); ++it) {
         const Entry entry = archive.find(QStringLiteral("course/") + it.key());
         QVERIFY2(entry.isFile(), qPrintable(it.key()));
         QCOMPARE(entry.hash(), md5(it.value()));
-        const QByteArray stored = raw.contains(it.key()) ? it.value() : pageSequence(it.value());
         QCOMPARE(entry.options(), raw.contains(it.key()) ? Entry::Options() : Entry::Options(Entry::Compressed));
-        QVERIFY2(bytes.mid(34 + int(entry.offset()), int(entry.size())) == stored, qPrintable(it.key()));
         std::unique_ptr<QIODevice> device(archive.makeReadOnlyDevice(entry));
         QVERIFY2(device->readAll() == it.value(), qPrintable(it.key()));
     }
@@ -215,12 +213,8 @@ void tst_KelcabWriter::depthLimit()
     QFETCH(int, folders);
     QFETCH(bool, fits);
     QTemporaryDir tmp;
-    QString deep = tmp.filePath(QStringLiteral("r"));
-    QString archivePath = QStringLiteral("r");
-    for (int i = 0; i < folders; ++i) {
-        deep += QStringLiteral("/d");
-        archivePath += QStringLiteral("/d");
-    }
+    const QString archivePath = QStringLiteral("r") + QStringLiteral("/d").repeated(folders);
+    const QString deep = tmp.filePath(archivePath);
     QVERIFY(writeFile(deep + QStringLiteral("/leaf.txt"), "leaf"));
     const QString path = tmp.filePath(QStringLiteral("a.kcab"));
     Archive archive;

@@ -3,7 +3,6 @@
 // time-outs and failed writes, and that nothing stays behind.
 
 #include "bridge/jsinterface.h"
-#include "content/archiveaccessmanager.h"
 #include "plugins/network/cnetwork.h"
 #include "tests/support/httptestserver.h"
 
@@ -16,14 +15,6 @@
 #include <QtTest>
 
 namespace {
-class EmptyArchive : public ArchiveAccessManager
-{
-public:
-    bool exists(const QString &) override { return false; }
-    QByteArray read(const QString &) override { return {}; }
-    QIODevice *open(const QString &) override { return nullptr; }
-};
-
 // The spy's calls named name, without their uuid.
 QList<QVariantMap> sent(const QSignalSpy &spy, const QString &name)
 {
@@ -51,7 +42,6 @@ private slots:
 private:
     ShellTest::HttpTestServer m_server;
     QTemporaryDir m_temp;
-    EmptyArchive m_archive;
     QScopedPointer<JSInterface> m_js;
 };
 
@@ -65,7 +55,7 @@ void tst_Network::initTestCase()
 
 void tst_Network::init()
 {
-    m_js.reset(new JSInterface(&m_archive));
+    m_js.reset(new JSInterface(nullptr));
     // The machine's online state may change at any moment; its notice would
     // stand before the answer a row waits for.
     m_js->network()->disconnect(m_js.data());

@@ -203,7 +203,6 @@ private:
         return ask([&](const QString &u) { m_js->archiveUnzip(u, zip, target); });
     }
     QList<Call> callsFor(const QString &uuid) const;
-    bool ended(const QString &uuid) const;
     static void settle();
 
     QScopedPointer<QTemporaryDir> m_dir;
@@ -247,18 +246,16 @@ QList<Call> tst_Zip::callsFor(const QString &uuid) const
     return out;
 }
 
-bool tst_Zip::ended(const QString &uuid) const
-{
-    const QList<Call> calls = callsFor(uuid);
-    return !calls.isEmpty()
-        && (calls.last().name.startsWith("zip") || kUnzipEnds.contains(calls.last().name));
-}
-
 QList<Call> tst_Zip::ask(const std::function<void(const QString &uuid)> &call)
 {
     const QString uuid = QString::number(++m_calls);
     call(uuid);
-    if (!QTest::qWaitFor([&] { return ended(uuid); }, 60000))
+    const auto ended = [&] {
+        const QList<Call> calls = callsFor(uuid);
+        return !calls.isEmpty()
+            && (calls.last().name.startsWith("zip") || kUnzipEnds.contains(calls.last().name));
+    };
+    if (!QTest::qWaitFor(ended, 60000))
         return {{"timeout", {}}};
     settle();
     return callsFor(uuid);
