@@ -193,6 +193,36 @@ struct ZipHandle
     bool reusable = false;
 };
 
+// What an entry device has delivered, against the entry's recorded size and
+// CRC: the read that would deliver the last bytes is the one that fails.
+struct DeliveryCheck
+{
+    explicit DeliveryCheck(const QuaZipFileInfo64 &info)
+        : expectedCrc(quint32(info.crc)), expectedSize(qint64(info.uncompressedSize))
+    {
+    }
+
+    // Takes the n bytes just read into data; says why they cannot be the
+    // entry's, or nothing.
+    QString add(const char *data, qint64 n)
+    {
+        crc = quint32(crc32(crc, reinterpret_cast<const Bytef *>(data), uInt(n)));
+        read += n;
+        if (read > expectedSize)
+            return QStringLiteral("entry holds more than its %1 bytes").arg(expectedSize);
+        if (n == 0 && read < expectedSize)
+            return QStringLiteral("entry ends after %1 of %2 bytes").arg(read).arg(expectedSize);
+        if (n > 0 && read == expectedSize && crc != expectedCrc) // all delivered
+            return QStringLiteral("CRC mismatch: the entry is damaged");
+        return QString();
+    }
+
+    const quint32 expectedCrc;
+    const qint64 expectedSize;
+    quint32 crc = quint32(crc32(0, nullptr, 0));
+    qint64 read = 0;
+};
+
 // A QuaZipFile that owns the QuaZip it reads from (each device has its own
 // handle on the archive file) and checks what it delivers: minizip checks the
 // CRC only when the entry is closed, too late for a reader that has already
@@ -206,8 +236,7 @@ public:
                   const QuaZipFileInfo64 &info)
         : ZipHandle(std::move(zip), std::move(pool))
         , QuaZipFile(handle.get())
-        , m_expectedCrc(quint32(info.crc))
-        , m_expectedSize(qint64(info.uncompressedSize))
+        , m_check(info)
     {
     }
     ~OwningZipFile() override
@@ -230,15 +259,8 @@ protected:
         const qint64 n = QuaZipFile::readData(data, maxSize);
         if (n < 0)
             return fail(QStringLiteral("compressed data is damaged (zip error %1)").arg(getZipError()));
-        m_crc = quint32(crc32(m_crc, reinterpret_cast<const Bytef *>(data), uInt(n)));
-        m_read += n;
-        if (m_read > m_expectedSize)
-            return fail(QStringLiteral("entry holds more than its %1 bytes").arg(m_expectedSize));
-        if (n == 0 && m_read < m_expectedSize)
-            return fail(QStringLiteral("entry ends after %1 of %2 bytes").arg(m_read).arg(m_expectedSize));
-        if (n > 0 && m_read == m_expectedSize && m_crc != m_expectedCrc)
-            return fail(QStringLiteral("CRC mismatch: the entry is damaged"));
-        return n;
+        const QString damage = m_check.add(data, n);
+        return damage.isEmpty() ? n : fail(damage);
     }
 
 private:
@@ -249,17 +271,15 @@ private:
         return -1;
     }
 
-    const quint32 m_expectedCrc;
-    const qint64 m_expectedSize;
-    quint32 m_crc = quint32(crc32(0, nullptr, 0));
-    qint64 m_read = 0;
+    DeliveryCheck m_check;
     bool m_failed = false;
 };
 
 // An entry read raw and inflated, decrypted and checked here, so that the
 // bytes pass through one CRC, not minizip's and ours, and an encrypted entry's
 // local header is read once, by the open that checks its password. Checks
-// what it delivers as OwningZipFile does. Stored and deflated entries only.
+// what it delivers with the same DeliveryCheck as OwningZipFile. Stored and
+// deflated entries only.
 class RawZipEntry : private ZipHandle, public QIODevice
 {
 public:
@@ -271,8 +291,7 @@ public:
         , m_raw(handle.get())
         , m_keys(std::move(keys))
         , m_deflated(info.method == Z_DEFLATED)
-        , m_expectedCrc(quint32(info.crc))
-        , m_expectedSize(qint64(info.uncompressedSize))
+        , m_check(info)
     {
     }
     ~RawZipEntry() override
@@ -306,8 +325,8 @@ public:
     QuaZipFile &raw() { return m_raw; }
 
     bool isSequential() const override { return true; }
-    qint64 size() const override { return m_expectedSize; }
-    bool atEnd() const override { return !m_failed && m_read == m_expectedSize; }
+    qint64 size() const override { return m_check.expectedSize; }
+    bool atEnd() const override { return !m_failed && m_check.read == m_check.expectedSize; }
 
 protected:
     qint64 readData(char *data, qint64 maxSize) override
@@ -316,7 +335,7 @@ protected:
             return -1;
         qint64 n = 0;
         if (!m_deflated) {
-            n = m_raw.read(data, qMin(maxSize, m_expectedSize - m_read + 1));
+            n = m_raw.read(data, qMin(maxSize, m_check.expectedSize - m_check.read + 1));
             if (n < 0)
                 return fail(QStringLiteral("compressed data is damaged (zip error %1)").arg(m_raw.getZipError()));
             if (m_keys)
@@ -326,15 +345,8 @@ protected:
             if (n < 0)
                 return -1;
         }
-        m_crc = quint32(crc32(m_crc, reinterpret_cast<const Bytef *>(data), uInt(n)));
-        m_read += n;
-        if (m_read > m_expectedSize)
-            return fail(QStringLiteral("entry holds more than its %1 bytes").arg(m_expectedSize));
-        if (n == 0 && m_read < m_expectedSize)
-            return fail(QStringLiteral("entry ends after %1 of %2 bytes").arg(m_read).arg(m_expectedSize));
-        if (n > 0 && m_read == m_expectedSize && m_crc != m_expectedCrc) // all delivered
-            return fail(QStringLiteral("CRC mismatch: the entry is damaged"));
-        return n;
+        const QString damage = m_check.add(data, n);
+        return damage.isEmpty() ? n : fail(damage);
     }
     qint64 writeData(const char *, qint64) override { return -1; }
 
@@ -376,14 +388,11 @@ private:
     QuaZipFile m_raw;
     std::unique_ptr<PkwareKeys> m_keys;
     const bool m_deflated;
-    const quint32 m_expectedCrc;
-    const qint64 m_expectedSize;
+    DeliveryCheck m_check;
     z_stream m_stream;
     bool m_inflating = false;
     bool m_streamEnded = false;
     char m_input[64 * 1024];
-    quint32 m_crc = quint32(crc32(0, nullptr, 0));
-    qint64 m_read = 0;
     bool m_failed = false;
 };
 
