@@ -1,14 +1,24 @@
-// The application object: log file, open-URI arguments turned into
-// application events, window raising, archive errors during event delivery.
+// The application object: open-URI arguments turned into application events,
+// window raising, archive errors during event delivery. Last, other local
+// processes writing to the single-instance socket: 100 frames of about 1 MB
+// must not grow memory, pending events or the log without bound, and a normal
+// second start is still served afterwards.
 
 #include "app/qmlevent.h"
+#include "app/qsingleinstance.h"
+#include "app/qsingleinstance_p.h"
 #include "app/shellapplication.h"
+#include "app/shelllog.h"
 #include "content/archiveexception.h"
+#include "plugins/application/capplication.h"
 
+#include <QFile>
 #include <QFileOpenEvent>
+#include <QLocalSocket>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QWindow>
+#include <QtEndian>
 #include <QtTest>
 
 #include <memory>
@@ -29,6 +39,36 @@ public:
     }
 };
 
+QByteArray frameOf(const QStringList &args)
+{
+    const QByteArray payload = args.join(QLatin1Char('\n')).toUtf8();
+    QByteArray out(4, Qt::Uninitialized);
+    qToLittleEndian<quint32>(quint32(payload.size()), out.data());
+    return out + payload;
+}
+
+qint64 residentBytes()
+{
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    return statm.open(QIODevice::ReadOnly) ? statm.readAll().split(' ').value(1).toLongLong() * 4096
+                                           : -1;
+}
+
+// Sends one frame and waits for the master's "ACK".
+bool deliver(const QString &server, const QByteArray &frame)
+{
+    QLocalSocket client;
+    client.connectToServer(server);
+    if (!client.waitForConnected(5000))
+        return false;
+    QSignalSpy ready(&client, &QLocalSocket::readyRead);
+    client.write(frame);
+    // The master runs in this thread: the spy's wait turns its event loop.
+    while (client.bytesAvailable() < 3 && ready.wait(20000)) {
+    }
+    return client.read(3) == "ACK";
+}
+
 } // namespace
 
 class tst_ShellApplication : public QObject
@@ -36,29 +76,20 @@ class tst_ShellApplication : public QObject
     Q_OBJECT
 
 private slots:
-    void processArguments_data();
     void processArguments();
     void onlyFirstWindowRaised();
     void archiveErrorDoesNotEndProgram();
+    void argumentFloodStaysBounded_data();
+    void argumentFloodStaysBounded();
 };
 
-void tst_ShellApplication::processArguments_data()
-{
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QList<QUrl>>("urls");
-
-    QTest::newRow("nothing after '=': no application event") << QStringList{QStringLiteral("--open-uri=")} << QList<QUrl>{};
-    QTest::newRow("several, in order")
-        << QStringList{QStringLiteral("--open-uri=/a"), QStringLiteral("x"),
-                       QStringLiteral("--open-uri=/b")}
-        << QList<QUrl>{QUrl::fromLocalFile(QStringLiteral("/a")),
-                       QUrl::fromLocalFile(QStringLiteral("/b"))};
-}
-
+// An empty URI gives no event; the others keep their order.
 void tst_ShellApplication::processArguments()
 {
-    QFETCH(QStringList, arguments);
-    QFETCH(QList<QUrl>, urls);
+    const QStringList arguments{QStringLiteral("--open-uri="), QStringLiteral("--open-uri=/a"),
+                                QStringLiteral("x"), QStringLiteral("--open-uri=/b")};
+    const QList<QUrl> urls{QUrl::fromLocalFile(QStringLiteral("/a")),
+                           QUrl::fromLocalFile(QStringLiteral("/b"))};
 
     auto *app = qobject_cast<ShellApplication *>(qApp);
     QVERIFY(app);
@@ -105,6 +136,69 @@ void tst_ShellApplication::archiveErrorDoesNotEndProgram()
     QCoreApplication::processEvents();
 }
 
+void tst_ShellApplication::argumentFloodStaysBounded_data()
+{
+    QTest::addColumn<int>("uriLength");
+    QTest::addColumn<int>("urisPerFrame");
+    QTest::newRow("one 1 MB uri per frame") << 1000 * 1000 << 1;
+    QTest::newRow("33 uris of 30 kB per frame") << 30000 << 33;
+}
+
+void tst_ShellApplication::argumentFloodStaysBounded()
+{
+    QFETCH(int, uriLength);
+    QFETCH(int, urisPerFrame);
+    constexpr qint64 kLogLimit = 16 * 1024;
+
+    QTemporaryDir temp(QDir::tempPath() + QStringLiteral("/af-XXXXXX"));
+    qputenv("TMPDIR", temp.path().toLocal8Bit());
+    const QString log = temp.filePath(QStringLiteral("appLogs.txt"));
+    QVERIFY(ShellLog::open(log, kLogLimit));
+    // Into the program's log, not QtTest's (which replaces the handler).
+    const QtMessageHandler testHandler = qInstallMessageHandler(&ShellLog::messageHandler);
+
+    // The wiring of the real program, without QML in between.
+    auto *shell = qobject_cast<ShellApplication *>(qApp);
+    QSingleInstance instance;
+    QSingleInstancePrivate::get(&instance)->startInstance();
+    connect(&instance, &QSingleInstance::instanceMessage, shell, &ShellApplication::processArguments);
+    CApplication application;
+    connect(shell, &ShellApplication::applicationEvent, &application, &CApplication::applicationEvent);
+    int messages = 0; // counted, not kept: a spy would hold every megabyte
+    connect(&instance, &QSingleInstance::instanceMessage, this, [&messages] { ++messages; });
+
+    const qint64 rssBefore = residentBytes();
+    QStringList hostile{QStringLiteral("intruder")};
+    for (int i = 0; i < urisPerFrame; ++i)
+        hostile << QStringLiteral("--open-uri=x://") + QString(uriLength, QLatin1Char('a' + i % 26));
+    int delivered = 0;
+    while (delivered < 100 && deliver(instance.instanceID(), frameOf(hostile)))
+        ++delivered;
+    const bool normalServed = deliver(instance.instanceID(),
+        frameOf({QStringLiteral("Tamberlin"), QStringLiteral("--open-uri=x://lesson/7")}));
+    QTRY_COMPARE_WITH_TIMEOUT(messages, delivered + int(normalServed), 20000);
+    QTRY_VERIFY(application.pendingEventCount() > 0);
+    QCoreApplication::processEvents();
+    qInstallMessageHandler(testHandler);
+    const qint64 rssGrowth = residentBytes() - rssBefore;
+    ShellLog::close();
+
+    QCOMPARE(delivered, 100);
+    QVERIFY(normalServed);
+    QVERIFY(application.pendingEventCount() <= CApplication::MaxPendingEvents);
+    // Before the bounds such a flood cost 200 MB of memory and 157 MB of log.
+    QVERIFY2(rssGrowth < 64 * 1024 * 1024, qPrintable(QString::number(rssGrowth)));
+    QFile current(log);
+    QFile previous(ShellLog::previousFileName(log));
+    QVERIFY(current.open(QIODevice::ReadOnly) && previous.open(QIODevice::ReadOnly));
+    QVERIFY(current.size() <= kLogLimit && previous.size() <= kLogLimit);
+    const QByteArray text = previous.readAll() + current.readAll();
+    QVERIFY(text.contains("\"--open-uri=x://lesson/7\")"));
+    QVERIFY(text.count("application events wait for the page") <= 1);
+    for (const QByteArray &line : text.split('\n'))
+        QVERIFY2(line.size() < 4096, line.left(200).constData());
+}
+
 int main(int argc, char **argv)
 {
     QCoreApplication::setOrganizationName(QStringLiteral("Kelvane"));
@@ -115,6 +209,7 @@ int main(int argc, char **argv)
     // The log location derives from these: keep them inside the test's folder.
     qputenv("XDG_DATA_HOME", dir.filePath(QStringLiteral("data")).toLocal8Bit());
     qputenv("XDG_CONFIG_HOME", dir.filePath(QStringLiteral("config")).toLocal8Bit());
+    qputenv("QT_QPA_PLATFORM", "offscreen");
 
     int count = argc;
     ShellApplication app(count, argv);
