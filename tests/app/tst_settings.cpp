@@ -1,4 +1,4 @@
-// Configuration file, named paths and the local-storage folder.
+// Configuration file: the archive path and the local-storage folder.
 
 #include "app/localstorage.h"
 #include "app/pathsmanager.h"
@@ -7,7 +7,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -17,17 +16,8 @@ class tst_Settings : public QObject
 
 private slots:
     void initTestCase();
-    void init();
-
-    void archivePath_data();
-    void archivePath();
-    void localStorage_data();
-    void localStorage();
-
-private:
-    bool writeConfig(const QByteArray &text);
-    QTemporaryDir *m_dir = nullptr;
-    QString m_config;
+    void configuration_data();
+    void configuration();
 };
 
 void tst_Settings::initTestCase()
@@ -36,76 +26,49 @@ void tst_Settings::initTestCase()
     QCoreApplication::setApplicationName(QStringLiteral("Tamberlin"));
 }
 
-void tst_Settings::init()
+void tst_Settings::configuration_data()
 {
-    delete m_dir;
-    m_dir = new QTemporaryDir;
-    QVERIFY(m_dir->isValid());
-    m_config = m_dir->filePath(QStringLiteral("kelshell.config"));
-    SettingsManager::instance()->reload(m_config);
-}
-
-bool tst_Settings::writeConfig(const QByteArray &text)
-{
-    QFile file(m_config);
-    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size())
-        return false;
-    file.close();
-    SettingsManager::instance()->reload(m_config);
-    return true;
-}
-
-void tst_Settings::archivePath_data()
-{
-    QTest::addColumn<QByteArray>("value");
-    QTest::addColumn<QString>("expected");
-    const QDir appDir(QCoreApplication::applicationDirPath());
-    // Without configuration: data.bin beside the program, as every real-page row runs.
-    QTest::newRow("relative, in a sub-folder of the program's folder")
-        << QByteArray("content/course.bin") << appDir.absoluteFilePath(QStringLiteral("content/course.bin"));
-    QTest::newRow("absolute") << QByteArray("/srv/courses/c.bin")
-                              << QStringLiteral("/srv/courses/c.bin");
-}
-
-void tst_Settings::archivePath()
-{
-    QFETCH(QByteArray, value);
-    QFETCH(QString, expected);
-    QVERIFY(writeConfig("[wrapper]\narchivePath=" + value + "\n"));
-    QCOMPARE(SettingsManager::instance()->archiveFilePath(), expected);
-}
-
-void tst_Settings::localStorage_data()
-{
-    QTest::addColumn<QByteArray>("config");
+    QTest::addColumn<QByteArray>("config"); // empty: no file
+    QTest::addColumn<QString>("archive");
     QTest::addColumn<QString>("folder");
-    QTest::newRow("no configuration: \"storage\"") << QByteArray() << QStringLiteral("storage");
-    QTest::newRow("configured folder") << QByteArray("[storage]\npath=courseData\n") << QStringLiteral("courseData");
-    QTest::newRow("empty value: root and one slash") << QByteArray("[storage]\npath=\n") << QString();
+    const QDir appDir(QCoreApplication::applicationDirPath());
+    QTest::newRow("no configuration: data.bin beside the program, \"storage\"")
+        << QByteArray() << appDir.absoluteFilePath(QStringLiteral("data.bin"))
+        << QStringLiteral("storage");
+    QTest::newRow("relative archive in a sub-folder, configured folder")
+        << QByteArray("[wrapper]\narchivePath=content/course.bin\n[storage]\npath=courseData\n")
+        << appDir.absoluteFilePath(QStringLiteral("content/course.bin"))
+        << QStringLiteral("courseData");
+    QTest::newRow("absolute archive, empty folder: root and one slash")
+        << QByteArray("[wrapper]\narchivePath=/srv/courses/c.bin\n[storage]\npath=\n")
+        << QStringLiteral("/srv/courses/c.bin") << QString();
 }
 
-void tst_Settings::localStorage()
+void tst_Settings::configuration()
 {
     QFETCH(QByteArray, config);
+    QFETCH(QString, archive);
     QFETCH(QString, folder);
-    if (!config.isEmpty())
-        QVERIFY(writeConfig(config));
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString configPath = dir.filePath(QStringLiteral("kelshell.config"));
+    if (!config.isEmpty()) {
+        QFile file(configPath);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(config) == config.size());
+    }
+    SettingsManager::instance()->reload(configPath);
+    QCOMPARE(SettingsManager::instance()->archiveFilePath(), archive);
+
     PathsManager *paths = PathsManager::instance();
-    const QString oldRoot = paths->get(QStringLiteral("localStorageRootPath"));
-    const QString oldContents = paths->get(QStringLiteral("contentsPath"));
-    const auto restore = qScopeGuard([&] {
-        paths->set(QStringLiteral("localStorageRootPath"), oldRoot);
-        paths->set(QStringLiteral("contentsPath"), oldContents);
-    });
-    const QString root = m_dir->filePath(QStringLiteral("root"));
+    const QString root = dir.filePath(QStringLiteral("root"));
     paths->set(QStringLiteral("localStorageRootPath"), root);
-    paths->set(QStringLiteral("contentsPath"), m_dir->filePath(QStringLiteral("deep/contents")));
+    paths->set(QStringLiteral("contentsPath"), dir.filePath(QStringLiteral("deep/contents")));
 
     LocalStorage::prepare();
 
     QCOMPARE(paths->get(QStringLiteral("localStoragePath")), root + QLatin1Char('/') + folder);
     QVERIFY(QFileInfo(paths->get(QStringLiteral("localStoragePath"))).isDir());
-    QVERIFY(QFileInfo(m_dir->filePath(QStringLiteral("deep/contents"))).isDir());
+    QVERIFY(QFileInfo(dir.filePath(QStringLiteral("deep/contents"))).isDir());
     QCOMPARE(LocalStorage::join(QStringLiteral("/r"), QStringLiteral("/abs")),
              QStringLiteral("/r//abs"));
 }
