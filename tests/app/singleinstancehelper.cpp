@@ -1,10 +1,7 @@
-// A stand-in for the program in process-level tests of the start-up spine:
-// the real start-up sequence (runShell) with a startup function that needs
-// no QML. It logs what it does to the shell's log; an instance message that
-// holds "--quit-master" ends the master.
-//
-// Environment: HELPER_STARTUP_DELAY_MS keeps the master busy in its startup
-// function for that long (a master still loading its window).
+// The real start-up sequence (runShell) with a startup function that needs no
+// QML and logs what it does; "--quit-master" handed to the master ends it.
+// HELPER_STARTUP_DELAY_MS keeps the master busy in its startup function (a
+// master still loading its window).
 
 #include "app/qsingleinstance.h"
 #include "app/shellmain.h"
