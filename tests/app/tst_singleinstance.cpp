@@ -18,10 +18,6 @@
 #include <QtEndian>
 #include <QtTest>
 
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
 namespace {
 
 QByteArray header(quint32 size)
@@ -68,24 +64,13 @@ public:
     int connections() const { return d->findChildren<ClientInstance *>().size(); }
 };
 
-// A unix socket bound at path with nobody listening: what a master killed
-// with SIGKILL leaves behind.
+// A socket file with nobody listening, as a master killed with SIGKILL leaves
+// it: bound elsewhere, moved to path, then no longer listened on.
 bool makeDeadSocket(const QString &path)
 {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    if (fd < 0)
-        return false;
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const QByteArray name = path.toLocal8Bit();
-    if (size_t(name.size()) >= sizeof(address.sun_path)) {
-        ::close(fd);
-        return false;
-    }
-    memcpy(address.sun_path, name.constData(), size_t(name.size()));
-    const bool ok = ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0;
-    ::close(fd);
-    return ok;
+    QLocalServer server;
+    const QString bound = path + QStringLiteral(".bound");
+    return server.listen(bound) && QFile::rename(bound, path);
 }
 
 } // namespace
