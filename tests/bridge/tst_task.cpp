@@ -91,12 +91,6 @@ void tst_Task::futureReports()
     QCOMPARE(reports.canceled.count(), expected == "canceled" ? 1 : 0);
     QCOMPARE(reports.notified.count(), 0);
     QVERIFY(task->hasEnded());
-    if (expected == "resolved" || expected == "rejected") {
-        QSignalSpy &spy = expected == "resolved" ? reports.resolved : reports.rejected;
-        const auto r = spy.at(0).at(0).value<ResponsePtr>();
-        QVERIFY(r);
-        QCOMPARE(r->type, kind);
-    }
     // Nothing else arrives later.
     QCoreApplication::processEvents();
     QCOMPARE(reports.endings(), 1);
