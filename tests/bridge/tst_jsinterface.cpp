@@ -1,7 +1,5 @@
-// The dispatcher in process: what the page receives for each call, the task
-// registry, the Application plugin's event queue and the file dialogs. The
-// surface the page sees and the close path are tested on the real page
-// (tst_shellwindow).
+// The dispatcher in process: answers, the task registry, the Application
+// plugin's event queue and the file dialogs (the real page: tst_shellwindow).
 
 #include "app/qmlevent.h"
 #include "bridge/jsinterface.h"

@@ -272,9 +272,8 @@ void tst_ContentRouting::forwardStripsMarker()
     QCOMPARE(readFile(copy), served);
 }
 
-// One copy per media file, made once and reused; the copy itself is never
-// copied again (the temporary folder may lie under the root); the copies go
-// with the interceptor; a media file that cannot be read is left alone.
+// One copy per media file, never of the copy itself (the temporary folder may
+// lie under the root), gone with the interceptor; an unreadable file passes.
 void tst_ContentRouting::forwardCopies()
 {
     using Outcome = ForwardRequestInterceptor::Outcome;

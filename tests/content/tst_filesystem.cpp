@@ -212,9 +212,8 @@ void tst_FileSystem::copyMissingArchiveEntryIsNotReadFromDisk()
     QCOMPARE(archive.asked(), QStringList{"webapp/absent.txt"});
 }
 
-// The page always copies: a second temporary copy is made and the first one
-// goes with the cache, without removing a new file of the same name. Only the
-// exact word removes its copy: "Temporary" is cached but kept.
+// A new temporary copy replaces the cached one (not a new file of its name);
+// only the exact word removes its copy: "Temporary" is cached but kept.
 void tst_FileSystem::temporaryCopies()
 {
     QVERIFY(writeTree(m_dir->path(), {{"src.txt", "one"}}));
@@ -290,9 +289,8 @@ void tst_FileSystem::failedCopyLeavesNothing()
         QVERIFY(!QFileInfo::exists(tempPath(unique() + '-' + to)));
 }
 
-// One copy per archive entry, reused and made once however many ask at once;
-// a cached copy deleted behind the plugin's back is made again; all go with
-// the plugin.
+// One copy per archive entry however many ask at once; one deleted behind
+// the plugin's back is made again; all go with the plugin.
 void tst_FileSystem::routineReusesAndSerialisesCopies()
 {
     FakeArchive archive({{"webapp/big.mp4", QByteArray(3 * 1048576, 'z')}, {"webapp/a.ogg", "ogg"}});

@@ -1,7 +1,6 @@
-// The real program saving items (one by one and in batches) while the test
-// kills it with SIGKILL after a random number of confirmed saves. After each
-// kill the database must pass SQLite's integrity check, hold every item whose
-// save the page had confirmed, and hold each batch whole or not at all.
+// The real program killed with SIGKILL while it saves items and batches: the
+// database then passes SQLite's integrity check, holds every confirmed item
+// and each batch whole or not at all.
 
 #include "plugins/storage/keyedcipher.h"
 #include "plugins/storage/storage.h"
