@@ -1,6 +1,8 @@
 #include "contenttest.h"
+#include "tests/support/damagearchive.h"
 
 #include "bridge/task.h"
+#include "content/ziparchiveaccessmanager.h"
 #include "plugins/filesystem/cfilesystem.h"
 
 #include <QRegularExpression>
@@ -29,38 +31,6 @@ QVariantMap copyItem(const QString &from, const QString &to, const QVariant &loc
         item.insert("type", type);
     return item;
 }
-
-// Serves `room` bytes, then fails as a damaged page would.
-class BrokenSource : public QIODevice
-{
-public:
-    explicit BrokenSource(qint64 room = 10) : m_room(room) { open(ReadOnly); }
-
-protected:
-    qint64 readData(char *data, qint64 max) override
-    {
-        const qint64 n = qMin(max, m_room);
-        if (n <= 0) {
-            setErrorString(QStringLiteral("damaged page"));
-            return -1;
-        }
-        memset(data, 'b', size_t(n));
-        m_room -= n;
-        return n;
-    }
-    qint64 writeData(const char *, qint64) override { return -1; }
-
-private:
-    qint64 m_room;
-};
-
-// Every entry exists and breaks after its first bytes.
-class BrokenArchive : public FakeArchive
-{
-public:
-    bool exists(const QString &) override { return true; }
-    QIODevice *open(const QString &) override { return new BrokenSource(100); }
-};
 
 } // namespace
 
@@ -269,7 +239,12 @@ void tst_FileSystem::failedCopyLeavesNothing()
 {
     QFETCH(QString, to);
     QFETCH(QString, type);
-    BrokenArchive broken;
+    // Stored: the damage shows only in the CRC, once every byte is written.
+    const QString zip = m_dir->filePath("data.zip");
+    QVERIFY(writeZip(zip, {{"webapp/big.bin", QByteArray(100000, 'b')}}, {}, 0));
+    QString error;
+    QVERIFY2(DamageArchive::damageZipEntry(zip, "webapp/big.bin", 0.5, &error), qPrintable(error));
+    ZipArchiveAccessManager broken(zip);
     CFileSystem fs(&broken);
     QVariantMap item = copyItem("/webapp/big.bin", unique() + '-' + to, {}, type);
     if (to.isEmpty()) {
