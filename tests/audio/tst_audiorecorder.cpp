@@ -21,7 +21,6 @@ private:
         bool ended = false;
         QString name;
         QVariantMap data;
-        QList<QSharedPointer<IResponse>> notes;
     };
     // Starts task and returns once it has ended or timeoutMs has passed.
     static Outcome run(const QSharedPointer<Task::ITask> &task, int timeoutMs = 10000,
@@ -41,11 +40,8 @@ tst_AudioRecorder::Outcome tst_AudioRecorder::run(const QSharedPointer<Task::ITa
     };
     QObject::connect(task.data(), &Task::ITask::onResolved, end);
     QObject::connect(task.data(), &Task::ITask::onRejected, end);
-    QObject::connect(task.data(), &Task::ITask::onNotify, [&](auto r) {
-        o.notes.append(r);
-        if (onNote)
-            onNote(*r);
-    });
+    if (onNote)
+        QObject::connect(task.data(), &Task::ITask::onNotify, [&](auto r) { onNote(*r); });
     task->start();
     // A call that never ends is reported by the caller, which checks o.ended.
     (void)QTest::qWaitFor([&o] { return o.ended; }, timeoutMs);
@@ -120,7 +116,6 @@ void tst_AudioRecorder::recordsTwoSeconds()
         }
     });
     QCOMPARE(o.name, QStringLiteral("recordAudioDone"));
-    QCOMPARE(o.notes.first()->functionName, QStringLiteral("recordAudioStarted"));
     QCOMPARE(QUrl(o.data.value("outputLocation").toString()).toLocalFile(), file);
 
     QProcess soxi;

@@ -1,7 +1,5 @@
-// The camera plugin through the dispatcher, against the real camera view
-// (from the program's resources, opened the way Main.qml opens it) and the
-// real CameraManager. The test machine is expected to have no camera. The
-// page's side of the same calls: the camera course (e2e_camera-kelcab).
+// The camera plugin through the dispatcher, with the real camera view and
+// CameraManager, on a machine without a camera (page side: e2e_camera-kelcab).
 
 #include "bridge/jsinterface.h"
 #include "plugins/camera/ccamera.h"

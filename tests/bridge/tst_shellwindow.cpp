@@ -1,7 +1,5 @@
-// The real program under Xvfb: the window's size and title, close requests
-// that only notify the page, the methods the page sees, application events
-// handed over on the command line and by a second instance, and the end of
-// the program when the page's render process dies.
+// The real program under Xvfb: window size and title, close notices, the page's
+// methods, application events, and the end when the render process dies.
 
 #include "app/shellapplication.h"
 #include "bridge/desktopbridge.h"
@@ -86,9 +84,8 @@ void tst_ShellWindow::windowSizeTitleAndMethods_data()
         << "Kurz Žluťoučký kůň 日";
 }
 
-// The page checks that it sees only the allowed methods. The first close
-// request only notifies the page, which refuses it; the second one the page
-// accepts.
+// The page checks its methods; it refuses the first close request and
+// accepts the second.
 void tst_ShellWindow::windowSizeTitleAndMethods()
 {
     QFETCH(QString, config);
@@ -145,9 +142,8 @@ void tst_ShellWindow::applicationEventsAfterInitialization()
     QCOMPARE(events, (QStringList{"event " + urls.at(0), "event " + urls.at(1)}));
 }
 
-// The page's render process killed under the running program (as the
-// out-of-memory killer would): the program logs it as critical and exits
-// with its failure code, not with 0.
+// The render process killed as the out-of-memory killer would: a critical
+// log line and the failure exit code, not 0.
 void tst_ShellWindow::killedRendererEndsProgramWithFailure()
 {
     Session run;

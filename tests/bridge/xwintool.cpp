@@ -1,91 +1,42 @@
-// Window helper for the end-to-end tests under Xvfb, where no window manager
-// runs: lists a process's mapped top-level windows and asks them to close the
-// way a window manager would (WM_DELETE_WINDOW).
-//
-//   xwintool list <pid>    one line per window: <id> <width>x<height> <title>
-//   xwintool close <pid>   sends WM_DELETE_WINDOW to each of them
-//
-// Exit code 0 on success, 1 when the process has no mapped window, 2 on
-// usage or display errors.
+// Window helper for tst_shellwindow under Xvfb, where no window manager runs:
+//   xwintool list <pid>    one line per mapped top-level window: <id> <width>x<height> <title>
+//   xwintool close <pid>   sends each of them WM_DELETE_WINDOW, as a window manager would
+// Exits with 0, with 1 when the process has no mapped window, with 2 on usage
+// or display errors.
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
-#include <X11/Xutil.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
 namespace {
 
+// A window property of the given type, as bytes; empty when it is missing.
+std::string property(Display *display, Window window, const char *name, Atom type)
+{
+    Atom actualType = None;
+    int format = 0;
+    unsigned long count = 0;
+    unsigned long after = 0;
+    unsigned char *data = nullptr;
+    std::string value;
+    if (XGetWindowProperty(display, window, XInternAtom(display, name, False), 0, 4096, False,
+                           type, &actualType, &format, &count, &after, &data) != Success)
+        return value;
+    if (data && actualType == type)
+        value.assign(reinterpret_cast<char *>(data), format == 32 ? count * sizeof(long) : count);
+    if (data)
+        XFree(data);
+    return value;
+}
+
 long windowPid(Display *display, Window window)
 {
-    const Atom pidAtom = XInternAtom(display, "_NET_WM_PID", True);
-    if (pidAtom == None)
-        return -1;
-    Atom type = None;
-    int format = 0;
-    unsigned long count = 0;
-    unsigned long after = 0;
-    unsigned char *data = nullptr;
-    long pid = -1;
-    if (XGetWindowProperty(display, window, pidAtom, 0, 1, False, XA_CARDINAL, &type, &format,
-                           &count, &after, &data) == Success && data) {
-        if (type == XA_CARDINAL && format == 32 && count == 1)
-            pid = static_cast<long>(*reinterpret_cast<unsigned long *>(data));
-        XFree(data);
-    }
-    return pid;
-}
-
-std::string windowTitle(Display *display, Window window)
-{
-    const Atom netName = XInternAtom(display, "_NET_WM_NAME", False);
-    const Atom utf8 = XInternAtom(display, "UTF8_STRING", False);
-    Atom type = None;
-    int format = 0;
-    unsigned long count = 0;
-    unsigned long after = 0;
-    unsigned char *data = nullptr;
-    std::string title;
-    if (XGetWindowProperty(display, window, netName, 0, 4096, False, utf8, &type, &format,
-                           &count, &after, &data) == Success && data) {
-        if (type == utf8 && format == 8)
-            title.assign(reinterpret_cast<char *>(data), count);
-        XFree(data);
-        return title;
-    }
-    char *name = nullptr;
-    if (XFetchName(display, window, &name) && name) {
-        title = name;
-        XFree(name);
-    }
-    return title;
-}
-
-std::vector<Window> mappedWindowsOf(Display *display, long pid)
-{
-    std::vector<Window> out;
-    Window root = DefaultRootWindow(display);
-    Window parent = 0;
-    Window *children = nullptr;
-    unsigned int count = 0;
-    if (!XQueryTree(display, root, &root, &parent, &children, &count))
-        return out;
-    for (unsigned int i = 0; i < count; ++i) {
-        XWindowAttributes attributes;
-        if (!XGetWindowAttributes(display, children[i], &attributes))
-            continue;
-        if (attributes.map_state != IsViewable || attributes.override_redirect)
-            continue;
-        if (windowPid(display, children[i]) == pid)
-            out.push_back(children[i]);
-    }
-    if (children)
-        XFree(children);
-    return out;
+    const std::string pid = property(display, window, "_NET_WM_PID", XA_CARDINAL);
+    return pid.size() == sizeof(long) ? *reinterpret_cast<const long *>(pid.data()) : -1;
 }
 
 void sendDelete(Display *display, Window window)
@@ -105,7 +56,8 @@ void sendDelete(Display *display, Window window)
 
 int main(int argc, char **argv)
 {
-    if (argc != 3 || (std::strcmp(argv[1], "list") != 0 && std::strcmp(argv[1], "close") != 0)) {
+    const bool close = argc == 3 && std::strcmp(argv[1], "close") == 0;
+    if (argc != 3 || (!close && std::strcmp(argv[1], "list") != 0)) {
         std::fprintf(stderr, "usage: %s list|close <pid>\n", argv[0]);
         return 2;
     }
@@ -115,18 +67,30 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "cannot open display\n");
         return 2;
     }
-    const std::vector<Window> windows = mappedWindowsOf(display, pid);
-    for (Window window : windows) {
-        if (std::strcmp(argv[1], "close") == 0) {
-            sendDelete(display, window);
-            continue;
+    const Atom utf8 = XInternAtom(display, "UTF8_STRING", False);
+    Window root = DefaultRootWindow(display);
+    Window parent = 0;
+    Window *children = nullptr;
+    unsigned int count = 0;
+    int found = 0;
+    if (XQueryTree(display, root, &root, &parent, &children, &count)) {
+        for (unsigned int i = 0; i < count; ++i) {
+            XWindowAttributes attributes;
+            if (!XGetWindowAttributes(display, children[i], &attributes)
+                || attributes.map_state != IsViewable || attributes.override_redirect
+                || windowPid(display, children[i]) != pid)
+                continue;
+            ++found;
+            if (close)
+                sendDelete(display, children[i]);
+            else
+                std::printf("0x%lx %dx%d %s\n", children[i], attributes.width, attributes.height,
+                            property(display, children[i], "_NET_WM_NAME", utf8).c_str());
         }
-        XWindowAttributes attributes;
-        XGetWindowAttributes(display, window, &attributes);
-        std::printf("0x%lx %dx%d %s\n", window, attributes.width, attributes.height,
-                    windowTitle(display, window).c_str());
+        if (children)
+            XFree(children);
     }
     XSync(display, False);
     XCloseDisplay(display);
-    return windows.empty() ? 1 : 0;
+    return found ? 0 : 1;
 }

@@ -1,8 +1,7 @@
 #pragma once
 
-// Fixtures shared by the content tests: folder trees, zip archives (plain or
-// encrypted with QuaZip) and kelcab archives, and an in-memory archive that
-// records what it is asked.
+// Fixtures of the content tests: folder trees, zip and kelcab archives, and an
+// in-memory archive that records what it is asked.
 
 #include "content/archiveaccessmanager.h"
 #include "content/archiveexception.h"
@@ -80,8 +79,7 @@ inline QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// An archive held in memory. Lookups are exact. Records every path that
-// exists() is asked about; can be told to throw from exists.
+// Exact lookups; records every path exists() is asked about, or throws.
 class FakeArchive : public ArchiveAccessManager
 {
 public:

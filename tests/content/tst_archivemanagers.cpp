@@ -5,6 +5,7 @@
 #include "content/archiveaccessmanager.h"
 #include "content/archiveexception.h"
 #include "content/contentpassword.h"
+#include "content/folderarchivemanager.h"
 #include "content/kelcabarchivemanager.h"
 #include "content/ziparchiveaccessmanager.h"
 
@@ -36,8 +37,8 @@ private slots:
     void zipUnreadableEntryThrows_data();
     void zipUnreadableEntryThrows();
 
-    void kelcabExistsIgnoresCase_data();
-    void kelcabExistsIgnoresCase();
+    void lookups_data();
+    void lookups();
 
     void createArchiveManager_data();
     void createArchiveManager();
@@ -111,24 +112,19 @@ void tst_ArchiveManagers::zipReadsEntries_data()
 {
     QTest::addColumn<bool>("encrypt");
     QTest::addColumn<int>("method"); // -1: made by Info-ZIP's zip
-    QTest::addColumn<QVariant>("encryptedSetting");
 
-    QTest::newRow("plain stored zip, default setting") << false << 0 << QVariant();
-    QTest::newRow("encrypted stored zip, default setting") << true << 0 << QVariant();
-    QTest::newRow("plain deflated zip, encrypted=false") << false << 8 << QVariant(false);
-    QTest::newRow("encrypted deflated zip, default setting") << true << 8 << QVariant();
+    // Deflated zips, plain and encrypted: the content course's zip rows.
+    QTest::newRow("plain stored zip") << false << 0;
+    QTest::newRow("encrypted stored zip") << true << 0;
     // Info-ZIP streams encrypted entries with a data descriptor: the password
     // check byte then comes from the entry's time, not its CRC.
-    QTest::newRow("encrypted by Info-ZIP") << true << -1 << QVariant();
+    QTest::newRow("encrypted by Info-ZIP") << true << -1;
 }
 
 void tst_ArchiveManagers::zipReadsEntries()
 {
     QFETCH(bool, encrypt);
     QFETCH(int, method);
-    QFETCH(QVariant, encryptedSetting);
-    if (encryptedSetting.isValid())
-        setSetting(QStringLiteral("encrypted"), encryptedSetting);
 
     QString path = m_dir->filePath(QStringLiteral("info.zip"));
     if (method >= 0) {
@@ -211,28 +207,47 @@ void tst_ArchiveManagers::zipUnreadableEntryThrows()
         QCOMPARE(zip.read(QStringLiteral("webapp/index.html")), QByteArray("<html>index</html>"));
 }
 
-void tst_ArchiveManagers::kelcabExistsIgnoresCase_data()
+// A kelcab ignores case and knows folders; a course folder standing in for
+// the archive only matches its root name loosely and lets no path out of it.
+void tst_ArchiveManagers::lookups_data()
 {
+    QTest::addColumn<bool>("folder");
     QTest::addColumn<QString>("path");
     QTest::addColumn<bool>("exists");
-    QTest::newRow("upper case") << "WEBAPP/INDEX.HTML" << true;
-    QTest::newRow("mixed case in a subfolder") << "Webapp/sub/STYLE.css" << true;
-    QTest::newRow("folder") << "webapp/Sub" << true;
-    QTest::newRow("missing") << "webapp/missing.js" << false;
+    QTest::addColumn<QByteArray>("content"); // null: neither content nor a device
+    const QByteArray index("<html>index</html>"), css("body { color: red }"), none;
+    QTest::newRow("kelcab: upper case") << false << "WEBAPP/INDEX.HTML" << true << index;
+    QTest::newRow("kelcab: mixed case in a subfolder")
+        << false << "Webapp/sub/STYLE.css" << true << css;
+    QTest::newRow("kelcab: folder") << false << "webapp/Sub" << true << none;
+    QTest::newRow("kelcab: missing") << false << "webapp/missing.js" << false << none;
+    QTest::newRow("folder: a file") << true << "webapp/Sub/Style.css" << true << css;
+    QTest::newRow("folder: root name in another case")
+        << true << "WebApp\\Sub\\Style.css" << true << css;
+    QTest::newRow("folder: a folder is no entry") << true << "webapp/Sub" << false << none;
+    QTest::newRow("folder: another root") << true << "other/Sub/Style.css" << false << none;
+    QTest::newRow("folder: climbing out") << true << "webapp/../secret.txt" << false << none;
+    QTest::newRow("folder: climbing out from below")
+        << true << "webapp/Sub/../../secret.txt" << false << none;
 }
 
-void tst_ArchiveManagers::kelcabExistsIgnoresCase()
+void tst_ArchiveManagers::lookups()
 {
+    QFETCH(bool, folder);
     QFETCH(QString, path);
     QFETCH(bool, exists);
-    KelCabArchiveManager archive(makeKelcab());
-    QVERIFY(archive.isLoaded());
-    QCOMPARE(archive.exists(path), exists);
-    // Folders and missing entries have neither content nor a device.
-    const bool file = exists && !path.endsWith(QLatin1String("Sub"));
-    QCOMPARE(archive.read(path).isEmpty(), !file);
-    QScopedPointer<QIODevice> device(archive.open(path));
-    QCOMPARE(bool(device), file);
+    QFETCH(QByteArray, content);
+    const QString kelcab = makeKelcab();
+    QVERIFY(writeTree(m_dir->filePath(QStringLiteral("tree")), {{QStringLiteral("secret.txt"), "s"}}));
+    std::unique_ptr<ArchiveAccessManager> archive;
+    if (folder)
+        archive.reset(new FolderArchiveManager(m_dir->filePath(QStringLiteral("tree/webapp"))));
+    else
+        archive.reset(new KelCabArchiveManager(kelcab));
+    QCOMPARE(archive->exists(path), exists);
+    QCOMPARE(archive->read(path), content);
+    QScopedPointer<QIODevice> device(archive->open(path));
+    QCOMPARE(bool(device), !content.isNull());
 }
 
 // The configured kind picks the manager; an archive that cannot be opened

@@ -1,5 +1,6 @@
 #include "contenttest.h"
 
+#include "content/devrequestinterceptor.h"
 #include "content/forwardrequestinterceptor.h"
 #include "content/requestinterceptor.h"
 #include "content/ziphandler.h"
@@ -39,6 +40,7 @@ private slots:
     void forwardStripsMarker_data();
     void forwardStripsMarker();
     void forwardCopies();
+    void devMediaCopiedAgain();
 };
 
 void tst_ContentRouting::redirect_data()
@@ -48,10 +50,9 @@ void tst_ContentRouting::redirect_data()
     QTest::addColumn<QString>("expected"); // "" = left alone
     QTest::addColumn<QString>("lookup");   // what exists() is asked, "" = nothing
 
+    // The start page with its query, and kelzip requests that find their
+    // entry: the content course.
     const QByteArray get("GET");
-    QTest::newRow("start page with query")
-        << get << QUrl("file:///webapp/index.html?backend=desktop&platform=win")
-        << "kelzip:/webapp/index.html?backend=desktop&platform=win" << "webapp/index.html";
     QTest::newRow("no query still gets the ? marker")
         << get << QUrl("file:///webapp/page.html") << "kelzip:/webapp/page.html?"
         << "webapp/page.html";
@@ -63,9 +64,6 @@ void tst_ContentRouting::redirect_data()
     QTest::newRow("encoded # stays in the path") << get << QUrl("file:///webapp/a%23b.html")
                                                  << "kelzip:/webapp/a%23b.html?" << "webapp/a#b.html";
     QTest::newRow("file missing from the archive left alone") << get << QUrl("file:///webapp/missing.js") << "" << "webapp/missing.js";
-    QTest::newRow("file outside any archive folder") << get << QUrl("file:///etc/hosts") << ""
-                                                     << "etc/hosts";
-    QTest::newRow("kelzip present left alone") << get << QUrl("kelzip:/webapp/index.html?x=1") << "" << "webapp/index.html";
     QTest::newRow("kelzip missing falls back to file")
         << get << QUrl("kelzip:/webapp/missing.js?v=2") << "file:///webapp/missing.js?v=2"
         << "webapp/missing.js";
@@ -109,8 +107,6 @@ void tst_ContentRouting::handlerDecision_data()
 
     using A = ZipHandler::Action;
     using E = QWebEngineUrlRequestJob;
-    QTest::newRow("html") << QUrl("kelzip:/webapp/index.html?x=1") << A::Stream << E::NoError
-                          << "webapp/index.html" << "text/html" << "webapp/index.html";
     QTest::newRow("mp3 is media") << QUrl("kelzip:/webapp/media/song.mp3") << A::Media
                                   << E::NoError << "webapp/media/song.mp3" << "audio/mpeg"
                                   << "webapp/media/song.mp3";
@@ -175,39 +171,63 @@ void tst_ContentRouting::throwingArchiveCountsAsMissing()
 
 void tst_ContentRouting::forwardRedirects_data()
 {
-    QTest::addColumn<QString>("url");      // "<root>" stands for the content root
-    QTest::addColumn<QString>("expected"); // "" = left alone
+    QTest::addColumn<bool>("dev");         // dev mode, with <tmp>/course standing for /webapp/
+    QTest::addColumn<QString>("url");      // "<root>" the content root, "<tmp>" its parent
+    QTest::addColumn<QString>("expected"); // "" = left alone, "<copy>" = a media copy
 
     QTest::newRow("drive letter removed, fragment and query kept")
-        << "file:///C:/webapp/x.js?v=1#frag" << "file://<root>/webapp/x.js?v=1#frag";
-    QTest::newRow("missing without a drive") << "file:///webapp/page.html"
+        << false << "file:///C:/webapp/x.js?v=1#frag" << "file://<root>/webapp/x.js?v=1#frag";
+    QTest::newRow("missing without a drive") << false << "file:///webapp/page.html"
                                              << "file://<root>/webapp/page.html";
-    QTest::newRow("existing file outside the root left alone") << "file://<tmp>/outside.txt" << "";
+    QTest::newRow("existing file outside the root left alone")
+        << false << "file://<tmp>/outside.txt" << "";
     // Under the root by name prefix only: a sibling's media is not copied.
-    QTest::newRow("sibling folder sharing the root's prefix") << "file://<root>2/clip.mp4" << "";
-    QTest::newRow("missing file under the root left alone") << "file://<root>/webapp/none.js"
-                                                            << "";
-    QTest::newRow("web request left alone") << "https://example.org/webapp/x.js" << "";
+    QTest::newRow("sibling folder sharing the root's prefix")
+        << false << "file://<root>2/clip.mp4" << "";
+    QTest::newRow("missing file under the root left alone")
+        << false << "file://<root>/webapp/none.js" << "";
+    QTest::newRow("web request left alone") << false << "https://example.org/webapp/x.js" << "";
+    // A file: script has no MIME type, and a module script needs one.
+    QTest::newRow("dev: course file goes to kelzip, query kept")
+        << true << "file:///C:/webapp/js/m.js?v=1" << "kelzip:/webapp/js/m.js?v=1";
+    QTest::newRow("dev: course file by its own path")
+        << true << "file://<tmp>/course/js/m.js" << "kelzip:/webapp/js/m.js?";
+    QTest::newRow("dev: kelzip course file served") << true << "kelzip:/webapp/js/m.js?" << "";
+    QTest::newRow("dev: kelzip of no course file falls back to file")
+        << true << "kelzip:/webapp/none.js?" << "file:///webapp/none.js?";
+    QTest::newRow("dev: kelzip media goes to its copy without the marker")
+        << true << "kelzip:/webapp/a.wav?" << "<copy>";
+    QTest::newRow("dev: file outside the course stays a file")
+        << true << "file://<tmp>/outside.txt" << "";
 }
 
 void tst_ContentRouting::forwardRedirects()
 {
+    QFETCH(bool, dev);
     QFETCH(QString, url);
     QFETCH(QString, expected);
     QTemporaryDir tmp;
     const QString root = tmp.filePath(QStringLiteral("app"));
     QVERIFY(writeTree(root, {{QStringLiteral("webapp/index.html"), "<html></html>"}}));
-    QVERIFY(writeTree(tmp.path(), {{QStringLiteral("outside.txt"), "x"}, {QStringLiteral("app2/clip.mp4"), "x"}}));
+    QVERIFY(writeTree(tmp.path(), {{QStringLiteral("outside.txt"), "x"},
+                                   {QStringLiteral("app2/clip.mp4"), "x"},
+                                   {QStringLiteral("course/js/m.js"), "export {};"},
+                                   {QStringLiteral("course/a.wav"),
+                                    ForwardRequestInterceptor::mediaMarker() + "RIFF"}}));
     url.replace(QLatin1String("<root>"), root).replace(QLatin1String("<tmp>"), tmp.path());
     expected.replace(QLatin1String("<root>"), root);
 
-    ForwardRequestInterceptor interceptor(root);
-    const ForwardRequestInterceptor::Decision d = interceptor.decide(QUrl(url));
+    ForwardRequestInterceptor forward(root);
+    DevRequestInterceptor devMode(tmp.path(), tmp.filePath(QStringLiteral("course")));
+    const auto d = dev ? devMode.decide(QUrl(url)) : forward.decide(QUrl(url));
     if (expected.isEmpty()) {
         QCOMPARE(d.outcome, ForwardRequestInterceptor::Outcome::Pass);
     } else {
         QCOMPARE(d.outcome, ForwardRequestInterceptor::Outcome::Redirect);
-        QCOMPARE(d.target.toString(QUrl::FullyEncoded), expected);
+        if (expected == QLatin1String("<copy>"))
+            QCOMPARE(readFile(d.target.toLocalFile()), QByteArray("RIFF"));
+        else
+            QCOMPARE(d.target.toString(QUrl::FullyEncoded), expected);
     }
 }
 
@@ -248,9 +268,8 @@ void tst_ContentRouting::forwardStripsMarker()
     QCOMPARE(readFile(copy), served);
 }
 
-// One copy per media file, made once and reused; the copy itself is never
-// copied again (the temporary folder may lie under the root); the copies go
-// with the interceptor; a media file that cannot be read is left alone.
+// One copy per media file, never of the copy itself (the temporary folder may
+// lie under the root), gone with the interceptor; an unreadable file passes.
 void tst_ContentRouting::forwardCopies()
 {
     using Outcome = ForwardRequestInterceptor::Outcome;
@@ -272,6 +291,22 @@ void tst_ContentRouting::forwardCopies()
                  Outcome::Pass);
     }
     QVERIFY(!QFileInfo::exists(copyPath));
+}
+
+// Forward mode keeps its first copy for good; in dev mode the author's new
+// recording must be heard after the reload.
+void tst_ContentRouting::devMediaCopiedAgain()
+{
+    QTemporaryDir dir;
+    QVERIFY(writeTree(dir.path(), {{QStringLiteral("song.mp3"), "first"}}));
+    DevRequestInterceptor interceptor(dir.path(), dir.path());
+    auto copyOf = [&] {
+        const auto d = interceptor.decide(QUrl(QStringLiteral("file:///webapp/song.mp3")));
+        return readFile(d.target.toLocalFile());
+    };
+    QCOMPARE(copyOf(), QByteArray("first"));
+    QVERIFY(writeTree(dir.path(), {{QStringLiteral("song.mp3"), "second take"}}));
+    QCOMPARE(copyOf(), QByteArray("second take"));
 }
 
 QTEST_GUILESS_MAIN(tst_ContentRouting)

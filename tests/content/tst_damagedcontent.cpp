@@ -1,6 +1,5 @@
-// Damaged archive entries under AddressSanitizer: the entry's device reports
-// the damage as a read error, never as the end of the data, and is destroyed
-// safely right after it (the zip entry's close fails on the CRC).
+// Damaged entries under AddressSanitizer: a read error, never the end of the
+// data, and a safe destruction right after it (a zip entry's close fails).
 
 #include "contenttest.h"
 #include "tests/support/damagearchive.h"

@@ -1,7 +1,6 @@
-// The real program saving items (one by one and in batches) while the test
-// kills it with SIGKILL after a random number of confirmed saves. After each
-// kill the database must pass SQLite's integrity check, hold every item whose
-// save the page had confirmed, and hold each batch whole or not at all.
+// The real program killed with SIGKILL while it saves items and batches: the
+// database then passes SQLite's integrity check, holds every confirmed item
+// and each batch whole or not at all.
 
 #include "plugins/storage/keyedcipher.h"
 #include "plugins/storage/storage.h"
@@ -23,29 +22,6 @@ int rounds()
     return qMax(1, qEnvironmentVariableIsSet(name) ? qEnvironmentVariableIntValue(name) : 3);
 }
 
-} // namespace
-
-class tst_StorageDurability : public QObject
-{
-    Q_OBJECT
-public:
-    // The long run outlasts QtTest's five minutes per function; the
-    // variable is read when the first test function starts.
-    tst_StorageDurability()
-    {
-        if (!qEnvironmentVariableIsSet("QTEST_FUNCTION_TIMEOUT"))
-            qputenv("QTEST_FUNCTION_TIMEOUT", QByteArray::number(120000 + rounds() * 30000));
-    }
-
-private slots:
-    void killWhileSaving();
-
-private:
-    void checkDatabase(const QString &path, const QStringList &messages);
-};
-
-namespace {
-
 constexpr int kBatchSize = 25; // as in the page
 
 QString batchValue(int j)
@@ -61,46 +37,7 @@ int confirmedSaves(const ReportServer &server)
     return n;
 }
 
-} // namespace
-
-void tst_StorageDurability::killWhileSaving()
-{
-    const int rounds = ::rounds();
-    const quint32 seed = QRandomGenerator::global()->generate();
-    qInfo("%d rounds, seed %u", rounds, seed);
-    QRandomGenerator random(seed);
-
-    Session run;
-    AppFolder &app = run.app;
-    ReportServer &server = run.server;
-    const QString db = app.root() + QStringLiteral("/store.db");
-    QVERIFY2(run.setUp(QStringLiteral("storage-kill"), {{QStringLiteral("db"), db}}),
-             qPrintable(run.error));
-
-    for (int round = 1; round <= rounds; ++round) {
-        // Kill after this many more confirmed saves.
-        const int target = confirmedSaves(server) + 1 + int(random.bounded(120u));
-        QProcess *shell = run.start();
-        QTRY_VERIFY_WITH_TIMEOUT(server.messages().count(QStringLiteral("ready")) == round
-                                     || shell->state() == QProcess::NotRunning,
-                                 60000);
-        QTRY_VERIFY_WITH_TIMEOUT(confirmedSaves(server) >= target
-                                     || shell->state() == QProcess::NotRunning,
-                                 60000);
-        QVERIFY2(shell->state() != QProcess::NotRunning,
-                 qPrintable(describeFailure(app, &server, finishShell(shell, 1))));
-        shell->kill();
-        const RunResult result = finishShell(shell, 20000);
-        QVERIFY(result.crashed);
-        checkDatabase(db, server.messages());
-        if (QTest::currentTestFailed()) {
-            qInfo("failed in round %d", round);
-            return;
-        }
-    }
-}
-
-void tst_StorageDurability::checkDatabase(const QString &path, const QStringList &messages)
+void checkDatabase(const QString &path, const QStringList &messages)
 {
     const KeyedCipher cipher(Storage::storageKey());
     QHash<QString, QString> items; // page key -> stored value
@@ -140,6 +77,61 @@ void tst_StorageDurability::checkDatabase(const QString &path, const QStringList
     for (auto it = batchCounts.cbegin(); it != batchCounts.cend(); ++it)
         QVERIFY2(it.value() == kBatchSize,
                  qPrintable(QStringLiteral("batch %1 holds %2 items").arg(it.key()).arg(it.value())));
+}
+
+} // namespace
+
+class tst_StorageDurability : public QObject
+{
+    Q_OBJECT
+public:
+    // The long run outlasts QtTest's five minutes per function; the
+    // variable is read when the first test function starts.
+    tst_StorageDurability()
+    {
+        if (!qEnvironmentVariableIsSet("QTEST_FUNCTION_TIMEOUT"))
+            qputenv("QTEST_FUNCTION_TIMEOUT", QByteArray::number(120000 + rounds() * 30000));
+    }
+
+private slots:
+    void killWhileSaving();
+};
+
+void tst_StorageDurability::killWhileSaving()
+{
+    const int rounds = ::rounds();
+    const quint32 seed = QRandomGenerator::global()->generate();
+    qInfo("%d rounds, seed %u", rounds, seed);
+    QRandomGenerator random(seed);
+
+    Session run;
+    AppFolder &app = run.app;
+    ReportServer &server = run.server;
+    const QString db = app.root() + QStringLiteral("/store.db");
+    QVERIFY2(run.setUp(QStringLiteral("storage-kill"), {{QStringLiteral("db"), db}}),
+             qPrintable(run.error));
+
+    for (int round = 1; round <= rounds; ++round) {
+        // Kill after this many more confirmed saves.
+        const int target = confirmedSaves(server) + 1 + int(random.bounded(120u));
+        QProcess *shell = run.start();
+        QTRY_VERIFY_WITH_TIMEOUT(server.messages().count(QStringLiteral("ready")) == round
+                                     || shell->state() == QProcess::NotRunning,
+                                 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(confirmedSaves(server) >= target
+                                     || shell->state() == QProcess::NotRunning,
+                                 60000);
+        QVERIFY2(shell->state() != QProcess::NotRunning,
+                 qPrintable(describeFailure(app, &server, finishShell(shell, 1))));
+        shell->kill();
+        const RunResult result = finishShell(shell, 20000);
+        QVERIFY(result.crashed);
+        checkDatabase(db, server.messages());
+        if (QTest::currentTestFailed()) {
+            qInfo("failed in round %d", round);
+            return;
+        }
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_StorageDurability)
