@@ -33,28 +33,30 @@ class tst_KelcabDevices : public QObject
     Q_OBJECT
 
 private slots:
-    void writePages_data();
-    void writePages();
+    void pages_data();
+    void pages();
     void writeFailures();
-    void readPages_data();
-    void readPages();
-    void resetRewinds();
     void views();
 };
 
-void tst_KelcabDevices::writePages_data()
+void tst_KelcabDevices::pages_data()
 {
     QTest::addColumn<int>("size");
-    QTest::addColumn<int>("chunk");
+    QTest::addColumn<int>("chunk"); // of every write and read
+    QTest::newRow("nothing") << 0 << 1;
     QTest::newRow("one page exactly") << kPage << kPage;
     QTest::newRow("page minus one byte") << kPage - 1 << kPage;
-    QTest::newRow("three pages plus 17, 1-byte writes") << 3 * kPage + 17 << 1;
-    QTest::newRow("two pages, writes of a page plus one") << 2 * kPage + 300 << kPage + 1;
+    QTest::newRow("page plus one byte, 1-byte steps") << kPage + 1 << 1;
+    QTest::newRow("three pages plus 17, 1-byte steps") << 3 * kPage + 17 << 1;
+    QTest::newRow("two pages, steps of a page plus one") << 2 * kPage + 300 << kPage + 1;
+    QTest::newRow("two pages, steps larger than a page") << 2 * kPage + 5 << 3 * kPage;
 }
 
 // Whole pages leave at once, the rest on flush or close, however the data
-// arrives; a flush with nothing pending writes no empty record.
-void tst_KelcabDevices::writePages()
+// arrives; a flush with nothing pending writes no empty record. Reading
+// them back, atEnd comes only after the last byte, not when the last page
+// has been loaded.
+void tst_KelcabDevices::pages()
 {
     QFETCH(int, size);
     QFETCH(int, chunk);
@@ -72,6 +74,21 @@ void tst_KelcabDevices::writePages()
     device.write("tail");
     device.close();
     QCOMPARE(out.data(), pageSequence(data) + pageRecord("tail"));
+
+    QBuffer in;
+    in.setData(pageSequence(data));
+    in.open(QIODevice::ReadOnly);
+    CompressedDevice reader(&in);
+    QVERIFY(reader.open(QIODevice::ReadOnly));
+    QVERIFY(reader.isSequential());
+    QByteArray read;
+    while (!reader.atEnd()) {
+        const QByteArray piece = reader.read(chunk);
+        QVERIFY(!piece.isEmpty());
+        read += piece;
+    }
+    QCOMPARE(read, data);
+    QCOMPARE(reader.read(1), QByteArray());
 }
 
 // A page that can never leave fails the write instead of looping.
@@ -100,56 +117,6 @@ void tst_KelcabDevices::writeFailures()
     source.setData(compressibleBytes(kPage));
     source.open(QIODevice::ReadOnly);
     QVERIFY_EXCEPTION_THROWN(kelcab::FSUtils::copy(source, refusing, 1048576), std::runtime_error);
-}
-
-void tst_KelcabDevices::readPages_data()
-{
-    QTest::addColumn<int>("size");
-    QTest::addColumn<int>("chunk");
-    QTest::newRow("empty stored range") << 0 << 1;
-    QTest::newRow("one page exactly") << kPage << kPage;
-    QTest::newRow("page plus one byte, 1-byte reads") << kPage + 1 << 1;
-    QTest::newRow("two pages, reads larger than a page") << 2 * kPage + 5 << 3 * kPage;
-}
-
-// atEnd only after the last byte: once the last page is loaded the stored
-// bytes are used up, but the caller has not seen them all.
-void tst_KelcabDevices::readPages()
-{
-    QFETCH(int, size);
-    QFETCH(int, chunk);
-    const QByteArray data = compressibleBytes(size);
-    QBuffer in;
-    in.setData(pageSequence(data));
-    in.open(QIODevice::ReadOnly);
-    CompressedDevice device(&in);
-    QVERIFY(device.open(QIODevice::ReadOnly));
-    QVERIFY(device.isSequential());
-    QByteArray read;
-    while (!device.atEnd()) {
-        const QByteArray piece = device.read(chunk);
-        QVERIFY(!piece.isEmpty());
-        read += piece;
-    }
-    QCOMPARE(read, data);
-    QCOMPARE(device.read(1), QByteArray());
-}
-
-void tst_KelcabDevices::resetRewinds()
-{
-    const QByteArray data = compressibleBytes(kPage + 50);
-    QBuffer in;
-    in.setData(pageSequence(data));
-    in.open(QIODevice::ReadOnly);
-    CompressedDevice device(&in);
-    QVERIFY(device.open(QIODevice::ReadOnly));
-    QCOMPARE(device.read(10), data.left(10));
-    QVERIFY(device.reset());
-    QCOMPARE(device.pos(), qint64(0));
-    QCOMPARE(drain(&device, 1000), data);
-    // Positions are those of the stored bytes: the second page's record.
-    QVERIFY(device.seek(pageRecord(data.left(kPage)).size()));
-    QCOMPARE(drain(&device, 1000), data.mid(kPage));
 }
 
 // Raw entries: read-only windows that never reach into a neighbour, seek
