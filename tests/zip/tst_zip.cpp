@@ -1,7 +1,5 @@
-// The zip and archive extraction plugins through the dispatcher, as the page
-// sees them: edge rows of every operation, archives of Info-ZIP and Python,
-// our archives read by Info-ZIP, hostile entry names against both extraction
-// paths, unzip progress, one answer per call and memory.
+// The zip and archive extraction plugins through the dispatcher: what the zip
+// course cannot see, interoperability with Info-ZIP and Python, hostile names.
 
 #include "bridge/jsinterface.h"
 
@@ -21,10 +19,6 @@ namespace {
 
 struct Entry
 {
-    Entry(const QString &name = {}, const QByteArray &data = {}, const QString &link = {})
-        : name(name), data(data), link(link)
-    {
-    }
     QString name;
     QByteArray data;
     QString link; // non-empty: a symbolic-link entry pointing there
@@ -497,8 +491,6 @@ void tst_Zip::progress()
     }
     QCOMPARE(seen, expected);
     QCOMPARE(calls.last().name, QStringLiteral("archiveUnzipFinish"));
-    QCOMPARE(calls.last().data, QVariantMap({{"file_path", "p.zip"}, {"target_path", "out"},
-                                             {"extracted_path", "out"}, {"uuid", "1"}}));
     for (const Entry &e : entries)
         QCOMPARE(QFileInfo("out/" + e.name).size(), qint64(8 * repeat));
 }
