@@ -53,9 +53,8 @@ void tst_KelcabDevices::pages_data()
 }
 
 // Whole pages leave at once, the rest on flush or close, however the data
-// arrives; a flush with nothing pending writes no empty record. Reading
-// them back, atEnd comes only after the last byte, not when the last page
-// has been loaded.
+// arrives; a flush with nothing pending writes no empty record. Read back,
+// atEnd comes after the last byte, not once the last page is loaded.
 void tst_KelcabDevices::pages()
 {
     QFETCH(int, size);
