@@ -118,9 +118,11 @@ void tst_KelcabDevices::views()
     QTemporaryDir tmp;
     const QByteArray data = randomBytes(3000, 5);
     const QString path = tmp.filePath(QStringLiteral("a.kcab"));
-    writeFile(path, archiveBytes(data, Rec::dir(QStringLiteral("r"), {Rec::file(QStringLiteral("a"), 0, 1000),
-                                                                      Rec::file(QStringLiteral("b"), 1000, 2000),
-                                                                      Rec::file(QStringLiteral("e"), 3000, 0)})));
+    const QByteArray tree = record(Rec::dir(QStringLiteral("r"), {Rec::file(QStringLiteral("a"), 0, 1000),
+                                                                  Rec::file(QStringLiteral("b"), 1000, 2000),
+                                                                  Rec::file(QStringLiteral("e"), 3000, 0)}));
+    // Version 3 reads like 2, and the data region may start past the header.
+    writeFile(path, header(40 + data.size(), 40, 3) + QByteArray(6, 'x') + data + tree);
     Archive archive;
     QVERIFY(archive.load(path));
     std::unique_ptr<QIODevice> a(archive.makeReadOnlyDevice(archive.find(QStringLiteral("r/a"))));

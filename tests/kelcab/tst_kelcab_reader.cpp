@@ -19,8 +19,6 @@ class tst_KelcabReader : public QObject
     Q_OBJECT
 
 private slots:
-    void headerVariantsLoad_data();
-    void headerVariantsLoad();
     void find_data();
     void find();
     void firstStoredWinsOnCaseClash_data();
@@ -28,26 +26,6 @@ private slots:
     void indexAgreesWithCaseInsensitiveCompare();
     void concurrentFindOnLargeDirectory();
 };
-
-// Headers that do not load: the hostile rows; a missing file: the tool's.
-void tst_KelcabReader::headerVariantsLoad_data()
-{
-    QTest::addColumn<QByteArray>("bytes");
-    const QByteArray tree = record(Rec::dir(QStringLiteral("r")));
-    QTest::newRow("version 3 loads like 2") << (header(34, 34, 3) + tree);
-    QTest::newRow("data offset beyond 34") << (header(40, 40) + QByteArray(6, 'x') + tree);
-}
-
-void tst_KelcabReader::headerVariantsLoad()
-{
-    QFETCH(QByteArray, bytes);
-    QTemporaryDir tmp;
-    const QString path = tmp.filePath(QStringLiteral("a.kcab"));
-    QVERIFY(writeFile(path, bytes));
-    Archive archive;
-    QVERIFY(archive.load(path));
-    QCOMPARE(archive.root().name(), QStringLiteral("r"));
-}
 
 void tst_KelcabReader::find_data()
 {
