@@ -6,8 +6,6 @@
 #include <QtTest>
 
 #include <atomic>
-#include <memory>
-#include <stdexcept>
 #include <thread>
 
 using namespace kelcabtest;
