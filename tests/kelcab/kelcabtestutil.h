@@ -139,24 +139,17 @@ inline QByteArray readFile(const QString &path)
 }
 
 // Reads a device to its end in chunks of `chunk`; ok is false on a failed read.
-inline QByteArray drain(QIODevice *device, qint64 chunk, bool *ok = nullptr)
+inline QByteArray drain(QIODevice *device, qint64 chunk, bool *ok)
 {
     QByteArray out;
     QByteArray buffer(int(chunk), Qt::Uninitialized);
     for (;;) {
         const qint64 n = device->read(buffer.data(), chunk);
-        if (n < 0) {
-            if (ok)
-                *ok = false;
+        *ok = n >= 0;
+        if (n <= 0)
             return out;
-        }
-        if (n == 0)
-            break;
         out.append(buffer.constData(), int(n));
     }
-    if (ok)
-        *ok = true;
-    return out;
 }
 
 } // namespace kelcabtest

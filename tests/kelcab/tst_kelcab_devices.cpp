@@ -33,28 +33,29 @@ class tst_KelcabDevices : public QObject
     Q_OBJECT
 
 private slots:
-    void writePages_data();
-    void writePages();
+    void pages_data();
+    void pages();
     void writeFailures();
-    void readPages_data();
-    void readPages();
-    void resetRewinds();
     void views();
 };
 
-void tst_KelcabDevices::writePages_data()
+void tst_KelcabDevices::pages_data()
 {
     QTest::addColumn<int>("size");
-    QTest::addColumn<int>("chunk");
+    QTest::addColumn<int>("chunk"); // of every write and read
+    QTest::newRow("nothing") << 0 << 1;
     QTest::newRow("one page exactly") << kPage << kPage;
     QTest::newRow("page minus one byte") << kPage - 1 << kPage;
-    QTest::newRow("three pages plus 17, 1-byte writes") << 3 * kPage + 17 << 1;
-    QTest::newRow("two pages, writes of a page plus one") << 2 * kPage + 300 << kPage + 1;
+    QTest::newRow("page plus one byte, 1-byte steps") << kPage + 1 << 1;
+    QTest::newRow("three pages plus 17, 1-byte steps") << 3 * kPage + 17 << 1;
+    QTest::newRow("two pages, steps of a page plus one") << 2 * kPage + 300 << kPage + 1;
+    QTest::newRow("two pages, steps larger than a page") << 2 * kPage + 5 << 3 * kPage;
 }
 
 // Whole pages leave at once, the rest on flush or close, however the data
-// arrives; a flush with nothing pending writes no empty record.
-void tst_KelcabDevices::writePages()
+// arrives; a flush with nothing pending writes no empty record. Read back,
+// atEnd comes after the last byte, not once the last page is loaded.
+void tst_KelcabDevices::pages()
 {
     QFETCH(int, size);
     QFETCH(int, chunk);
@@ -72,27 +73,35 @@ void tst_KelcabDevices::writePages()
     device.write("tail");
     device.close();
     QCOMPARE(out.data(), pageSequence(data) + pageRecord("tail"));
+
+    QBuffer in;
+    in.setData(pageSequence(data));
+    in.open(QIODevice::ReadOnly);
+    CompressedDevice reader(&in);
+    QVERIFY(reader.open(QIODevice::ReadOnly));
+    QVERIFY(reader.isSequential());
+    QByteArray read;
+    while (!reader.atEnd()) {
+        const QByteArray piece = reader.read(chunk);
+        QVERIFY(!piece.isEmpty());
+        read += piece;
+    }
+    QCOMPARE(read, data);
+    QCOMPARE(reader.read(1), QByteArray());
 }
 
 // A page that can never leave fails the write instead of looping.
 void tst_KelcabDevices::writeFailures()
 {
-    QBuffer out;
-    out.open(QIODevice::WriteOnly);
-    CompressedDevice device(&out);
-    QVERIFY(device.open(QIODevice::WriteOnly));
-    out.close();
-    out.open(QIODevice::ReadOnly);
-    QCOMPARE(device.write(compressibleBytes(kPage + 10)), qint64(-1));
-    QVERIFY(!device.errorString().isEmpty());
-    CompressedDevice refused(&out);
-    QVERIFY(!refused.open(QIODevice::WriteOnly));
-
     RefusingDevice target;
+    target.open(QIODevice::ReadOnly);
+    QVERIFY(!CompressedDevice(&target).open(QIODevice::WriteOnly));
+    target.close();
     target.open(QIODevice::WriteOnly);
     CompressedDevice refusing(&target);
     QVERIFY(refusing.open(QIODevice::WriteOnly));
-    QCOMPARE(refusing.write(compressibleBytes(kPage)), qint64(-1));
+    QCOMPARE(refusing.write(compressibleBytes(kPage + 10)), qint64(-1));
+    QVERIFY(!refusing.errorString().isEmpty());
     refusing.write("x");
     QVERIFY(!refusing.flush());
     // Through the copy helper the refusal surfaces as the writer's error.
@@ -102,75 +111,25 @@ void tst_KelcabDevices::writeFailures()
     QVERIFY_EXCEPTION_THROWN(kelcab::FSUtils::copy(source, refusing, 1048576), std::runtime_error);
 }
 
-void tst_KelcabDevices::readPages_data()
-{
-    QTest::addColumn<int>("size");
-    QTest::addColumn<int>("chunk");
-    QTest::newRow("empty stored range") << 0 << 1;
-    QTest::newRow("one page exactly") << kPage << kPage;
-    QTest::newRow("page plus one byte, 1-byte reads") << kPage + 1 << 1;
-    QTest::newRow("two pages, reads larger than a page") << 2 * kPage + 5 << 3 * kPage;
-}
-
-// atEnd only after the last byte: once the last page is loaded the stored
-// bytes are used up, but the caller has not seen them all.
-void tst_KelcabDevices::readPages()
-{
-    QFETCH(int, size);
-    QFETCH(int, chunk);
-    const QByteArray data = compressibleBytes(size);
-    QBuffer in;
-    in.setData(pageSequence(data));
-    in.open(QIODevice::ReadOnly);
-    CompressedDevice device(&in);
-    QVERIFY(device.open(QIODevice::ReadOnly));
-    QVERIFY(device.isSequential());
-    QByteArray read;
-    while (!device.atEnd()) {
-        const QByteArray piece = device.read(chunk);
-        QVERIFY(!piece.isEmpty());
-        read += piece;
-    }
-    QCOMPARE(read, data);
-    QCOMPARE(device.read(1), QByteArray());
-}
-
-void tst_KelcabDevices::resetRewinds()
-{
-    const QByteArray data = compressibleBytes(kPage + 50);
-    QBuffer in;
-    in.setData(pageSequence(data));
-    in.open(QIODevice::ReadOnly);
-    CompressedDevice device(&in);
-    QVERIFY(device.open(QIODevice::ReadOnly));
-    QCOMPARE(device.read(10), data.left(10));
-    QVERIFY(device.reset());
-    QCOMPARE(device.pos(), qint64(0));
-    QCOMPARE(drain(&device, 1000), data);
-    // Positions are those of the stored bytes: the second page's record.
-    QVERIFY(device.seek(pageRecord(data.left(kPage)).size()));
-    QCOMPARE(drain(&device, 1000), data.mid(kPage));
-}
-
-// Raw entries: read-only windows that never reach into a neighbour, seek
-// within themselves and read independently of each other; no window onto
-// anything else.
+// Raw entries: windows that never reach into a neighbour, seek within
+// themselves and read independently of each other; none onto anything else.
 void tst_KelcabDevices::views()
 {
     QTemporaryDir tmp;
     const QByteArray data = randomBytes(3000, 5);
     const QString path = tmp.filePath(QStringLiteral("a.kcab"));
-    writeFile(path, archiveBytes(data, Rec::dir(QStringLiteral("r"), {Rec::file(QStringLiteral("a"), 0, 1000),
-                                                                      Rec::file(QStringLiteral("b"), 1000, 2000),
-                                                                      Rec::file(QStringLiteral("e"), 3000, 0)})));
+    const QByteArray tree = record(Rec::dir(QStringLiteral("r"), {Rec::file(QStringLiteral("a"), 0, 1000),
+                                                                  Rec::file(QStringLiteral("b"), 1000, 2000),
+                                                                  Rec::file(QStringLiteral("e"), 3000, 0)}));
+    // Version 3 reads like 2, and the data region may start past the header.
+    writeFile(path, header(40 + data.size(), 40, 3) + QByteArray(6, 'x') + data + tree);
     Archive archive;
     QVERIFY(archive.load(path));
     std::unique_ptr<QIODevice> a(archive.makeReadOnlyDevice(archive.find(QStringLiteral("r/a"))));
     std::unique_ptr<QIODevice> b(archive.makeReadOnlyDevice(archive.find(QStringLiteral("r/b"))));
     std::unique_ptr<QIODevice> e(archive.makeReadOnlyDevice(archive.find(QStringLiteral("r/e"))));
-    QVERIFY(a->isOpen() && !a->isWritable() && e->atEnd());
+    QVERIFY(e->atEnd());
     QCOMPARE(a->size(), qint64(1000));
-    QCOMPARE(a->write("x"), qint64(-1));
     QByteArray readA, readB;
     while (!a->atEnd() || !b->atEnd()) {
         readA += a->read(33);

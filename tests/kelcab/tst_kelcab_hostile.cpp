@@ -62,6 +62,8 @@ void tst_KelcabHostile::damagedTree_data()
     const QByteArray goodTree = record(Rec::dir(QStringLiteral("r"), {Rec::file(QStringLiteral("f"), 0, 10)}));
     const QByteArray rootHead = qstr(QStringLiteral("r")) + be64(0) + be64(0) + be32(4);
 
+    QTest::newRow("empty file") << QByteArray() << "It is not an KelCab file";
+    QTest::newRow("wrong magic") << (qstr(QStringLiteral("KELCAX")) + QByteArray(18, 0) + goodTree) << "It is not an KelCab file";
     QTest::newRow("header cut after the magic") << header(44).left(20) << "header is truncated";
     QTest::newRow("magic length of two gigabytes") << (be32(0x80000000u) + QByteArray(60, 'K')) << "not an KelCab";
     QTest::newRow("tree offset past the end") << (header(4000) + data + goodTree) << "tree offset 4000";

@@ -1,6 +1,5 @@
-// The network plugin and the downloader behind the dispatcher, against a
-// local HTTP server: what the page would receive for ajax and downloads,
-// time-outs and failed writes, and that nothing stays behind.
+// The network plugin and the downloader behind the dispatcher, against a local
+// HTTP server: ajax answers, download time-outs and failures, nothing left.
 
 #include "bridge/jsinterface.h"
 #include "plugins/network/cnetwork.h"

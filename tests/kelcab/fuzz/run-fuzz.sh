@@ -1,10 +1,7 @@
 #!/usr/bin/env bash
-# Builds the kelcab fuzzer with clang's libFuzzer (ASan + UBSan) straight from
-# the library's sources and runs it for a bounded time. Exits non-zero on any
-# crash, leak, timeout or out-of-memory; the failing input is kept in
-# $FUZZ_ARTIFACTS (default: a kelcab-fuzz-artifacts folder in the temp dir).
-#
-#   FUZZ_SECONDS=600 tests/kelcab/fuzz/run-fuzz.sh
+# Builds the kelcab fuzzer (libFuzzer, ASan, UBSan) from the library's sources
+# and runs it for $FUZZ_SECONDS (60); fails on a crash, leak, timeout or
+# out-of-memory, keeping the input in $FUZZ_ARTIFACTS.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
