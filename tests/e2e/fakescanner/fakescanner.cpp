@@ -1,11 +1,7 @@
-// A stand-in for a person holding a barcode to the camera, for the real-page
-// camera course. Loaded into the real program as a Qt generic plugin only
-// when a test sets QT_QPA_GENERIC_PLUGINS=tamberlinfakescanner:<image>; the
-// program itself knows nothing of it.
-//
-// While the program runs it looks for camera views every 100 ms and, for
-// each, shows the image to the view's own decoder (as a camera frame would
-// reach it) and presses the view's back button.
+// A person holding a barcode to the camera, as a Qt generic plugin that a
+// test loads with QT_QPA_GENERIC_PLUGINS=tamberlinfakescanner:<image>. Every
+// 100 ms it shows the image to each camera view's own decoder and presses
+// the view's back button.
 
 #include <QGenericPlugin>
 #include <QGuiApplication>
