@@ -4,8 +4,7 @@
 
 #include <QtTest>
 
-// Every row is one course page run end to end; CTest runs each row as its own
-// test (tst_courses course:<row>).
+// Each row runs one course page end to end, as its own CTest test (course:<row>).
 class tst_Courses : public QObject
 {
     Q_OBJECT

@@ -1,7 +1,6 @@
-// A person holding a barcode to the camera, as a Qt generic plugin that a
-// test loads with QT_QPA_GENERIC_PLUGINS=tamberlinfakescanner:<image>. Every
-// 100 ms it shows the image to each camera view's own decoder and presses
-// the view's back button.
+// A barcode held to the camera: a Qt generic plugin (QT_QPA_GENERIC_PLUGINS=
+// tamberlinfakescanner:<image>) that every 100 ms shows the image to each
+// camera view's own decoder and presses the view's back button.
 
 #include <QGenericPlugin>
 #include <QGuiApplication>
