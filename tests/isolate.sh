@@ -1,6 +1,5 @@
 #!/usr/bin/env bash
-# Runs one test with HOME, the XDG folders and TMPDIR in a fresh folder of its
-# own, so tests run in parallel and leave nothing behind.
+# Runs one test with HOME, the XDG folders and TMPDIR in a fresh folder.
 set -u
 root=$(mktemp -d "${TMPDIR:-/tmp}/tamberlin-test.XXXXXX") || exit 1
 trap 'rm -rf "$root"' EXIT

@@ -4,8 +4,7 @@
 
 #include <QtTest>
 
-// Every row is one course page run end to end; CTest runs each row as its own
-// test (tst_courses course:<row>).
+// Each row runs one course page end to end, as its own CTest test (course:<row>).
 class tst_Courses : public QObject
 {
     Q_OBJECT
@@ -17,8 +16,7 @@ private slots:
 void tst_Courses::course_data()
 {
     QTest::addColumn<QString>("course");
-    // kelcab, zip (encrypted with the program's own password), plain-zip, or
-    // loose files served through the forwarding interceptor.
+    // kelcab, zip (the program's own password), plain-zip, or loose (forwarded).
     QTest::addColumn<QString>("archive");
     QTest::addColumn<QVariantMap>("testConfig");
     const auto row = [](const char *tag, const char *course, const char *archive,
@@ -44,9 +42,8 @@ void tst_Courses::course_data()
     row("network-kelcab", "network", "kelcab", {{"http", true}});
     row("camera-kelcab", "camera", "kelcab", {{"barcode", "TAMBERLIN CAM-7"}});
     row("zip-kelcab", "zip", "kelcab");
-    // One damaged entry (sub/big.txt, generated and damaged after packing)
-    // beside intact ones: a request error and one log line, never a short
-    // success, a hang or a crash.
+    // One damaged entry beside intact ones: a request error and one log line,
+    // never a short success, a hang or a crash.
     const auto damaged = [](const char *key, const QVariant &where, int size,
                             const QString &logged) {
         return QVariantMap{
@@ -64,8 +61,7 @@ void tst_Courses::course_data()
     // Past the size checked before replying: the reply streams and breaks off.
     row("damaged-kelcab-streamed", "damaged", "kelcab",
         damaged("page", 10, 6000000, "reply cut short"));
-    // The page client library, every service through it; run like the audio
-    // row beside a sound server, and with an HTTP server.
+    // The page client library, every service through it (with-pulse.sh too).
     row("sdk-kelcab", "sdk", "kelcab", {{"http", true}});
     // A streamed zip entry: read ahead off the engine's thread, intact or cut short.
     row("damaged-zip-streamed", "damaged", "zip",
@@ -83,8 +79,7 @@ void tst_Courses::course()
         testConfig.insert(QStringLiteral("http"), http.url());
     }
 
-    // The camera course: a test-only plugin shows the camera view a CODE 128
-    // image made here (tests/e2e/fakescanner).
+    // A test-only plugin (fakescanner) shows the camera view a CODE 128 image.
     QTemporaryDir scans;
     if (course == QLatin1String("camera")) {
         const QString png = scans.filePath(QStringLiteral("code128.png"));

@@ -1,8 +1,7 @@
 #pragma once
 
-// Damages one entry of a packed content archive in place, as a bad disk or
-// an interrupted copy would: 16 bytes inverted inside the entry's compressed
-// data. Header-only, for the end-to-end support and the content tests.
+// Damages one entry of a packed content archive in place, as a bad disk
+// would: 16 bytes inverted inside the entry's compressed data.
 
 #include <QFile>
 #include <QString>
@@ -75,8 +74,7 @@ inline bool damageKelcabPage(const QString &archivePath, const QString &entry, i
         *error = QStringLiteral("no compressed entry %1 in %2").arg(entry, archivePath);
         return false;
     }
-    // Page records: 32-bit big-endian length, then the page length and the
-    // zlib stream.
+    // Page records: 32-bit big-endian length, the page length, the zlib stream.
     const auto lengthAt = [&file](qint64 at) -> qint64 {
         const QByteArray bytes = file.seek(at) ? file.read(4) : QByteArray();
         return bytes.size() == 4 ? qint64(qFromBigEndian<quint32>(bytes.constData())) : 0;

@@ -27,14 +27,17 @@ const QByteArray &block()
 QByteArray head(int code, const QList<QByteArray> &headers)
 {
     QByteArray out = "HTTP/1.1 " + QByteArray::number(code) + " Status\r\n"
-                     "Connection: close\r\nAccess-Control-Allow-Origin: *\r\n";
+                     "Connection: close\r\nAccess-Control-Allow-Origin: *\r\n"
+                     "Access-Control-Allow-Headers: *\r\n";
     for (const QByteArray &h : headers)
         out += h + "\r\n";
     return out + "\r\n";
 }
 
-void answer(QTcpSocket *socket, int code, const QByteArray &body,
-            const QByteArray &type = "text/plain", QList<QByteArray> extra = {})
+} // namespace
+
+void writeHttpAnswer(QTcpSocket *socket, int code, const QByteArray &body, const QByteArray &type,
+                     QList<QByteArray> extra)
 {
     if (code != 304)
         extra << "Content-Type: " + type << "Content-Length: " + QByteArray::number(body.size());
@@ -43,8 +46,6 @@ void answer(QTcpSocket *socket, int code, const QByteArray &body,
         socket->write(body);
     socket->disconnectFromHost();
 }
-
-} // namespace
 
 HttpTestServer::HttpTestServer(QObject *parent) : QObject(parent)
 {
@@ -122,16 +123,18 @@ void HttpTestServer::handle(QTcpSocket *socket, const HttpRequest &request)
         const QJsonObject echo{{"method", QString::fromLatin1(request.method)},
                                {"body", QString::fromUtf8(request.body)},
                                {"contentType", QString::fromLatin1(request.contentType)}};
-        answer(socket, 200, QJsonDocument(echo).toJson(QJsonDocument::Compact), "application/json");
+        writeHttpAnswer(socket, 200, QJsonDocument(echo).toJson(QJsonDocument::Compact),
+                        "application/json");
     } else if (path == QLatin1String("/status")) {
-        answer(socket, int(number("code")),
-               query.queryItemValue(QStringLiteral("body"), QUrl::FullyDecoded).toUtf8());
+        writeHttpAnswer(socket, int(number("code")),
+                        query.queryItemValue(QStringLiteral("body"), QUrl::FullyDecoded).toUtf8());
     } else if (path == QLatin1String("/cookies")) {
-        answer(socket, 200, "[1,2]", "application/json", {"Set-Cookie: a=1", "Set-Cookie: a=2"});
+        writeHttpAnswer(socket, 200, "[1,2]", "application/json",
+                        {"Set-Cookie: a=1", "Set-Cookie: a=2"});
     } else if (path == QLatin1String("/verify")) {
         QFile file(query.queryItemValue(QStringLiteral("path"), QUrl::FullyDecoded));
         const bool same = file.open(QIODevice::ReadOnly) && file.readAll() == pattern(number("size"));
-        answer(socket, same ? 200 : 409, same ? "same" : "differs");
+        writeHttpAnswer(socket, same ? 200 : 409, same ? "same" : "differs");
     } else if (path == QLatin1String("/bytes") || path == QLatin1String("/stall")) {
         const bool chunked = number("chunked") != 0;
         const qint64 size = number("size");
@@ -146,12 +149,11 @@ void HttpTestServer::handle(QTcpSocket *socket, const HttpRequest &request)
         connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] { stream(socket); });
         stream(socket);
     } else {
-        answer(socket, 404, "no such route");
+        writeHttpAnswer(socket, 404, "no such route");
     }
 }
 
-// Writes the next pieces while little is queued, so that large bodies never
-// sit in memory.
+// Writes the next pieces while little is queued: large bodies never sit in memory.
 void HttpTestServer::stream(QTcpSocket *socket)
 {
     const qint64 end = socket->property("end").toLongLong();

@@ -1,7 +1,6 @@
 #pragma once
 
-// A small HTTP/1.1 server on 127.0.0.1 for network tests. Every answer closes
-// the connection and carries permissive CORS headers. Routes:
+// HTTP/1.1 on 127.0.0.1 for network tests; every answer closes and allows CORS.
 //   /echo                      200 JSON {method, body, contentType}
 //   /status?code=N&body=B      status N with body B (none for 304)
 //   /cookies                   two Set-Cookie headers (a=1, then a=2), body [1,2]
@@ -27,6 +26,9 @@ struct HttpRequest
 };
 // Reads what has arrived on socket; true once a whole request is in.
 bool readHttpRequest(QTcpSocket *socket, HttpRequest *request);
+// Writes a whole answer and closes the connection (no body for 304).
+void writeHttpAnswer(QTcpSocket *socket, int code, const QByteArray &body = {},
+                     const QByteArray &type = "text/plain", QList<QByteArray> extra = {});
 
 class HttpTestServer : public QObject
 {
@@ -35,8 +37,7 @@ public:
     explicit HttpTestServer(QObject *parent = nullptr);
     bool listen();
     QString url() const; // http://127.0.0.1:<port>
-    // The content of /bytes: byte i is i % 251, so a lost, doubled or moved
-    // piece shows.
+    // The content of /bytes: byte i is i % 251, so a lost or moved piece shows.
     static QByteArray pattern(qint64 size);
 
 private:

@@ -24,12 +24,11 @@
 
 namespace ShellTest {
 
-QString tamberlinExecutable() { return QStringLiteral(TAMBERLIN_EXE); }
-QString kelcabExecutable() { return QStringLiteral(KELCAB_EXE); }
 QString sourceDir() { return QStringLiteral(TAMBERLIN_SOURCE_DIR); }
-QString coursesDir() { return sourceDir() + QStringLiteral("/tests/courses"); }
 
 namespace {
+
+QString coursesDir() { return sourceDir() + QStringLiteral("/tests/courses"); }
 
 bool fail(QString *error, const QString &text)
 {
@@ -74,9 +73,37 @@ bool runTool(const QString &program, const QStringList &args, QString *error)
                                 QString::fromLocal8Bit(process.readAll())));
 }
 
-} // namespace
+// Zips folder (its name as the top folder); a password encrypts every entry.
+bool zipFolder(const QString &folder, const QString &zipPath, const QByteArray &password,
+               QString *error)
+{
+    QuaZip zip(zipPath);
+    if (!zip.open(QuaZip::mdCreate))
+        return fail(error, QStringLiteral("cannot create zip %1: %2").arg(zipPath).arg(zip.getZipError()));
+    const QDir base = QFileInfo(folder).dir();
+    QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString file = it.next();
+        QFile in(file);
+        if (!in.open(QIODevice::ReadOnly))
+            return fail(error, QStringLiteral("cannot read %1").arg(file));
+        const QByteArray bytes = in.readAll();
+        // Traditional zip encryption needs the CRC before the data.
+        const quint32 crc = quint32(::crc32(0, reinterpret_cast<const Bytef *>(bytes.constData()),
+                                            uInt(bytes.size())));
+        QuaZipFile out(&zip);
+        const QuaZipNewInfo info(base.relativeFilePath(file), file);
+        if (!out.open(QIODevice::WriteOnly, info,
+                      password.isEmpty() ? nullptr : password.constData(), crc)
+            || out.write(bytes) != bytes.size())
+            return fail(error, QStringLiteral("cannot add %1 to the zip").arg(file));
+        out.close();
+    }
+    zip.close();
+    return zip.getZipError() == 0;
+}
 
-// ---------------------------------------------------------------- Xvfb
+} // namespace
 
 Xvfb::~Xvfb()
 {
@@ -90,8 +117,7 @@ Xvfb::~Xvfb()
 
 bool Xvfb::start(QString *error)
 {
-    // -displayfd: the server picks a free display and writes its number to
-    // our pipe once it accepts clients.
+    // -displayfd: the server writes its free display's number once it accepts clients.
     m_process.setProcessChannelMode(QProcess::SeparateChannels);
     m_process.start(QStringLiteral("Xvfb"),
                     {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
@@ -115,8 +141,6 @@ bool Xvfb::start(QString *error)
     m_display = QLatin1Char(':') + QString::fromLatin1(number);
     return true;
 }
-
-// ---------------------------------------------------------------- AppFolder
 
 AppFolder::AppFolder()
 {
@@ -144,8 +168,8 @@ QString AppFolder::logFile() const
 bool AppFolder::installBinary()
 {
     QFile::remove(binary());
-    return QFile::copy(tamberlinExecutable(), binary())
-        || fail(&m_error, QStringLiteral("cannot copy %1").arg(tamberlinExecutable()));
+    return QFile::copy(QStringLiteral(TAMBERLIN_EXE), binary())
+        || fail(&m_error, QStringLiteral("cannot copy %1").arg(QStringLiteral(TAMBERLIN_EXE)));
 }
 
 bool AppFolder::packCourse(const QString &courseDir, Format format, const QVariantMap &testConfig,
@@ -159,9 +183,8 @@ bool AppFolder::packCourse(const QString &courseDir, Format format, const QVaria
                      &m_error))
         return false;
 
-    // The page talks to the shell through Qt's own qwebchannel.js, taken from
-    // the WebChannel library's resources (using the class keeps that library
-    // loaded); the page client library goes along, so courses can import it.
+    // Qt's own qwebchannel.js from the WebChannel resources (the class keeps
+    // the library loaded), and the page client library for courses to import.
     const QWebChannel keepLoaded;
     Q_UNUSED(keepLoaded)
     for (const QString &file : {QStringLiteral(":/qtwebchannel/qwebchannel.js"),
@@ -181,8 +204,7 @@ bool AppFolder::packCourse(const QString &courseDir, Format format, const QVaria
     config.close();
 
     // testConfig "generated": {"sub/big.txt": 2000000, ...} writes files of
-    // that many characters, lines of nine digits counting from 0, so that a
-    // course can have large entries without keeping them in the source tree.
+    // that many characters, lines of nine digits counting from 0.
     const QVariantMap generated = testConfig.value(QStringLiteral("generated")).toMap();
     for (auto it = generated.cbegin(); it != generated.cend(); ++it) {
         const int size = it.value().toInt();
@@ -201,7 +223,7 @@ bool AppFolder::packCourse(const QString &courseDir, Format format, const QVaria
     QFile::remove(archive);
     switch (format) {
     case Kelcab:
-        return runTool(kelcabExecutable(), {QStringLiteral("pack"), stage, archive}, &m_error);
+        return runTool(QStringLiteral(KELCAB_EXE), {QStringLiteral("pack"), stage, archive}, &m_error);
     case Zip:
         return zipFolder(stage, archive, zipPassword, &m_error);
     case Loose:
@@ -237,37 +259,6 @@ QProcessEnvironment AppFolder::environment(const QString &display) const
         env.insert(QStringLiteral("QTWEBENGINE_DISABLE_SANDBOX"), QStringLiteral("1"));
     return env;
 }
-
-bool zipFolder(const QString &folder, const QString &zipPath, const QByteArray &password,
-               QString *error)
-{
-    QuaZip zip(zipPath);
-    if (!zip.open(QuaZip::mdCreate))
-        return fail(error, QStringLiteral("cannot create zip %1: %2").arg(zipPath).arg(zip.getZipError()));
-    const QDir base = QFileInfo(folder).dir();
-    QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString file = it.next();
-        QFile in(file);
-        if (!in.open(QIODevice::ReadOnly))
-            return fail(error, QStringLiteral("cannot read %1").arg(file));
-        const QByteArray bytes = in.readAll();
-        // Traditional zip encryption needs the CRC before the data.
-        const quint32 crc = quint32(::crc32(0, reinterpret_cast<const Bytef *>(bytes.constData()),
-                                            uInt(bytes.size())));
-        QuaZipFile out(&zip);
-        const QuaZipNewInfo info(base.relativeFilePath(file), file);
-        if (!out.open(QIODevice::WriteOnly, info,
-                      password.isEmpty() ? nullptr : password.constData(), crc)
-            || out.write(bytes) != bytes.size())
-            return fail(error, QStringLiteral("cannot add %1 to the zip").arg(file));
-        out.close();
-    }
-    zip.close();
-    return zip.getZipError() == 0;
-}
-
-// ---------------------------------------------------------------- ReportServer
 
 ReportServer::ReportServer(QObject *parent) : QObject(parent)
 {
@@ -310,16 +301,7 @@ void ReportServer::release(const QString &name)
     m_waiting.remove(name);
     for (const QPointer<QTcpSocket> &socket : sockets)
         if (socket)
-            answer(socket, "go");
-}
-
-void ReportServer::answer(QTcpSocket *socket, const QByteArray &body)
-{
-    socket->write("HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\n"
-                  "Access-Control-Allow-Headers: *\r\nContent-Type: text/plain\r\n"
-                  "Connection: close\r\nContent-Length: "
-                  + QByteArray::number(body.size()) + "\r\n\r\n" + body);
-    socket->disconnectFromHost();
+            writeHttpAnswer(socket, 200, "go");
 }
 
 void ReportServer::onConnection()
@@ -334,23 +316,21 @@ void ReportServer::onConnection()
             if (request.method == "POST" && path == QLatin1String("/log")) {
                 const QString text = QString::fromUtf8(request.body);
                 m_messages.append(text);
-                answer(socket);
+                writeHttpAnswer(socket, 200);
                 emit message(text);
             } else if (request.method == "GET" && path == QLatin1String("/wait")) {
                 const QString name =
                     QUrlQuery(request.target).queryItemValue(QStringLiteral("name"));
                 if (m_released.contains(name))
-                    answer(socket, "go");
+                    writeHttpAnswer(socket, 200, "go");
                 else
                     m_waiting.insert(name, socket);
             } else {
-                answer(socket);
+                writeHttpAnswer(socket, 200);
             }
         });
     }
 }
-
-// ---------------------------------------------------------------- processes
 
 QProcess *startShell(const AppFolder &app, const QString &display, const QStringList &args,
                      QObject *parent)
@@ -484,8 +464,7 @@ QString runCourse(const CourseRun &run)
                                      testConfig, QStringLiteral("data.bin"), run.zipPassword))
             return QStringLiteral("set-up failed: %1").arg(app.lastError());
         session.start();
-        // Exit code 0 alone could also be a quit after a renderer crash: the
-        // page must have said that it finished.
+        // Exit code 0 alone could be a quit after a renderer crash: the page must say done.
         if (session.finish(90000).exitCode != 0
             || session.server.messages().count(QStringLiteral("done 0 failure(s)")) != i)
             return session.failure();

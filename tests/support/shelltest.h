@@ -1,8 +1,7 @@
 #pragma once
 
-// Support for end-to-end tests: a private X server, a temporary application
-// folder holding a copy of the real program with its own content archive and
-// configuration, a local report server for the page, and process runners.
+// End-to-end support: a private X server, an application folder with a copy
+// of the real program and its course, a report server for the page, runners.
 
 #include <QMultiHash>
 #include <QPointer>
@@ -16,19 +15,14 @@
 
 namespace ShellTest {
 
-// Absolute paths of the built program and archive tool.
-QString tamberlinExecutable();
-QString kelcabExecutable();
 QString sourceDir();
-QString coursesDir(); // tests/courses
 
 class Xvfb
 {
 public:
     ~Xvfb();
 
-    // Starts a server on a free display and waits (deadline 30 s) until it
-    // accepts clients.
+    // Starts a server on a free display; waits (30 s) until it accepts clients.
     bool start(QString *error = nullptr);
     QString display() const { return m_display; }
 
@@ -51,15 +45,13 @@ public:
     QString logFile() const;     // appLogs.txt written by runs in environment()
 
     bool installBinary();
-    // Copies courseDir as "webapp" (plus tests/courses/common as
-    // webapp/common), writes webapp/config.js with TEST_CONFIG and packs it.
-    // Loose copies the folder beside the program instead of packing.
+    // Copies courseDir as "webapp" with tests/courses/common and a config.js
+    // holding TEST_CONFIG, and packs it (Loose: copies it beside the program).
     bool packCourse(const QString &courseDir, Format format = Kelcab,
                     const QVariantMap &testConfig = {},
                     const QString &archiveName = QStringLiteral("data.bin"),
                     const QByteArray &zipPassword = {});
-    // A folder copied under the course before it (the course's files win):
-    // lets a test page sit on top of a real course.
+    // A folder copied under the course first (a test page on a real course).
     void setBaseCourse(const QString &dir) { m_baseCourse = dir; }
     bool writeConfig(const QString &iniText);
     QProcessEnvironment environment(const QString &display) const;
@@ -72,13 +64,7 @@ private:
     QString m_baseCourse;
 };
 
-// Zips folder (its own name included as the top-level folder) with QuaZip;
-// a non-empty password encrypts every entry.
-bool zipFolder(const QString &folder, const QString &zipPath, const QByteArray &password,
-               QString *error = nullptr);
-
-// HTTP/1.1 on 127.0.0.1 for the page's findings: every POST body to /log is
-// one message. Answers with permissive CORS headers.
+// HTTP on 127.0.0.1 for the page's findings: each POST body to /log is one message.
 class ReportServer : public QObject
 {
     Q_OBJECT
@@ -87,11 +73,9 @@ public:
     bool listen();
     QString url() const;
     QStringList messages() const { return m_messages; }
-    // Waits until a message equal to text (or starting with it when prefix)
-    // arrives, with a deadline.
+    // Waits (with a deadline) for a message equal to text, or starting with it.
     bool waitForMessage(const QString &text, int timeoutMs, bool prefix = false);
-    // Releases the page's pending and future GET /wait?name=<name> requests:
-    // the page blocks on a fetch until the test says go, with no polling.
+    // Answers the page's pending and future GET /wait?name=<name>.
     void release(const QString &name);
 
 signals:
@@ -99,7 +83,6 @@ signals:
 
 private:
     void onConnection();
-    void answer(QTcpSocket *socket, const QByteArray &body = {});
     QTcpServer m_server;
     QStringList m_messages;
     QSet<QString> m_released;
@@ -118,16 +101,14 @@ QProcess *startShell(const AppFolder &app, const QString &display,
                      const QStringList &args = {}, QObject *parent = nullptr);
 // Waits for a started shell with a deadline; kills it when the deadline passes.
 RunResult finishShell(QProcess *process, int timeoutMs);
-// The same, but keeps this thread's event loop running meanwhile, so that a
-// ReportServer goes on answering the page until the program ends.
+// The same with the event loop running, so a ReportServer keeps answering.
 RunResult awaitShell(QProcess *process, int timeoutMs);
 
 // The page's messages, the program's output and its log file, for QFAIL.
 QString describeFailure(const AppFolder &app, const ReportServer *server,
                         const RunResult &result);
 
-// One program run for tests that drive it themselves: folder, report server
-// (its address in TEST_CONFIG.report) and display, the course packed.
+// One program run: folder, report server (TEST_CONFIG.report), display, course.
 class Session
 {
 public:
@@ -136,8 +117,7 @@ public:
                const QString &config = QStringLiteral("[wrapper]\narchiveManager=kelcab\n"),
                const QByteArray &zipPassword = {});
     QProcess *start(const QStringList &args = {});
-    // Waits for the program with the event loop running (the server keeps
-    // answering); kills it when the deadline passes.
+    // awaitShell of the started program.
     RunResult finish(int timeoutMs);
     // describeFailure of the run, after `what`; ends a program still running.
     QString failure(const QString &what = {});
@@ -151,8 +131,8 @@ public:
     QString error;
 };
 
-// Runs one course end to end: fresh folder, archive, optional config, report
-// server, Xvfb; passes when the page exits with 0 failures.
+// Runs one course end to end: empty when the page exits with 0 failures,
+// else the failure description.
 struct CourseRun
 {
     QString course;                // folder name under tests/courses
@@ -161,11 +141,9 @@ struct CourseRun
     QString config;                // kelshell.config text, empty = none
     QVariantMap testConfig;
     QByteArray zipPassword;
-    // Runs the program this many times over the same folder and user data;
-    // the page finds the run's number (from 1) in TEST_CONFIG.run.
+    // Runs over the same user data; the page finds the run (from 1) in TEST_CONFIG.run.
     int runs = 1;
 };
-// Returns an empty string on success, else the failure description.
 QString runCourse(const CourseRun &run);
 
 } // namespace ShellTest

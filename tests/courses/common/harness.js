@@ -1,15 +1,12 @@
-// Test harness of the end-to-end courses. A page includes, in order:
-//   common/qwebchannel.js, config.js, common/harness.js
-// and then calls T.run(async () => { ... }). Findings go to the test's report
-// server (the web view does not log the console anywhere a test can read);
-// the page ends the program with exitApplication(uuid, failures).
+// Harness of the end-to-end courses (loaded by common/head.js): a page calls
+// T.run(async () => { ... }); findings go to the test's report server and the
+// page ends the program with exitApplication(uuid, failures).
 (function () {
     'use strict';
     const config = window.TEST_CONFIG || {};
     const pending = {};
     const listeners = {};
-    // Messages go one after another: parallel posts could reach the report
-    // server in any order, and tests compare the order of what pages report.
+    // One post after another: tests compare the order of what pages report.
     let lastPost = Promise.resolve();
     let sequence = 0;
 
@@ -49,10 +46,9 @@
         return 'uuid-' + sequence + '-' + Math.random().toString(16).slice(2, 10);
     };
 
-    // Calls a shellInterface method with a fresh uuid and resolves with the
-    // first callback that carries that uuid: {name, data}. With callUntil,
-    // endNames lists the callback names that end the call; earlier ones
-    // (progress) are collected in result.progress.
+    // Calls a method with a fresh uuid; resolves with the first callback of that
+    // uuid, {name, data}, or with callUntil the first named in endNames (the
+    // ones before it in result.progress).
     T.call = (method, ...args) => T.callUntil(null, method, ...args);
     T.callUntil = function (endNames, method, ...args) {
         const uuid = T.uuid();
@@ -78,17 +74,6 @@
         (listeners[name] = listeners[name] || []).push(fn);
     };
 
-    // The next callback of that name.
-    T.next = function (name) {
-        return new Promise(function (resolve) {
-            const fn = function (data) {
-                listeners[name] = listeners[name].filter(function (f) { return f !== fn; });
-                resolve(data);
-            };
-            T.on(name, fn);
-        });
-    };
-
     // Blocks until the test releases name (ReportServer::release).
     T.wait = function (name) {
         return fetch(config.report + '/wait?name=' + encodeURIComponent(name))
@@ -110,12 +95,6 @@
         (listeners[name] || []).slice().forEach(function (fn) { fn(data); });
     }
 
-    T.finish = async function () {
-        // Resolves once every earlier message has reached the server too.
-        await T.log('done ' + T.failures + ' failure(s)');
-        T.shell.exitApplication(T.uuid(), T.failures);
-    };
-
     T.connect = function () {
         return new Promise(function (resolve) {
             new QWebChannel(qt.webChannelTransport, function (channel) {
@@ -134,8 +113,11 @@
             } catch (e) {
                 T.fail('exception: ' + (e && e.stack ? e.stack : e));
             }
-            if (T.shell)
-                await T.finish();
+            if (!T.shell)
+                return;
+            // Resolves once every earlier message has reached the server too.
+            await T.log('done ' + T.failures + ' failure(s)');
+            T.shell.exitApplication(T.uuid(), T.failures);
         };
         if (document.readyState === 'complete')
             start();

@@ -1,11 +1,6 @@
-// A stand-in for a person holding a barcode to the camera, for the real-page
-// camera course. Loaded into the real program as a Qt generic plugin only
-// when a test sets QT_QPA_GENERIC_PLUGINS=tamberlinfakescanner:<image>; the
-// program itself knows nothing of it.
-//
-// While the program runs it looks for camera views every 100 ms and, for
-// each, shows the image to the view's own decoder (as a camera frame would
-// reach it) and presses the view's back button.
+// A barcode held to the camera: a Qt generic plugin (QT_QPA_GENERIC_PLUGINS=
+// tamberlinfakescanner:<image>) that every 100 ms shows the image to each
+// camera view's own decoder and presses the view's back button.
 
 #include <QGenericPlugin>
 #include <QGuiApplication>
