@@ -117,8 +117,6 @@ void tst_KelcabHostile::damagedTree()
     }
     QVERIFY(!archive.root().isValid());
     QVERIFY(!archive.find(QStringLiteral("r/f")).isValid());
-    QCOMPARE(archive.path(), path);
-    QVERIFY_EXCEPTION_THROWN(Archive::makeAndLoad(path), std::runtime_error);
     QVERIFY2(peakRssMiB() - m_baseRss < 100, "a claimed size was allocated");
 }
 
