@@ -131,8 +131,7 @@ void tst_Network::ajax()
     QCOMPARE(data, expected);
 }
 
-// Headers and some data, then silence: the download ends by time-out alone,
-// with no abort that the page did not ask for.
+// Headers, some data, then silence: a time-out alone ends it, with no abort.
 void tst_Network::stalledDownloadTimesOut()
 {
     QSignalSpy spy(m_js.data(), &JSInterface::invokeJSCall);
@@ -166,8 +165,7 @@ void tst_Network::waitingDownloadReplaced()
     QCOMPARE(file.readAll(), ShellTest::HttpTestServer::pattern(1000));
 }
 
-// A write that fails (here: the file size limit) is an error, never a
-// complete-looking file.
+// A failed write (here: the file size limit) is an error, never a whole-looking file.
 void tst_Network::fullDiskIsAnError()
 {
     std::signal(SIGXFSZ, SIG_IGN);

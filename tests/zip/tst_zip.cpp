@@ -94,8 +94,7 @@ QMap<QString, QByteArray> snapshot(const QString &folder)
     return out;
 }
 
-// A folder, a nested and an empty file, an empty folder, and a file large
-// enough to be deflated in several blocks.
+// Nested and empty files, an empty folder, and a file deflated in several blocks.
 void makeTree(const QString &root)
 {
     QDir(root).mkpath("folder/deeper");
@@ -522,8 +521,7 @@ void tst_Zip::unzipIntoUsedTarget()
     QVERIFY(!QFileInfo("out/dirlink").isSymLink() && !QFileInfo("out/filelink").isSymLink());
 }
 
-// Entries are streamed: a large entry costs a buffer, not its size, on both
-// extraction paths.
+// Entries are streamed on both extraction paths: a large one costs a buffer.
 void tst_Zip::boundedMemory()
 {
     constexpr qint64 kSize = 128 << 20;
