@@ -132,10 +132,7 @@ bool produce(const QString &producer, const QString &root, const QString &zipPat
 
 QVariantMap item(const QString &type, const QString &path, const QVariant &data)
 {
-    QVariantMap m{{"path", path}, {"data", data}};
-    if (!type.isEmpty())
-        m.insert("type", type);
-    return m;
+    return {{"type", type}, {"path", path}, {"data", data}};
 }
 
 QVariantMap codes(const QList<QPair<QString, int>> &list)
