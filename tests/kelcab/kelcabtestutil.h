@@ -107,11 +107,9 @@ inline QByteArray md5(const QByteArray &data)
 
 inline QByteArray randomBytes(int size, quint32 seed)
 {
-    QRandomGenerator gen(seed);
-    QByteArray out(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        out[i] = char(gen.generate() & 0xff);
-    return out;
+    QVector<quint32> words((size + 3) / 4);
+    QRandomGenerator(seed).fillRange(words.data(), words.size());
+    return QByteArray(reinterpret_cast<const char *>(words.constData()), size);
 }
 
 inline QByteArray compressibleBytes(int size)

@@ -24,8 +24,6 @@ long peakRssMiB()
     return usage.ru_maxrss / 1024;
 }
 
-const QByteArray kHash(16, 'h');
-
 QByteArray nested(int depth)
 {
     Rec leaf = Rec::file(QStringLiteral("leaf"), 0, 0);
@@ -116,9 +114,6 @@ void tst_KelcabHostile::damagedTree()
         QVERIFY2(QString::fromLocal8Bit(error.what()).contains(message), error.what());
     }
     QVERIFY(!archive.root().isValid());
-    QVERIFY(!archive.find(QStringLiteral("r/f")).isValid());
-    QCOMPARE(archive.path(), path);
-    QVERIFY_EXCEPTION_THROWN(Archive::makeAndLoad(path), std::runtime_error);
     QVERIFY2(peakRssMiB() - m_baseRss < 100, "a claimed size was allocated");
 }
 
@@ -166,7 +161,7 @@ void tst_KelcabHostile::damagedPages()
     QTemporaryDir tmp;
     const QString path = tmp.filePath(QStringLiteral("bad.kcab"));
     QVERIFY(writeFile(path, archiveBytes(stored, Rec::dir(QStringLiteral("r"), {
-        Rec::file(QStringLiteral("f"), 0, stored.size(), Entry::Compressed, kHash)}))));
+        Rec::file(QStringLiteral("f"), 0, stored.size(), Entry::Compressed)}))));
     Archive archive;
     QVERIFY(archive.load(path));
     for (const int chunk : {1, 1000, 2 * kPage}) {

@@ -107,8 +107,9 @@ void tst_Network::ajax_data()
         {{"code", 200}, {"response", "[1,2]"}});
     row("unknown method rejected, not sent", "/echo", {{"method", "get"}}, "ajaxError",
         error(-1, "unsupported HTTP method \"get\""));
-    row("no method rejected", "/echo", {}, "ajaxError", error(-1, "unsupported HTTP method \"\""));
-    row("connection refused: no status, empty message", "refused", get, "ajaxError", error(0, ""));
+    // Nothing listens on port 1.
+    row("connection refused: no status, empty message", "http://127.0.0.1:1/", get, "ajaxError",
+        error(0, ""));
 }
 
 void tst_Network::ajax()
@@ -118,14 +119,8 @@ void tst_Network::ajax()
     QFETCH(QString, callback);
     QFETCH(QVariantMap, expected);
 
-    QString url = m_server.url() + path;
-    if (path == QLatin1String("refused")) {
-        QTcpServer closed; // a port that was free a moment ago
-        QVERIFY(closed.listen(QHostAddress::LocalHost));
-        url = QStringLiteral("http://127.0.0.1:%1/").arg(closed.serverPort());
-    }
     QSignalSpy spy(m_js.data(), &JSInterface::invokeJSCall);
-    m_js->ajax("u", url, settings);
+    m_js->ajax("u", path.startsWith("http:") ? path : m_server.url() + path, settings);
     QTRY_COMPARE_WITH_TIMEOUT(spy.count(), 1, 20000); // a loaded machine is slow
     QCOMPARE(spy.at(0).at(0).toString(), callback);
     QVariantMap data = spy.at(0).at(1).toMap();
@@ -136,8 +131,7 @@ void tst_Network::ajax()
     QCOMPARE(data, expected);
 }
 
-// Headers and some data, then silence: the download ends by time-out alone,
-// with no abort that the page did not ask for.
+// Headers, some data, then silence: a time-out alone ends it, with no abort.
 void tst_Network::stalledDownloadTimesOut()
 {
     QSignalSpy spy(m_js.data(), &JSInterface::invokeJSCall);
@@ -171,8 +165,7 @@ void tst_Network::waitingDownloadReplaced()
     QCOMPARE(file.readAll(), ShellTest::HttpTestServer::pattern(1000));
 }
 
-// A write that fails (here: the file size limit) is an error, never a
-// complete-looking file.
+// A failed write (here: the file size limit) is an error, never a whole-looking file.
 void tst_Network::fullDiskIsAnError()
 {
     std::signal(SIGXFSZ, SIG_IGN);

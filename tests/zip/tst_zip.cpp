@@ -60,6 +60,12 @@ QVariantMap contents(const QString &zipPath)
     return out;
 }
 
+bool writeFile(const QString &path, const QByteArray &data = {})
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
+}
+
 int run(const QString &program, const QStringList &args, const QString &dir = {})
 {
     QProcess p;
@@ -88,8 +94,7 @@ QMap<QString, QByteArray> snapshot(const QString &folder)
     return out;
 }
 
-// A folder, a nested and an empty file, an empty folder, and a file large
-// enough to be deflated in several blocks.
+// Nested and empty files, an empty folder, and a file deflated in several blocks.
 void makeTree(const QString &root)
 {
     QDir(root).mkpath("folder/deeper");
@@ -100,11 +105,8 @@ void makeTree(const QString &root)
     const QList<QPair<QString, QByteArray>> files{
         {"top.txt", "top level\n"}, {"folder/deeper/nested.txt", QByteArray("n ").repeated(999)},
         {"folder/empty.txt", {}}, {"big.bin", big}};
-    for (const auto &file : files) {
-        QFile f(root + '/' + file.first);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(file.second);
-    }
+    for (const auto &file : files)
+        QVERIFY(writeFile(root + '/' + file.first, file.second));
 }
 
 // "zip": Info-ZIP with an archive comment; "python": zipfile, with an entry
@@ -130,10 +132,7 @@ bool produce(const QString &producer, const QString &root, const QString &zipPat
 
 QVariantMap item(const QString &type, const QString &path, const QVariant &data)
 {
-    QVariantMap m{{"path", path}, {"data", data}};
-    if (!type.isEmpty())
-        m.insert("type", type);
-    return m;
+    return {{"type", type}, {"path", path}, {"data", data}};
 }
 
 QVariantMap codes(const QList<QPair<QString, int>> &list)
@@ -178,10 +177,8 @@ private slots:
     void interoperability();
     void traversal_data();
     void traversal();
-    void progress_data();
-    void progress();
-    void unzipFailures_data();
-    void unzipFailures();
+    void archiveUnzip_data();
+    void archiveUnzip();
     void unzipIntoUsedTarget();
     void boundedMemory();
 
@@ -285,9 +282,7 @@ void tst_Zip::addFiles()
     QFETCH(QVariantMap, payload);
     QFETCH(QVariantMap, after);
     QVERIFY(makeZip("add.zip", {{"old.txt", "old"}}));
-    QFile src("src.txt");
-    QVERIFY(src.open(QIODevice::WriteOnly) && src.write("source") == 6);
-    src.close();
+    QVERIFY(writeFile("src.txt", "source"));
 
     const Call out = last([&](const QString &u) { m_js->zipAddFiles(u, "add.zip", mode, files); });
     QCOMPARE(out.name, QStringLiteral("zipAddFilesDone"));
@@ -296,13 +291,12 @@ void tst_Zip::addFiles()
     QCOMPARE(contents("add.zip"), after);
 }
 
-// Reading, listing and extracting as such are the zip course's; here what
-// only shows on disk, and every call on a missing archive.
+// Reading, listing and extracting as such, and a missing archive, are the
+// zip and sdk courses'; here what only shows on disk, and a missing folder.
 void tst_Zip::readListExtract()
 {
     QVERIFY(makeZip("r.zip", {{"a.txt", "alpha"}, {"empty.txt", {}}}));
-    QFile blocker("blocker");
-    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    QVERIFY(writeFile("blocker"));
     const QVariantMap read = last([&](const QString &u) {
         m_js->zipReadFiles(u, "r.zip", {{"e", "empty.txt"}, {"blank", ""}});
     }).data;
@@ -322,16 +316,12 @@ void tst_Zip::readListExtract()
     // Written under a temporary name and renamed: nothing else is left.
     QCOMPARE(QDir(path("new/chain")).entryList(QDir::Files | QDir::Hidden), QStringList{"a.txt"});
 
-    const QList<Call> missing{
-        last([&](const QString &u) { m_js->zipReadFiles(u, "none.zip", {}); }),
-        last([&](const QString &u) { m_js->zipExtractFiles(u, "none.zip", {}); }),
-        last([&](const QString &u) { m_js->zipCompressDirectory(u, "c.zip", "no-such-dir"); })};
-    for (const Call &call : missing)
-        QVERIFY2(call.name.endsWith("Fail") && call.data.value("code", 1) != 0, qPrintable(call.name));
+    QCOMPARE(last([&](const QString &u) { m_js->zipCompressDirectory(u, "c.zip", "no-such-dir"); }).name,
+             QStringLiteral("zipCompressDirectoryFail"));
 }
 
-// Archives of Info-ZIP and Python read, listed and extracted by us; ours
-// (added item by item, or a whole folder) tested and extracted by Info-ZIP.
+// Archives of Info-ZIP and Python listed and extracted by us; ours (added
+// item by item, or a whole folder) tested and extracted by Info-ZIP.
 void tst_Zip::interoperability_data()
 {
     QTest::addColumn<QString>("producer");
@@ -371,33 +361,19 @@ void tst_Zip::interoperability()
     QCOMPARE(run("unzip", {"-q", "a.zip", "-d", "info"}), 0);
     QCOMPARE(snapshot("info"), expected);
 
-    QVariantMap reads, extracts;
-    QStringList folders;
+    QVariantMap extracts;
     const Call list = last([&](const QString &u) { m_js->zipListContents(u, "a.zip"); });
     for (const QVariant &v : list.data.value("data").toList()) {
         const QVariantMap e = v.toMap();
         const QString name = e.value("zipPath").toString();
-        if (e.value("isDir").toBool()) {
-            folders << name;
+        if (e.value("isDir").toBool())
             continue;
-        }
         QCOMPARE(e.value("uncompressedSize").toLongLong(), QFileInfo("src/" + name).size());
         if (producer == "python" && name == "top.txt")
             QCOMPARE(e.value("comment").toString(), QStringLiteral("note"));
-        reads.insert(name, name);
         extracts.insert(name, QVariantMap{{"source", name}, {"target", "out/" + name}});
     }
-    if (producer != "add") {
-        QVERIFY2(folders.contains("emptydir/") && folders.contains("folder/deeper/"),
-                 qPrintable(folders.join(' ')));
-    }
-    QCOMPARE(reads.size(), 4);
-    const Call read = last([&](const QString &u) { m_js->zipReadFiles(u, "a.zip", reads); });
-    for (const QString &name : reads.keys()) {
-        QFile f("src/" + name);
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        QCOMPARE(read.data.value(name).toMap().value("data").toByteArray(), f.readAll());
-    }
+    QCOMPARE(extracts.size(), 4);
     last([&](const QString &u) { m_js->zipExtractFiles(u, "a.zip", extracts); });
     QCOMPARE(unzip("a.zip", "unzipped").last().name, QStringLiteral("archiveUnzipFinish"));
     QCOMPARE(snapshot("unzipped"), expected);
@@ -457,72 +433,61 @@ void tst_Zip::traversal()
     QCOMPARE(after, before);
 }
 
-void tst_Zip::progress_data()
-{
-    QTest::addColumn<int>("count");
-    QTest::addColumn<int>("repeat"); // entry size in 8-byte blocks
-    QTest::addColumn<QList<int>>("expected");
-    // Large enough for a second inflating thread: reports still in order.
-    QTest::newRow("120 entries on two threads") << 120 << 8000 << QList<int>{0, 1, 51, 101, 120};
-    QTest::newRow("empty zip") << 0 << 0 << QList<int>{0, 0};
-}
-
-void tst_Zip::progress()
-{
-    QFETCH(int, count);
-    QFETCH(int, repeat);
-    QFETCH(QList<int>, expected);
-    Entries entries;
-    for (int i = 0; i < count; ++i)
-        entries.append({QString("d%1/f%2.bin").arg(i % 7).arg(i), QByteArray::number(i * 7919, 16).leftJustified(8, '.')});
-    QVERIFY(makeZip("p.zip", entries, repeat));
-
-    const QList<Call> calls = unzip("p.zip", "out");
-    QList<int> seen;
-    for (const Call &c : calls.mid(0, calls.size() - 1)) {
-        QCOMPARE(c.name, QStringLiteral("archiveUnzipProgress"));
-        QCOMPARE(c.data.value("total").toInt(), count);
-        seen.append(c.data.value("progress").toInt());
-    }
-    QCOMPARE(seen, expected);
-    QCOMPARE(calls.last().name, QStringLiteral("archiveUnzipFinish"));
-    for (const Entry &e : entries)
-        QCOMPARE(QFileInfo("out/" + e.name).size(), qint64(8 * repeat));
-}
-
-void tst_Zip::unzipFailures_data()
+void tst_Zip::archiveUnzip_data()
 {
     QTest::addColumn<QString>("setup");
-    QTest::addColumn<int>("code");
+    QTest::addColumn<QList<int>>("expected"); // progress reported before the end
+    QTest::addColumn<int>("code");            // of the error; 0: it finishes
+    // Large enough for a second inflating thread: reports still in order.
+    QTest::newRow("120 entries on two threads") << "many" << QList<int>{0, 1, 51, 101, 120} << 0;
+    QTest::newRow("empty zip") << "empty" << QList<int>{0, 0} << 0;
     // A missing zip (code 1): the zip course.
-    QTest::newRow("not a zip") << "text" << 2;
-    QTest::newRow("damaged entry") << "damaged" << 2;
-    QTest::newRow("target under a file") << "blocked" << 3;
+    QTest::newRow("not a zip") << "text" << QList<int>{} << 2;
+    QTest::newRow("damaged entry") << "damaged" << QList<int>{0} << 2;
+    QTest::newRow("target under a file") << "blocked" << QList<int>{} << 3;
 }
 
-void tst_Zip::unzipFailures()
+void tst_Zip::archiveUnzip()
 {
     QFETCH(QString, setup);
+    QFETCH(QList<int>, expected);
     QFETCH(int, code);
+    Entries entries;
     QString target = "out";
-    QFile f("f.zip");
-    if (setup == "text") {
-        QVERIFY(f.open(QIODevice::WriteOnly) && f.write("not a zip at all") > 0);
+    if (setup == "many") {
+        for (int i = 0; i < 120; ++i)
+            entries.append({QString("d%1/f%2.bin").arg(i % 7).arg(i), QByteArray::number(i * 7919, 16).leftJustified(8, '.')});
+        QVERIFY(makeZip("f.zip", entries, 8000));
+    } else if (setup == "empty") {
+        QVERIFY(makeZip("f.zip", entries));
+    } else if (setup == "text") {
+        QVERIFY(writeFile("f.zip", "not a zip at all"));
     } else if (setup == "damaged") {
-        QVERIFY(makeZip("f.zip", {{"a.txt", QByteArray("some text ").repeated(500)}}));
+        entries = {{"a.txt", QByteArray("some text ").repeated(500)}};
+        QVERIFY(makeZip("f.zip", entries));
+        QFile f("f.zip");
         QVERIFY(f.open(QIODevice::ReadWrite) && f.seek(30 + 5 + 20)); // in the deflated data
         f.write("\xff\x00\xff", 3);
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^damaged entry a.txt"));
     } else if (setup == "blocked") {
-        QVERIFY(makeZip("f.zip", {{"a.txt", "a"}}));
-        f.setFileName("file");
-        QVERIFY(f.open(QIODevice::WriteOnly));
+        QVERIFY(makeZip("f.zip", {{"a.txt", "a"}}) && writeFile("file"));
         target = "file/out";
     }
-    f.close();
 
     const QList<Call> calls = unzip("f.zip", target);
-    QCOMPARE(calls.size(), setup == "damaged" ? 2 : 1); // + progress 0: one answer
+    QList<int> seen;
+    for (const Call &c : calls.mid(0, calls.size() - 1)) {
+        QCOMPARE(c.name, QStringLiteral("archiveUnzipProgress"));
+        QCOMPARE(c.data.value("total").toInt(), entries.size());
+        seen.append(c.data.value("progress").toInt());
+    }
+    QCOMPARE(seen, expected);
+    if (code == 0) {
+        QCOMPARE(calls.last().name, QStringLiteral("archiveUnzipFinish"));
+        for (const Entry &e : entries)
+            QCOMPARE(QFileInfo("out/" + e.name).size(), qint64(8 * 8000));
+        return;
+    }
     QCOMPARE(calls.last().name, QStringLiteral("archiveUnzipError"));
     QCOMPARE(calls.last().data, QVariantMap({{"file_path", "f.zip"}, {"target_path", target},
                                              {"code", code}, {"uuid", "1"}}));
@@ -538,12 +503,7 @@ void tst_Zip::unzipIntoUsedTarget()
     QVERIFY(makeZip("1.zip", {{"a/x.txt", "x"}, {"top.txt", "top"}}));
     QCOMPARE(unzip("1.zip", "out").last().name, QStringLiteral("archiveUnzipFinish"));
     QVERIFY(QDir().mkpath("out/extra") && QDir().mkpath("outside"));
-    QFile loose("out/loose.txt");
-    QVERIFY(loose.open(QIODevice::WriteOnly));
-    loose.close();
-    QFile secret("outside/secret.txt");
-    QVERIFY(secret.open(QIODevice::WriteOnly) && secret.write("secret") == 6);
-    secret.close();
+    QVERIFY(writeFile("out/loose.txt") && writeFile("outside/secret.txt", "secret"));
     QVERIFY(QFile::link(path("outside"), "out/dirlink"));
     QVERIFY(QFile::link(path("outside/secret.txt"), "out/filelink"));
     const auto outside = snapshot("outside");
@@ -558,8 +518,7 @@ void tst_Zip::unzipIntoUsedTarget()
     QVERIFY(!QFileInfo("out/dirlink").isSymLink() && !QFileInfo("out/filelink").isSymLink());
 }
 
-// Entries are streamed: a large entry costs a buffer, not its size, on both
-// extraction paths.
+// Entries are streamed on both extraction paths: a large one costs a buffer.
 void tst_Zip::boundedMemory()
 {
     constexpr qint64 kSize = 128 << 20;
