@@ -115,9 +115,6 @@ void tst_ContentRouting::handlerDecision_data()
                                    << "webapp/missing.js";
     QTest::newRow("other scheme") << QUrl("file:///webapp/index.html") << A::Fail << E::UrlInvalid
                                   << "" << "" << "";
-    QTest::newRow("dot-dot inside the tree") << QUrl("kelzip:/webapp/sub/../index.html")
-                                             << A::Stream << E::NoError << "webapp/index.html"
-                                             << "text/html" << "webapp/index.html";
     QTest::newRow("backslashes") << QUrl("kelzip:/webapp%5Csub%5Cpage.html") << A::Stream
                                  << E::NoError << "webapp/sub/page.html" << "text/html"
                                  << "webapp/sub/page.html";
@@ -177,8 +174,6 @@ void tst_ContentRouting::forwardRedirects_data()
 
     QTest::newRow("drive letter removed, fragment and query kept")
         << false << "file:///C:/webapp/x.js?v=1#frag" << "file://<root>/webapp/x.js?v=1#frag";
-    QTest::newRow("missing without a drive") << false << "file:///webapp/page.html"
-                                             << "file://<root>/webapp/page.html";
     QTest::newRow("existing file outside the root left alone")
         << false << "file://<tmp>/outside.txt" << "";
     // Under the root by name prefix only: a sibling's media is not copied.
@@ -192,7 +187,6 @@ void tst_ContentRouting::forwardRedirects_data()
         << true << "file:///C:/webapp/js/m.js?v=1" << "kelzip:/webapp/js/m.js?v=1";
     QTest::newRow("dev: course file by its own path")
         << true << "file://<tmp>/course/js/m.js" << "kelzip:/webapp/js/m.js?";
-    QTest::newRow("dev: kelzip course file served") << true << "kelzip:/webapp/js/m.js?" << "";
     QTest::newRow("dev: kelzip of no course file falls back to file")
         << true << "kelzip:/webapp/none.js?" << "file:///webapp/none.js?";
     QTest::newRow("dev: kelzip media goes to its copy without the marker")
@@ -258,7 +252,6 @@ void tst_ContentRouting::forwardStripsMarker()
     request.setFragment(QStringLiteral("t=5"));
     const ForwardRequestInterceptor::Decision d = interceptor.decide(request);
     QCOMPARE(d.outcome, ForwardRequestInterceptor::Outcome::Redirect);
-    QVERIFY(d.target.isLocalFile());
     QCOMPARE(d.target.query(), QStringLiteral("t=1"));
     QCOMPARE(d.target.fragment(), QStringLiteral("t=5"));
     const QString copy = d.target.toLocalFile();
