@@ -84,12 +84,9 @@ void tst_Camera::withoutDevice()
         QSKIP("this machine has a camera");
     m_js->initializePlugin("init", "Camera", {});
     m_js->startCamera("start");
-    m_js->initializePlugin("again", "Camera", {});
-    QCOMPARE(m_views.size(), 1); // refused with 608, no second view
     emit m_js->camera()->resolve("initializePluginDone");
     emit m_js->camera()->resolve("startCameraDone");
     QCOMPARE(answers("init"), QStringList{"initializePluginDone"});
-    QCOMPARE(answers("again"), QStringList{"initializePluginFail code=608"});
     QCOMPARE(answers("start"), QStringList{"startCameraFail"});
     QCOMPARE(m_js->runningTaskCount(), 0);
 }

@@ -77,7 +77,6 @@ void tst_JSInterface::initializePlugin_data()
     QTest::newRow("AudioPlayer at once, no empty task") << "AudioPlayer" << "initializePluginDone" << none;
     QTest::newRow("FileSystem") << "FileSystem" << "initializePluginDone" << none;
     QTest::newRow("wrong case application") << "application" << "initializePluginFail" << unknown;
-    QTest::newRow("empty name") << "" << "initializePluginFail" << unknown;
     QTest::newRow("name with blank") << "Zip " << "initializePluginFail" << unknown;
 }
 
@@ -153,7 +152,6 @@ void tst_JSInterface::delivery_data()
     const int resolved = JSInterface::Resolved;
     QTest::newRow("progress, then the end")
         << all << "nnr" << QStringList{"progress", "progress", "done"};
-    QTest::newRow("rejection") << all << "j" << QStringList{"failed"};
     QTest::newRow("reject of a resolve-only call") << resolved << "j" << QStringList();
     QTest::newRow("cancel") << all << "c" << QStringList();
     QTest::newRow("resolved inside start") << resolved << "s" << QStringList{"done"};
