@@ -137,10 +137,8 @@ void tst_JSInterface::eventsQueuedUntilInitialized()
     QCOMPARE(dataAt(spy, 5).value("uuid").toString(), QStringLiteral("again"));
 }
 
-// Every answer carries the request's uuid, whatever the plugin put there, and
-// progress comes before the end. However a task ends, even unheard or
-// empty-handed, its registry entry goes (a future's rejection on the real
-// page: the sdk course's zip failure).
+// Answers carry the request's uuid, whatever the plugin put there, progress
+// first; however a task ends, even unheard or empty-handed, its entry goes.
 void tst_JSInterface::delivery_data()
 {
     QTest::addColumn<int>("heard"); // JSInterface::Deliveries
