@@ -1,6 +1,5 @@
-// The single-instance protocol inside one process: the master is a
-// QSingleInstance in the test, clients are hand-written sockets; the client
-// side runs against a scripted master.
+// The single-instance protocol in one process: a real master with hand-written
+// client sockets, and the client side against a scripted master.
 
 #include "app/clientinstance.h"
 #include "app/qsingleinstance.h"
@@ -126,9 +125,8 @@ void tst_SingleInstance::instanceId()
              expected);
 }
 
-// Every client sends its chunks and then stays connected: the master
-// acknowledges only a whole frame, drops a client that announces too much or
-// sends too little, closes every connection in the end and serves the next.
+// The master acknowledges only a whole frame, drops a client announcing too
+// much or sending too little, closes every connection and serves the next.
 void tst_SingleInstance::clientFrame_data()
 {
     QTest::addColumn<QList<QByteArray>>("chunks");
