@@ -29,7 +29,6 @@ void tst_Storage::storedForms_data()
     QTest::addColumn<QString>("warning"); // damaged: the stored form reads as nothing
     // Body 78 | CRC of nothing 00 00 -> CC 3E B8; with 03 02: five bytes.
     QTest::newRow("empty: five bytes") << QString() << "AwLMPrg=" << QString();
-    // One character stays plain (0x02): the storage course checks its stored form.
     // Body 78 | CRC | qCompress level 9 (4-byte length 000003E8, zlib).
     const QString thousand(1000, QLatin1Char('x'));
     QTest::newRow("thousand equal characters compress (0x03)")
