@@ -178,7 +178,6 @@ void tst_ArchiveManagers::zipUnreadableEntryThrows_data()
     QTest::newRow("missing entry") << QByteArray() << QVariant() << 8 << "webapp/missing.js";
     QTest::newRow("leading slash") << QByteArray() << QVariant() << 8 << "/webapp/index.html";
     QTest::newRow("other case") << QByteArray() << QVariant() << 8 << "WEBAPP/INDEX.HTML";
-    QTest::newRow("folder") << QByteArray() << QVariant() << 8 << "webapp";
 }
 
 void tst_ArchiveManagers::zipUnreadableEntryThrows()
