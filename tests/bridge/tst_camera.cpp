@@ -97,7 +97,6 @@ void tst_Camera::barcodes_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<bool>("reported");
     QTest::newRow("CODE 128, mixed text") << "20" << "TAMBERLIN-0042 a/b" << true;
-    QTest::newRow("QR code is not decoded") << "58" << "TAMBERLIN" << false;
     QTest::newRow("EAN-13 is not decoded") << "13" << "590123412345" << false;
 }
 
