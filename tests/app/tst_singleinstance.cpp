@@ -49,20 +49,6 @@ private:
     QByteArray m_old;
 };
 
-class Master
-{
-public:
-    Master()
-    {
-        d = QSingleInstancePrivate::get(&instance);
-        d->startInstance();
-    }
-    QSingleInstance instance;
-    QSingleInstancePrivate *d;
-
-    int connections() const { return d->findChildren<ClientInstance *>().size(); }
-};
-
 // A socket file with nobody listening, as a master killed with SIGKILL leaves
 // it: bound elsewhere, moved to path, then no longer listened on.
 bool makeDeadSocket(const QString &path)
@@ -171,20 +157,23 @@ void tst_SingleInstance::clientFrame()
     QFETCH(QString, warning);
 
     TempScope temp;
-    Master master;
-    master.d->timeout = 1000;
-    QSignalSpy messages(&master.instance, &QSingleInstance::instanceMessage);
+    QSingleInstance master;
+    QSingleInstancePrivate *d = QSingleInstancePrivate::get(&master);
+    d->startInstance();
+    d->timeout = 1000;
+    auto connections = [d] { return d->findChildren<ClientInstance *>().size(); };
+    QSignalSpy messages(&master, &QSingleInstance::instanceMessage);
     QStringList order;
-    master.instance.setNotifyFunction([&] { order << QStringLiteral("notify"); });
-    connect(&master.instance, &QSingleInstance::instanceMessage, this,
+    master.setNotifyFunction([&] { order << QStringLiteral("notify"); });
+    connect(&master, &QSingleInstance::instanceMessage, this,
             [&](const QStringList &) { order << QStringLiteral("message"); });
     if (!warning.isEmpty())
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
 
     QLocalSocket client;
-    client.connectToServer(master.instance.instanceID());
+    client.connectToServer(master.instanceID());
     QVERIFY(client.waitForConnected(5000));
-    QTRY_COMPARE(master.connections(), 1);
+    QTRY_COMPARE(connections(), 1);
     for (const QByteArray &chunk : chunks) {
         QCOMPARE(client.bytesAvailable(), qint64(0));  // no early "ACK"
         client.write(chunk);
@@ -194,7 +183,7 @@ void tst_SingleInstance::clientFrame()
     }
 
     QTRY_COMPARE_WITH_TIMEOUT(client.state(), QLocalSocket::UnconnectedState, 20000);
-    QTRY_COMPARE(master.connections(), 0);
+    QTRY_COMPARE(connections(), 0);
     const bool whole = !expected.isEmpty();
     QCOMPARE(client.readAll(), whole ? QByteArray("ACK") : QByteArray());
     QTRY_COMPARE(messages.count(), int(whole));
@@ -204,7 +193,7 @@ void tst_SingleInstance::clientFrame()
     }
 
     QLocalSocket next;
-    next.connectToServer(master.instance.instanceID());
+    next.connectToServer(master.instanceID());
     QVERIFY(next.waitForConnected(5000));
     next.write(frameOf({QStringLiteral("next")}));
     QTRY_COMPARE(next.bytesAvailable(), qint64(3));
