@@ -243,8 +243,7 @@ void tst_ContentRouting::forwardStripsMarker()
     const QString root = tmp.filePath(QStringLiteral("app"));
     QVERIFY(writeTree(root, {{QStringLiteral("webapp/media/clip.mp4"), stored}}));
     ForwardRequestInterceptor interceptor(root);
-    const QUrl url = QUrl::fromLocalFile(root + QStringLiteral("/webapp/media/clip.mp4"));
-    QUrl request(url);
+    QUrl request = QUrl::fromLocalFile(root + QStringLiteral("/webapp/media/clip.mp4"));
     request.setQuery(QStringLiteral("t=1"));
     request.setFragment(QStringLiteral("t=5"));
     const ForwardRequestInterceptor::Decision d = interceptor.decide(request);
