@@ -117,9 +117,6 @@ void tst_StartupHelpers::execQuoting_data()
 {
     QTest::addColumn<QString>("program");
     QTest::addColumn<QByteArray>("exec");
-    QTest::newRow("blank in the path")
-        << QStringLiteral("/opt/My Apps/Tamberlin")
-        << QByteArray("Exec=\"/opt/My Apps/Tamberlin\" --open-uri=%u\n");
     QTest::newRow("quote, dollar and backtick escaped")
         << QStringLiteral("/opt/a\"b$c`d/T")
         << QByteArray("Exec=\"/opt/a\\\\\"b\\\\$c\\\\`d/T\" --open-uri=%u\n");
