@@ -53,14 +53,13 @@ private slots:
 
 void tst_Task::futureReports_data()
 {
-    QTest::addColumn<int>("kind"); // response type, or -100 for none, -200 for a throw
+    QTest::addColumn<int>("kind"); // response type, or -200 for a throw
     QTest::addColumn<QString>("expected");
     QTest::addColumn<QString>("warning");
 
     QTest::newRow("type 0 resolves") << 0 << "resolved" << QString();
     QTest::newRow("type 1 rejects, not resolves") << 1 << "rejected" << QString();
     QTest::newRow("type 2 is not forwarded") << 2 << "canceled" << "ignored a response of type 2";
-    QTest::newRow("empty pointer ends without a report") << -100 << "canceled" << "produced no response";
     QTest::newRow("exception in the function is contained") << -200 << "canceled" << "produced no response";
 }
 
@@ -73,8 +72,6 @@ void tst_Task::futureReports()
     if (kind == -200)
         QTest::ignoreMessage(QtWarningMsg, "task function failed: boom");
     const auto task = CFutureTask::run([kind]() -> ResponsePtr {
-        if (kind == -100)
-            return {};
         if (kind == -200)
             throw std::runtime_error("boom");
         return response(kind);
