@@ -75,7 +75,6 @@ void tst_JSInterface::initializePlugin_data()
     QTest::newRow("Camera without a view") << "Camera" << "initializePluginFail"
         << QVariantMap{{"code", 608}, {"message", "The camera view could not be opened"}};
     QTest::newRow("AudioPlayer at once, no empty task") << "AudioPlayer" << "initializePluginDone" << none;
-    QTest::newRow("FileSystem") << "FileSystem" << "initializePluginDone" << none;
     QTest::newRow("wrong case application") << "application" << "initializePluginFail" << unknown;
     QTest::newRow("name with blank") << "Zip " << "initializePluginFail" << unknown;
 }
