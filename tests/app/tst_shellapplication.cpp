@@ -81,8 +81,7 @@ private slots:
     void argumentFloodStaysBounded();
 };
 
-// An empty URI and other arguments give no event; the others keep their order
-// (class and type of the event: the real page's row).
+// An empty URI and other arguments give no event; the others keep their order.
 void tst_ShellApplication::processArguments()
 {
     auto *app = qobject_cast<ShellApplication *>(qApp);

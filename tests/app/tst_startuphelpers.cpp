@@ -1,5 +1,4 @@
-// Command-line merging, the session part of the instance ID, and URL
-// protocol registration.
+// Command-line merging, the instance ID's session part, URL protocol registration.
 
 #include "app/mergedarguments.h"
 #include "app/sessionid.h"

@@ -76,8 +76,7 @@ void tst_Camera::cleanup()
     QVERIFY(!CameraManager::instance()->camera());
 }
 
-// No device, the view's text and back button: the camera course. Here what
-// the page cannot provoke: later broadcasts reach no call already answered.
+// What the page cannot provoke: later broadcasts reach no call already answered.
 void tst_Camera::withoutDevice()
 {
     if (!QCameraInfo::availableCameras().isEmpty())

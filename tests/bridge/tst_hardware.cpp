@@ -1,5 +1,4 @@
-// USB devices from a fabricated kernel device tree. The mounted volumes are
-// checked by the camera course (e2e_camera-kelcab) on the real machine.
+// USB devices from a fabricated kernel device tree (mounted volumes: the camera course).
 
 #include "plugins/hardware/chardware.h"
 

@@ -54,8 +54,7 @@ private:
 void tst_JSInterface::init()
 {
     m_js.reset(new JSInterface(nullptr));
-    // The machine's online state may change at any moment and would add an
-    // unsolicited networkStatusChange to the spies; tst_network covers it.
+    // An online-state change would add a networkStatusChange to the spies.
     m_js->network()->disconnect(m_js.data());
 }
 
@@ -107,8 +106,7 @@ void tst_JSInterface::eventsQueuedUntilInitialized()
     QCOMPARE(spy.count(), 0);
     QCOMPARE(m_js->application()->pendingEventCount(), 2);
 
-    // An event raised while the page hears of the initialisation must not
-    // overtake the queued ones.
+    // An event raised during the initialisation answer must not overtake the queue.
     bool raised = false;
     connect(m_js.data(), &JSInterface::invokeJSCall, this, [&](const QString &name) {
         if (name == "initializePluginDone" && !std::exchange(raised, true))

@@ -79,8 +79,7 @@ void tst_Task::futureReports()
     if (!warning.isEmpty())
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QRegularExpression::escape(warning)));
     Reports reports(task.data());
-    // The function runs on the pool at once; its result is reported only
-    // after start(), through the event loop.
+    // The function runs at once; its result is reported only after start().
     QThreadPool::globalInstance()->waitForDone();
     QCoreApplication::processEvents();
     QCOMPARE(reports.endings(), 0);

@@ -75,7 +75,6 @@ QVariantMap tst_FileSystem::run(const QSharedPointer<Task::ITask> &task, const Q
 }
 
 // A file, and a link to a folder: the link goes, never what it points to.
-// (Folder trees and missing paths: the fs course.)
 void tst_FileSystem::deleteItems()
 {
     QVERIFY(writeTree(m_dir->path(), {{"f.txt", "f"}, {"precious/keep.txt", "keep"}}));

@@ -62,8 +62,7 @@ void tst_Storage::storedForms()
     QCOMPARE(cipher.decryptText(stored), plain);
 }
 
-// A real database whose header has been overwritten (a text file: the
-// storage course) is neither opened nor replaced.
+// A database with an overwritten header is neither opened nor replaced.
 void tst_Storage::notADatabaseIsLeftAlone()
 {
     QTemporaryDir dir;
@@ -89,8 +88,7 @@ void tst_Storage::notADatabaseIsLeftAlone()
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("temp")});
 }
 
-// A page that saves and exits at once: the saves still queued when the
-// plugin goes must reach the file.
+// Saves still queued when the plugin goes (a page saving and exiting) reach the file.
 void tst_Storage::queuedSavesLandBeforeClose()
 {
     QTemporaryDir dir;
