@@ -57,7 +57,6 @@ void tst_ContentRouting::redirect_data()
         << "webapp/page.html";
     QTest::newRow("POST untouched") << QByteArray("POST") << QUrl("file:///webapp/page.html")
                                     << "" << "";
-    QTest::newRow("lower-case get is not GET") << QByteArray("get") << QUrl("file:///webapp/page.html") << "" << "";
     QTest::newRow("drive letter removed") << get << QUrl("file:///C:/webapp/page.html")
                                           << "kelzip:/webapp/page.html?" << "webapp/page.html";
     QTest::newRow("encoded # stays in the path") << get << QUrl("file:///webapp/a%23b.html")
