@@ -1,7 +1,5 @@
-// The real start-up sequence (runShell) with a startup function that needs no
-// QML and logs what it does; "--quit-master" handed to the master ends it.
-// HELPER_STARTUP_DELAY_MS keeps the master busy in its startup function (a
-// master still loading its window).
+// The real start-up sequence (runShell) with a logging startup function, busy
+// for HELPER_STARTUP_DELAY_MS; "--quit-master" handed to the master ends it.
 
 #include "app/qsingleinstance.h"
 #include "app/shellmain.h"

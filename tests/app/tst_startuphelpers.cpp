@@ -1,5 +1,4 @@
-// Command-line merging, the session part of the instance ID, and URL
-// protocol registration.
+// Command-line merging, the instance ID's session part, URL protocol registration.
 
 #include "app/mergedarguments.h"
 #include "app/sessionid.h"
@@ -117,9 +116,6 @@ void tst_StartupHelpers::execQuoting_data()
 {
     QTest::addColumn<QString>("program");
     QTest::addColumn<QByteArray>("exec");
-    QTest::newRow("blank in the path")
-        << QStringLiteral("/opt/My Apps/Tamberlin")
-        << QByteArray("Exec=\"/opt/My Apps/Tamberlin\" --open-uri=%u\n");
     QTest::newRow("quote, dollar and backtick escaped")
         << QStringLiteral("/opt/a\"b$c`d/T")
         << QByteArray("Exec=\"/opt/a\\\\\"b\\\\$c\\\\`d/T\" --open-uri=%u\n");

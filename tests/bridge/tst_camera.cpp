@@ -76,20 +76,16 @@ void tst_Camera::cleanup()
     QVERIFY(!CameraManager::instance()->camera());
 }
 
-// No device, the view's text and back button: the camera course. Here what
-// the page cannot provoke: later broadcasts reach no call already answered.
+// What the page cannot provoke: later broadcasts reach no call already answered.
 void tst_Camera::withoutDevice()
 {
     if (!QCameraInfo::availableCameras().isEmpty())
         QSKIP("this machine has a camera");
     m_js->initializePlugin("init", "Camera", {});
     m_js->startCamera("start");
-    m_js->initializePlugin("again", "Camera", {});
-    QCOMPARE(m_views.size(), 1); // refused with 608, no second view
     emit m_js->camera()->resolve("initializePluginDone");
     emit m_js->camera()->resolve("startCameraDone");
     QCOMPARE(answers("init"), QStringList{"initializePluginDone"});
-    QCOMPARE(answers("again"), QStringList{"initializePluginFail code=608"});
     QCOMPARE(answers("start"), QStringList{"startCameraFail"});
     QCOMPARE(m_js->runningTaskCount(), 0);
 }
@@ -100,7 +96,6 @@ void tst_Camera::barcodes_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<bool>("reported");
     QTest::newRow("CODE 128, mixed text") << "20" << "TAMBERLIN-0042 a/b" << true;
-    QTest::newRow("QR code is not decoded") << "58" << "TAMBERLIN" << false;
     QTest::newRow("EAN-13 is not decoded") << "13" << "590123412345" << false;
 }
 

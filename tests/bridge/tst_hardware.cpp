@@ -1,5 +1,4 @@
-// USB devices from a fabricated kernel device tree. The mounted volumes are
-// checked by the camera course (e2e_camera-kelcab) on the real machine.
+// USB devices from a fabricated kernel device tree (mounted volumes: the camera course).
 
 #include "plugins/hardware/chardware.h"
 
@@ -9,12 +8,8 @@ class tst_Hardware : public QObject
 {
     Q_OBJECT
 private slots:
-    void usbDevices_data();
     void usbDevices();
 };
-
-using Tree = QMap<QString, QVariantMap>; // entry name -> attribute files
-Q_DECLARE_METATYPE(Tree)
 
 QVariantMap device(const QString &vendor, const QString &product, const QString &serial)
 {
@@ -22,28 +17,16 @@ QVariantMap device(const QString &vendor, const QString &product, const QString 
             {"product", QString()}, {"manufacturer", QString()}};
 }
 
-void tst_Hardware::usbDevices_data()
+// Two devices; interfaces and the root hub are left out.
+void tst_Hardware::usbDevices()
 {
-    QTest::addColumn<Tree>("tree");
-    QTest::addColumn<QVariantList>("expected");
-    const Tree tree{
+    const QMap<QString, QVariantMap> tree{ // entry name -> attribute files
         {"usb1", {{"idVendor", "1d6b"}, {"idProduct", "0002"}, {"serial", "0000:00:14.0"}}},
         {"1-1", {{"idVendor", "046d"}, {"idProduct", "C52B"}, {"serial", "5&2a4c1d&0&1"}}},
-        // Interfaces have no ids of their own; this one has, so that it is
-        // its name that must leave it out.
+        // An interface with ids (they have none): its name must leave it out.
         {"1-1:1.0", {{"idVendor", "046d"}, {"idProduct", "c52b"}, {"bInterfaceClass", "03"}}},
         {"1-1.2", {{"idVendor", "0bda"}, {"idProduct", "8153"}}},
         {"1-1.2:1.0", {{"bInterfaceClass", "ff"}}}};
-    QTest::newRow("two devices; interfaces, root hub left out")
-        << tree << QVariantList{device("046d", "c52b", "5&2a4c1d&0&1"),
-                                device("0bda", "8153", "1-1.2")};
-    QTest::newRow("empty tree") << Tree() << QVariantList();
-}
-
-void tst_Hardware::usbDevices()
-{
-    QFETCH(Tree, tree);
-    QFETCH(QVariantList, expected);
     QTemporaryDir dir;
     for (auto entry = tree.cbegin(); entry != tree.cend(); ++entry) {
         QVERIFY(QDir(dir.path()).mkpath(entry.key()));
@@ -61,6 +44,8 @@ void tst_Hardware::usbDevices()
     QVERIFY(resolved.wait(10000));
     const auto response = resolved.first().first().value<QSharedPointer<IResponse>>();
     QCOMPARE(response->functionName, QStringLiteral("getUSBDevicesDone"));
+    const QVariantList expected{device("046d", "c52b", "5&2a4c1d&0&1"),
+                                device("0bda", "8153", "1-1.2")};
     QCOMPARE(response->toVariantMap(), (QVariantMap{{"devices", expected}}));
 }
 

@@ -84,8 +84,7 @@ void tst_ShellWindow::windowSizeTitleAndMethods_data()
         << "Kurz Žluťoučký kůň 日";
 }
 
-// The page checks its methods; it refuses the first close request and
-// accepts the second.
+// The page checks its methods and accepts only the second close request.
 void tst_ShellWindow::windowSizeTitleAndMethods()
 {
     QFETCH(QString, config);

@@ -41,8 +41,7 @@ inline bool writeTree(const QString &dir, const Files &files)
     return true;
 }
 
-// Every entry under its key; a non-empty password encrypts every entry.
-// method 0 stores, 8 deflates.
+// A non-empty password encrypts every entry; method 0 stores, 8 deflates.
 inline bool writeZip(const QString &zipPath, const Files &files, const QByteArray &password = {},
                      int method = 8)
 {

@@ -50,15 +50,13 @@ void tst_ContentRouting::redirect_data()
     QTest::addColumn<QString>("expected"); // "" = left alone
     QTest::addColumn<QString>("lookup");   // what exists() is asked, "" = nothing
 
-    // The start page with its query, and kelzip requests that find their
-    // entry: the content course.
+    // The start page and kelzip entries that are found: the content course.
     const QByteArray get("GET");
     QTest::newRow("no query still gets the ? marker")
         << get << QUrl("file:///webapp/page.html") << "kelzip:/webapp/page.html?"
         << "webapp/page.html";
     QTest::newRow("POST untouched") << QByteArray("POST") << QUrl("file:///webapp/page.html")
                                     << "" << "";
-    QTest::newRow("lower-case get is not GET") << QByteArray("get") << QUrl("file:///webapp/page.html") << "" << "";
     QTest::newRow("drive letter removed") << get << QUrl("file:///C:/webapp/page.html")
                                           << "kelzip:/webapp/page.html?" << "webapp/page.html";
     QTest::newRow("encoded # stays in the path") << get << QUrl("file:///webapp/a%23b.html")
@@ -113,11 +111,6 @@ void tst_ContentRouting::handlerDecision_data()
     QTest::newRow("missing entry") << QUrl("kelzip:/webapp/missing.js") << A::Fail
                                    << E::UrlNotFound << "webapp/missing.js" << ""
                                    << "webapp/missing.js";
-    QTest::newRow("other scheme") << QUrl("file:///webapp/index.html") << A::Fail << E::UrlInvalid
-                                  << "" << "" << "";
-    QTest::newRow("dot-dot inside the tree") << QUrl("kelzip:/webapp/sub/../index.html")
-                                             << A::Stream << E::NoError << "webapp/index.html"
-                                             << "text/html" << "webapp/index.html";
     QTest::newRow("backslashes") << QUrl("kelzip:/webapp%5Csub%5Cpage.html") << A::Stream
                                  << E::NoError << "webapp/sub/page.html" << "text/html"
                                  << "webapp/sub/page.html";
@@ -177,8 +170,6 @@ void tst_ContentRouting::forwardRedirects_data()
 
     QTest::newRow("drive letter removed, fragment and query kept")
         << false << "file:///C:/webapp/x.js?v=1#frag" << "file://<root>/webapp/x.js?v=1#frag";
-    QTest::newRow("missing without a drive") << false << "file:///webapp/page.html"
-                                             << "file://<root>/webapp/page.html";
     QTest::newRow("existing file outside the root left alone")
         << false << "file://<tmp>/outside.txt" << "";
     // Under the root by name prefix only: a sibling's media is not copied.
@@ -192,7 +183,6 @@ void tst_ContentRouting::forwardRedirects_data()
         << true << "file:///C:/webapp/js/m.js?v=1" << "kelzip:/webapp/js/m.js?v=1";
     QTest::newRow("dev: course file by its own path")
         << true << "file://<tmp>/course/js/m.js" << "kelzip:/webapp/js/m.js?";
-    QTest::newRow("dev: kelzip course file served") << true << "kelzip:/webapp/js/m.js?" << "";
     QTest::newRow("dev: kelzip of no course file falls back to file")
         << true << "kelzip:/webapp/none.js?" << "file:///webapp/none.js?";
     QTest::newRow("dev: kelzip media goes to its copy without the marker")
@@ -252,13 +242,11 @@ void tst_ContentRouting::forwardStripsMarker()
     const QString root = tmp.filePath(QStringLiteral("app"));
     QVERIFY(writeTree(root, {{QStringLiteral("webapp/media/clip.mp4"), stored}}));
     ForwardRequestInterceptor interceptor(root);
-    const QUrl url = QUrl::fromLocalFile(root + QStringLiteral("/webapp/media/clip.mp4"));
-    QUrl request(url);
+    QUrl request = QUrl::fromLocalFile(root + QStringLiteral("/webapp/media/clip.mp4"));
     request.setQuery(QStringLiteral("t=1"));
     request.setFragment(QStringLiteral("t=5"));
     const ForwardRequestInterceptor::Decision d = interceptor.decide(request);
     QCOMPARE(d.outcome, ForwardRequestInterceptor::Outcome::Redirect);
-    QVERIFY(d.target.isLocalFile());
     QCOMPARE(d.target.query(), QStringLiteral("t=1"));
     QCOMPARE(d.target.fragment(), QStringLiteral("t=5"));
     const QString copy = d.target.toLocalFile();

@@ -29,7 +29,6 @@ void tst_Storage::storedForms_data()
     QTest::addColumn<QString>("warning"); // damaged: the stored form reads as nothing
     // Body 78 | CRC of nothing 00 00 -> CC 3E B8; with 03 02: five bytes.
     QTest::newRow("empty: five bytes") << QString() << "AwLMPrg=" << QString();
-    // One character stays plain (0x02): the storage course checks its stored form.
     // Body 78 | CRC | qCompress level 9 (4-byte length 000003E8, zlib).
     const QString thousand(1000, QLatin1Char('x'));
     QTest::newRow("thousand equal characters compress (0x03)")
@@ -63,8 +62,7 @@ void tst_Storage::storedForms()
     QCOMPARE(cipher.decryptText(stored), plain);
 }
 
-// A real database whose header has been overwritten (a text file: the
-// storage course) is neither opened nor replaced.
+// A database with an overwritten header is neither opened nor replaced.
 void tst_Storage::notADatabaseIsLeftAlone()
 {
     QTemporaryDir dir;
@@ -84,15 +82,13 @@ void tst_Storage::notADatabaseIsLeftAlone()
     Storage storage;
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Storage::init .*not a database"));
     QVERIFY(!storage.init(path));
-    QVERIFY(!storage.isOpen());
     QVERIFY(!storage.setItem(QStringLiteral("k"), QStringLiteral("v")));
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), content);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("temp")});
 }
 
-// A page that saves and exits at once: the saves still queued when the
-// plugin goes must reach the file.
+// Saves still queued when the plugin goes (a page saving and exiting) reach the file.
 void tst_Storage::queuedSavesLandBeforeClose()
 {
     QTemporaryDir dir;
