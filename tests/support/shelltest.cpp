@@ -8,7 +8,7 @@
 
 #include <QDir>
 #include <QDirIterator>
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
@@ -29,6 +29,12 @@ QString sourceDir() { return QStringLiteral(TAMBERLIN_SOURCE_DIR); }
 namespace {
 
 QString coursesDir() { return sourceDir() + QStringLiteral("/tests/courses"); }
+
+// The home and XDG folders of the runs: variable, folder under AppFolder::root().
+const QList<QPair<const char *, const char *>> kRunFolders = {
+    {"HOME", "home"},          {"TMPDIR", "tmp"},          {"XDG_CONFIG_HOME", "config"},
+    {"XDG_DATA_HOME", "data"}, {"XDG_CACHE_HOME", "cache"}, {"XDG_STATE_HOME", "state"},
+    {"XDG_RUNTIME_DIR", "runtime"}};
 
 bool fail(QString *error, const QString &text)
 {
@@ -126,15 +132,10 @@ bool Xvfb::start(QString *error)
                      QStringLiteral("-noreset")});
     if (!m_process.waitForStarted(10000))
         return fail(error, QStringLiteral("Xvfb did not start: %1").arg(m_process.errorString()));
-    QElapsedTimer timer;
-    timer.start();
-    QByteArray out;
-    while (!out.contains('\n') && timer.elapsed() < 30000) {
-        if (!m_process.waitForReadyRead(int(30000 - timer.elapsed())))
-            break;
-        out += m_process.readAllStandardOutput();
+    const QDeadlineTimer deadline(30000);
+    while (!m_process.canReadLine() && m_process.waitForReadyRead(int(deadline.remainingTime()))) {
     }
-    const QByteArray number = out.trimmed();
+    const QByteArray number = m_process.readLine().trimmed();
     if (number.isEmpty())
         return fail(error, QStringLiteral("Xvfb gave no display: %1")
                                .arg(QString::fromLocal8Bit(m_process.readAllStandardError())));
@@ -145,11 +146,9 @@ bool Xvfb::start(QString *error)
 AppFolder::AppFolder()
 {
     if (m_dir.isValid()) {
-        QDir d(m_dir.path());
-        d.mkpath(QStringLiteral("app"));
-        for (const char *sub : {"run/home", "run/tmp", "run/config", "run/data", "run/cache",
-                                "run/state", "run/runtime"})
-            d.mkpath(QString::fromLatin1(sub));
+        QDir().mkpath(path());
+        for (const auto &folder : kRunFolders)
+            QDir().mkpath(root() + QLatin1Char('/') + QLatin1String(folder.second));
         QFile::setPermissions(root() + QStringLiteral("/runtime"),
                               QFileDevice::ReadOwner | QFileDevice::WriteOwner
                                   | QFileDevice::ExeOwner);
@@ -244,14 +243,8 @@ bool AppFolder::writeConfig(const QString &iniText)
 QProcessEnvironment AppFolder::environment(const QString &display) const
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    const QString r = root();
-    env.insert(QStringLiteral("HOME"), r + QStringLiteral("/home"));
-    env.insert(QStringLiteral("TMPDIR"), r + QStringLiteral("/tmp"));
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), r + QStringLiteral("/config"));
-    env.insert(QStringLiteral("XDG_DATA_HOME"), r + QStringLiteral("/data"));
-    env.insert(QStringLiteral("XDG_CACHE_HOME"), r + QStringLiteral("/cache"));
-    env.insert(QStringLiteral("XDG_STATE_HOME"), r + QStringLiteral("/state"));
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), r + QStringLiteral("/runtime"));
+    for (const auto &folder : kRunFolders)
+        env.insert(QLatin1String(folder.first), root() + QLatin1Char('/') + QLatin1String(folder.second));
     env.insert(QStringLiteral("DISPLAY"), display);
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
