@@ -1,14 +1,13 @@
 #include "shelltest.h"
 #include "damagearchive.h"
-#include "httptestserver.h"
 
 #include <quazip/quazip.h>
 #include <quazip/quazipfile.h>
 #include <quazip/quazipnewinfo.h>
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QDirIterator>
-#include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
@@ -43,29 +42,6 @@ bool fail(QString *error, const QString &text)
     return false;
 }
 
-bool copyTree(const QString &from, const QString &to, QString *error)
-{
-    const QDir source(from);
-    if (!source.exists())
-        return fail(error, QStringLiteral("no such folder: %1").arg(from));
-    if (!QDir().mkpath(to))
-        return fail(error, QStringLiteral("cannot create %1").arg(to));
-    QDirIterator it(from, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString file = it.next();
-        const QString target = to + QLatin1Char('/') + source.relativeFilePath(file);
-        if (it.fileInfo().isDir()) {
-            QDir().mkpath(target);
-            continue;
-        }
-        QFile::remove(target);
-        if (!QFile::copy(file, target))
-            return fail(error, QStringLiteral("cannot copy %1 to %2").arg(file, target));
-    }
-    return true;
-}
-
 bool runTool(const QString &program, const QStringList &args, QString *error)
 {
     QProcess process;
@@ -77,6 +53,16 @@ bool runTool(const QString &program, const QStringList &args, QString *error)
     return fail(error, QStringLiteral("%1 %2 failed: %3")
                            .arg(program, args.join(QLatin1Char(' ')),
                                 QString::fromLocal8Bit(process.readAll())));
+}
+
+// Copies what is under from into to, replacing files of the same name.
+bool copyTree(const QString &from, const QString &to, QString *error)
+{
+    if (!QFileInfo(from).isDir())
+        return fail(error, QStringLiteral("no such folder: %1").arg(from));
+    if (!QDir().mkpath(to))
+        return fail(error, QStringLiteral("cannot create %1").arg(to));
+    return runTool(QStringLiteral("cp"), {QStringLiteral("-Rf"), from + QStringLiteral("/."), to}, error);
 }
 
 // Zips folder (its name as the top folder); a password encrypts every entry.
@@ -126,10 +112,7 @@ bool Xvfb::start(QString *error)
     // -displayfd: the server writes its free display's number once it accepts clients.
     m_process.setProcessChannelMode(QProcess::SeparateChannels);
     m_process.start(QStringLiteral("Xvfb"),
-                    {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-                     QStringLiteral("0"), QStringLiteral("1280x1024x24"),
-                     QStringLiteral("-nolisten"), QStringLiteral("tcp"),
-                     QStringLiteral("-noreset")});
+                    QStringLiteral("-displayfd 1 -screen 0 1280x1024x24 -nolisten tcp -noreset").split(' '));
     if (!m_process.waitForStarted(10000))
         return fail(error, QStringLiteral("Xvfb did not start: %1").arg(m_process.errorString()));
     const QDeadlineTimer deadline(30000);
@@ -253,21 +236,6 @@ QProcessEnvironment AppFolder::environment(const QString &display) const
     return env;
 }
 
-ReportServer::ReportServer(QObject *parent) : QObject(parent)
-{
-    connect(&m_server, &QTcpServer::newConnection, this, &ReportServer::onConnection);
-}
-
-bool ReportServer::listen()
-{
-    return m_server.listen(QHostAddress::LocalHost, 0);
-}
-
-QString ReportServer::url() const
-{
-    return QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort());
-}
-
 bool ReportServer::waitForMessage(const QString &text, int timeoutMs, bool prefix)
 {
     const auto found = [&] {
@@ -297,31 +265,22 @@ void ReportServer::release(const QString &name)
             writeHttpAnswer(socket, 200, "go");
 }
 
-void ReportServer::onConnection()
+void ReportServer::handle(QTcpSocket *socket, const HttpRequest &request)
 {
-    while (QTcpSocket *socket = m_server.nextPendingConnection()) {
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
-            HttpRequest request;
-            if (!readHttpRequest(socket, &request))
-                return;
-            const QString path = request.target.path();
-            if (request.method == "POST" && path == QLatin1String("/log")) {
-                const QString text = QString::fromUtf8(request.body);
-                m_messages.append(text);
-                writeHttpAnswer(socket, 200);
-                emit message(text);
-            } else if (request.method == "GET" && path == QLatin1String("/wait")) {
-                const QString name =
-                    QUrlQuery(request.target).queryItemValue(QStringLiteral("name"));
-                if (m_released.contains(name))
-                    writeHttpAnswer(socket, 200, "go");
-                else
-                    m_waiting.insert(name, socket);
-            } else {
-                writeHttpAnswer(socket, 200);
-            }
-        });
+    const QString path = request.target.path();
+    if (request.method == "POST" && path == QLatin1String("/log")) {
+        const QString text = QString::fromUtf8(request.body);
+        m_messages.append(text);
+        writeHttpAnswer(socket, 200);
+        emit message(text);
+    } else if (request.method == "GET" && path == QLatin1String("/wait")) {
+        const QString name = QUrlQuery(request.target).queryItemValue(QStringLiteral("name"));
+        if (m_released.contains(name))
+            writeHttpAnswer(socket, 200, "go");
+        else
+            m_waiting.insert(name, socket);
+    } else {
+        writeHttpAnswer(socket, 200);
     }
 }
 
