@@ -138,16 +138,12 @@ void tst_DevMode::devLoop()
     const int port = address.captured(1).toInt();
     QVERIFY(port > 0 && port != busy.serverPort());
     QNetworkAccessManager network;
-    QJsonArray targets;
     QTRY_VERIFY_WITH_TIMEOUT(
         [&] {
-            QNetworkReply *reply = network.get(QNetworkRequest(
-                QUrl(QStringLiteral("http://127.0.0.1:%1/json").arg(port))));
-            QSignalSpy done(reply, &QNetworkReply::finished);
-            done.wait(5000);
-            targets = QJsonDocument::fromJson(reply->readAll()).array();
-            reply->deleteLater();
-            return !targets.isEmpty();
+            const QScopedPointer<QNetworkReply> reply(network.get(QNetworkRequest(
+                QUrl(QStringLiteral("http://127.0.0.1:%1/json").arg(port)))));
+            QSignalSpy(reply.data(), &QNetworkReply::finished).wait(5000);
+            return !QJsonDocument::fromJson(reply->readAll()).array().isEmpty();
         }(),
         20000);
     // That port on 127.0.0.1 alone, not on a wildcard or IPv6 address.
