@@ -200,10 +200,10 @@ void tst_DevMode::devLoop()
         if (loads == 2) {
             // The first page's copy ends now, after the reload: its answer
             // must not reach the second page. The pipe is opened once only.
+            const QByteArray pipe = QFile::encodeName(fifo);
             int fd = -1;
             QTRY_VERIFY_WITH_TIMEOUT(
-                fd >= 0 || (fd = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK)) >= 0,
-                10000);
+                fd >= 0 || (fd = ::open(pipe.constData(), O_WRONLY | O_NONBLOCK)) >= 0, 10000);
             QCOMPARE(::write(fd, "0123456789", 10), ssize_t(10));
             ::close(fd);
             const QString copy =

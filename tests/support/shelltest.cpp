@@ -62,7 +62,8 @@ bool copyTree(const QString &from, const QString &to, QString *error)
         return fail(error, QStringLiteral("no such folder: %1").arg(from));
     if (!QDir().mkpath(to))
         return fail(error, QStringLiteral("cannot create %1").arg(to));
-    return runTool(QStringLiteral("cp"), {QStringLiteral("-Rf"), from + QStringLiteral("/."), to}, error);
+    return runTool(QStringLiteral("cp"), {QStringLiteral("-Rf"), from + QStringLiteral("/."), to},
+                   error);
 }
 
 // Zips folder (its name as the top folder); a password encrypts every entry.
@@ -111,8 +112,8 @@ bool Xvfb::start(QString *error)
 {
     // -displayfd: the server writes its free display's number once it accepts clients.
     m_process.setProcessChannelMode(QProcess::SeparateChannels);
-    m_process.start(QStringLiteral("Xvfb"),
-                    QStringLiteral("-displayfd 1 -screen 0 1280x1024x24 -nolisten tcp -noreset").split(' '));
+    const QString args = QStringLiteral("-displayfd 1 -screen 0 1280x1024x24 -nolisten tcp -noreset");
+    m_process.start(QStringLiteral("Xvfb"), args.split(QLatin1Char(' ')));
     if (!m_process.waitForStarted(10000))
         return fail(error, QStringLiteral("Xvfb did not start: %1").arg(m_process.errorString()));
     const QDeadlineTimer deadline(30000);
@@ -227,7 +228,8 @@ QProcessEnvironment AppFolder::environment(const QString &display) const
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const auto &folder : kRunFolders)
-        env.insert(QLatin1String(folder.first), root() + QLatin1Char('/') + QLatin1String(folder.second));
+        env.insert(QLatin1String(folder.first),
+                   root() + QLatin1Char('/') + QLatin1String(folder.second));
     env.insert(QStringLiteral("DISPLAY"), display);
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
