@@ -11,35 +11,25 @@ deadline = time.monotonic() + seconds
 
 def evaluate(ws_path, expression, ident):
     s = socket.create_connection(("127.0.0.1", int(port)), timeout=10)
+    stream = s.makefile("rb")
     key = base64.b64encode(os.urandom(16)).decode()
     s.sendall(("GET %s HTTP/1.1\r\nHost: 127.0.0.1:%s\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                "Sec-WebSocket-Key: %s\r\nSec-WebSocket-Version: 13\r\n\r\n" % (ws_path, port, key)).encode())
-    head = b""
-    while b"\r\n\r\n" not in head:
-        head += s.recv(1)
+    while stream.readline() not in (b"\r\n", b""):  # the handshake's answer
+        pass
     payload = json.dumps({"id": ident, "method": "Runtime.evaluate",
                           "params": {"expression": expression, "returnByValue": True}}).encode()
     mask = os.urandom(4)
     header = bytes([0x81]) + (bytes([0x80 | len(payload)]) if len(payload) < 126
                               else bytes([0x80 | 126]) + struct.pack(">H", len(payload)))
     s.sendall(header + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(payload)))
-
-    def read(n):
-        data = b""
-        while len(data) < n:
-            chunk = s.recv(n - len(data))
-            if not chunk:
-                raise ConnectionError("closed")
-            data += chunk
-        return data
     while True:
-        first, second = read(2)
-        length = second & 0x7F
+        length = stream.read(2)[1] & 0x7F
         if length == 126:
-            length = struct.unpack(">H", read(2))[0]
+            length = struct.unpack(">H", stream.read(2))[0]
         elif length == 127:
-            length = struct.unpack(">Q", read(8))[0]
-        message = json.loads(read(length))
+            length = struct.unpack(">Q", stream.read(8))[0]
+        message = json.loads(stream.read(length))
         if message.get("id") == ident:
             s.close()
             return message["result"]["result"].get("value")
@@ -56,7 +46,7 @@ while time.monotonic() < deadline:
         if text and pattern.search(text):
             print(text)
             sys.exit(0)
-    except (OSError, StopIteration, ValueError, KeyError):
+    except (OSError, StopIteration, ValueError, KeyError, IndexError):
         pass
     time.sleep(0.5)
 print(text)

@@ -20,18 +20,22 @@ namespace DamageArchive {
 
 constexpr int kDamagedBytes = 16;
 
+inline bool failWith(QString *error, const QString &text)
+{
+    *error = text;
+    return false;
+}
+
 inline bool invertBytes(const QString &path, qint64 offset, QString *error)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadWrite) || !file.seek(offset)) {
-        *error = QStringLiteral("cannot open %1: %2").arg(path, file.errorString());
-        return false;
-    }
+    if (!file.open(QIODevice::ReadWrite) || !file.seek(offset))
+        return failWith(error, QStringLiteral("cannot open %1: %2").arg(path, file.errorString()));
     QByteArray bytes = file.read(kDamagedBytes);
-    if (bytes.size() != kDamagedBytes) {
-        *error = QStringLiteral("%1 ends before offset %2").arg(path).arg(offset + kDamagedBytes);
-        return false;
-    }
+    if (bytes.size() != kDamagedBytes)
+        return failWith(error, QStringLiteral("%1 ends before offset %2")
+                                   .arg(path)
+                                   .arg(offset + kDamagedBytes));
     for (char &c : bytes)
         c = char(~quint8(c));
     return file.seek(offset) && file.write(bytes) == kDamagedBytes;
@@ -42,23 +46,17 @@ inline bool damageZipEntry(const QString &zipPath, const QString &entry, double 
                            QString *error)
 {
     QuaZip zip(zipPath);
-    if (!zip.open(QuaZip::mdUnzip) || !zip.setCurrentFile(entry)) {
-        *error = QStringLiteral("no entry %1 in %2").arg(entry, zipPath);
-        return false;
-    }
+    if (!zip.open(QuaZip::mdUnzip) || !zip.setCurrentFile(entry))
+        return failWith(error, QStringLiteral("no entry %1 in %2").arg(entry, zipPath));
     QuaZipFile raw(&zip);
-    if (!raw.open(QIODevice::ReadOnly, nullptr, nullptr, true)) {
-        *error = QStringLiteral("cannot open %1 raw").arg(entry);
-        return false;
-    }
+    if (!raw.open(QIODevice::ReadOnly, nullptr, nullptr, true))
+        return failWith(error, QStringLiteral("cannot open %1 raw").arg(entry));
     const qint64 start = qint64(unzGetCurrentFileZStreamPos64(zip.getUnzFile()));
     const qint64 compressed = raw.csize();
     raw.close();
     zip.close();
-    if (compressed < 4 * kDamagedBytes) {
-        *error = QStringLiteral("%1 is too small to damage").arg(entry);
-        return false;
-    }
+    if (compressed < 4 * kDamagedBytes)
+        return failWith(error, QStringLiteral("%1 is too small to damage").arg(entry));
     return invertBytes(zipPath, start + qint64(double(compressed - kDamagedBytes) * fraction), error);
 }
 
@@ -70,10 +68,9 @@ inline bool damageKelcabPage(const QString &archivePath, const QString &entry, i
     const kelcab::Entry found = archive ? archive->find(entry) : kelcab::Entry();
     QFile file(archivePath);
     if (!found.isFile() || !found.options().testFlag(kelcab::Entry::Compressed)
-        || !file.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("no compressed entry %1 in %2").arg(entry, archivePath);
-        return false;
-    }
+        || !file.open(QIODevice::ReadOnly))
+        return failWith(error,
+                        QStringLiteral("no compressed entry %1 in %2").arg(entry, archivePath));
     // Page records: 32-bit big-endian length, the page length, the zlib stream.
     const auto lengthAt = [&file](qint64 at) -> qint64 {
         const QByteArray bytes = file.seek(at) ? file.read(4) : QByteArray();
@@ -85,10 +82,8 @@ inline bool damageKelcabPage(const QString &archivePath, const QString &entry, i
     const qint64 stream = lengthAt(record) - 4;
     file.close();
     if (record + 8 + stream > archive->dataOffset() + found.offset() + found.size()
-        || stream < 4 * kDamagedBytes) {
-        *error = QStringLiteral("%1 has no page %2 to damage").arg(entry).arg(page);
-        return false;
-    }
+        || stream < 4 * kDamagedBytes)
+        return failWith(error, QStringLiteral("%1 has no page %2 to damage").arg(entry).arg(page));
     return invertBytes(archivePath, record + 8 + (stream - kDamagedBytes) / 2, error);
 }
 

@@ -34,6 +34,34 @@ QByteArray head(int code, const QList<QByteArray> &headers)
     return out + "\r\n";
 }
 
+// Reads what has arrived on socket; true once a whole request is in.
+bool readHttpRequest(QTcpSocket *socket, HttpRequest *request)
+{
+    const QByteArray buffer = socket->property("buffer").toByteArray() + socket->readAll();
+    socket->setProperty("buffer", buffer);
+    const int headerEnd = buffer.indexOf("\r\n\r\n");
+    if (headerEnd < 0)
+        return false;
+    const QList<QByteArray> lines = buffer.left(headerEnd).split('\n');
+    int length = 0;
+    for (const QByteArray &line : lines.mid(1)) {
+        const int colon = line.indexOf(':');
+        const QByteArray name = line.left(colon).trimmed().toLower();
+        if (name == "content-length")
+            length = line.mid(colon + 1).trimmed().toInt();
+        else if (name == "content-type")
+            request->contentType = line.mid(colon + 1).trimmed();
+    }
+    if (buffer.size() < headerEnd + 4 + length)
+        return false;
+    socket->setProperty("buffer", buffer.mid(headerEnd + 4 + length));
+    const QList<QByteArray> first = lines.value(0).trimmed().split(' ');
+    request->method = first.value(0);
+    request->target = QUrl(QString::fromLatin1(first.value(1)));
+    request->body = buffer.mid(headerEnd + 4, length);
+    return true;
+}
+
 } // namespace
 
 void writeHttpAnswer(QTcpSocket *socket, int code, const QByteArray &body, const QByteArray &type,
@@ -69,33 +97,6 @@ QByteArray HttpTestServer::pattern(qint64 size)
     while (out.size() < size)
         out += block().left(int(qMin<qint64>(block().size(), size - out.size())));
     return out;
-}
-
-bool readHttpRequest(QTcpSocket *socket, HttpRequest *request)
-{
-    const QByteArray buffer = socket->property("buffer").toByteArray() + socket->readAll();
-    socket->setProperty("buffer", buffer);
-    const int headerEnd = buffer.indexOf("\r\n\r\n");
-    if (headerEnd < 0)
-        return false;
-    const QList<QByteArray> lines = buffer.left(headerEnd).split('\n');
-    int length = 0;
-    for (const QByteArray &line : lines.mid(1)) {
-        const int colon = line.indexOf(':');
-        const QByteArray name = line.left(colon).trimmed().toLower();
-        if (name == "content-length")
-            length = line.mid(colon + 1).trimmed().toInt();
-        else if (name == "content-type")
-            request->contentType = line.mid(colon + 1).trimmed();
-    }
-    if (buffer.size() < headerEnd + 4 + length)
-        return false;
-    socket->setProperty("buffer", buffer.mid(headerEnd + 4 + length));
-    const QList<QByteArray> first = lines.value(0).trimmed().split(' ');
-    request->method = first.value(0);
-    request->target = QUrl(QString::fromLatin1(first.value(1)));
-    request->body = buffer.mid(headerEnd + 4, length);
-    return true;
 }
 
 void HttpTestServer::onConnection()

@@ -24,8 +24,6 @@ struct HttpRequest
     QByteArray contentType;
     QByteArray body;
 };
-// Reads what has arrived on socket; true once a whole request is in.
-bool readHttpRequest(QTcpSocket *socket, HttpRequest *request);
 // Writes a whole answer and closes the connection (no body for 304).
 void writeHttpAnswer(QTcpSocket *socket, int code, const QByteArray &body = {},
                      const QByteArray &type = "text/plain", QList<QByteArray> extra = {});
@@ -40,9 +38,12 @@ public:
     // The content of /bytes: byte i is i % 251, so a lost or moved piece shows.
     static QByteArray pattern(qint64 size);
 
+protected:
+    // Answers one request; the connection is the server's until it closes.
+    virtual void handle(QTcpSocket *socket, const HttpRequest &request);
+
 private:
     void onConnection();
-    void handle(QTcpSocket *socket, const HttpRequest &request);
     void stream(QTcpSocket *socket);
     QTcpServer m_server;
 };

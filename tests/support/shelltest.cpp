@@ -1,14 +1,13 @@
 #include "shelltest.h"
 #include "damagearchive.h"
-#include "httptestserver.h"
 
 #include <quazip/quazip.h>
 #include <quazip/quazipfile.h>
 #include <quazip/quazipnewinfo.h>
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QDirIterator>
-#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
@@ -30,34 +29,17 @@ namespace {
 
 QString coursesDir() { return sourceDir() + QStringLiteral("/tests/courses"); }
 
+// The home and XDG folders of the runs: variable, folder under AppFolder::root().
+const QList<QPair<const char *, const char *>> kRunFolders = {
+    {"HOME", "home"},          {"TMPDIR", "tmp"},          {"XDG_CONFIG_HOME", "config"},
+    {"XDG_DATA_HOME", "data"}, {"XDG_CACHE_HOME", "cache"}, {"XDG_STATE_HOME", "state"},
+    {"XDG_RUNTIME_DIR", "runtime"}};
+
 bool fail(QString *error, const QString &text)
 {
     if (error)
         *error = text;
     return false;
-}
-
-bool copyTree(const QString &from, const QString &to, QString *error)
-{
-    const QDir source(from);
-    if (!source.exists())
-        return fail(error, QStringLiteral("no such folder: %1").arg(from));
-    if (!QDir().mkpath(to))
-        return fail(error, QStringLiteral("cannot create %1").arg(to));
-    QDirIterator it(from, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString file = it.next();
-        const QString target = to + QLatin1Char('/') + source.relativeFilePath(file);
-        if (it.fileInfo().isDir()) {
-            QDir().mkpath(target);
-            continue;
-        }
-        QFile::remove(target);
-        if (!QFile::copy(file, target))
-            return fail(error, QStringLiteral("cannot copy %1 to %2").arg(file, target));
-    }
-    return true;
 }
 
 bool runTool(const QString &program, const QStringList &args, QString *error)
@@ -71,6 +53,17 @@ bool runTool(const QString &program, const QStringList &args, QString *error)
     return fail(error, QStringLiteral("%1 %2 failed: %3")
                            .arg(program, args.join(QLatin1Char(' ')),
                                 QString::fromLocal8Bit(process.readAll())));
+}
+
+// Copies what is under from into to, replacing files of the same name.
+bool copyTree(const QString &from, const QString &to, QString *error)
+{
+    if (!QFileInfo(from).isDir())
+        return fail(error, QStringLiteral("no such folder: %1").arg(from));
+    if (!QDir().mkpath(to))
+        return fail(error, QStringLiteral("cannot create %1").arg(to));
+    return runTool(QStringLiteral("cp"), {QStringLiteral("-Rf"), from + QStringLiteral("/."), to},
+                   error);
 }
 
 // Zips folder (its name as the top folder); a password encrypts every entry.
@@ -119,22 +112,14 @@ bool Xvfb::start(QString *error)
 {
     // -displayfd: the server writes its free display's number once it accepts clients.
     m_process.setProcessChannelMode(QProcess::SeparateChannels);
-    m_process.start(QStringLiteral("Xvfb"),
-                    {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-                     QStringLiteral("0"), QStringLiteral("1280x1024x24"),
-                     QStringLiteral("-nolisten"), QStringLiteral("tcp"),
-                     QStringLiteral("-noreset")});
+    const QString args = QStringLiteral("-displayfd 1 -screen 0 1280x1024x24 -nolisten tcp -noreset");
+    m_process.start(QStringLiteral("Xvfb"), args.split(QLatin1Char(' ')));
     if (!m_process.waitForStarted(10000))
         return fail(error, QStringLiteral("Xvfb did not start: %1").arg(m_process.errorString()));
-    QElapsedTimer timer;
-    timer.start();
-    QByteArray out;
-    while (!out.contains('\n') && timer.elapsed() < 30000) {
-        if (!m_process.waitForReadyRead(int(30000 - timer.elapsed())))
-            break;
-        out += m_process.readAllStandardOutput();
+    const QDeadlineTimer deadline(30000);
+    while (!m_process.canReadLine() && m_process.waitForReadyRead(int(deadline.remainingTime()))) {
     }
-    const QByteArray number = out.trimmed();
+    const QByteArray number = m_process.readLine().trimmed();
     if (number.isEmpty())
         return fail(error, QStringLiteral("Xvfb gave no display: %1")
                                .arg(QString::fromLocal8Bit(m_process.readAllStandardError())));
@@ -145,11 +130,9 @@ bool Xvfb::start(QString *error)
 AppFolder::AppFolder()
 {
     if (m_dir.isValid()) {
-        QDir d(m_dir.path());
-        d.mkpath(QStringLiteral("app"));
-        for (const char *sub : {"run/home", "run/tmp", "run/config", "run/data", "run/cache",
-                                "run/state", "run/runtime"})
-            d.mkpath(QString::fromLatin1(sub));
+        QDir().mkpath(path());
+        for (const auto &folder : kRunFolders)
+            QDir().mkpath(root() + QLatin1Char('/') + QLatin1String(folder.second));
         QFile::setPermissions(root() + QStringLiteral("/runtime"),
                               QFileDevice::ReadOwner | QFileDevice::WriteOwner
                                   | QFileDevice::ExeOwner);
@@ -244,35 +227,15 @@ bool AppFolder::writeConfig(const QString &iniText)
 QProcessEnvironment AppFolder::environment(const QString &display) const
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    const QString r = root();
-    env.insert(QStringLiteral("HOME"), r + QStringLiteral("/home"));
-    env.insert(QStringLiteral("TMPDIR"), r + QStringLiteral("/tmp"));
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), r + QStringLiteral("/config"));
-    env.insert(QStringLiteral("XDG_DATA_HOME"), r + QStringLiteral("/data"));
-    env.insert(QStringLiteral("XDG_CACHE_HOME"), r + QStringLiteral("/cache"));
-    env.insert(QStringLiteral("XDG_STATE_HOME"), r + QStringLiteral("/state"));
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), r + QStringLiteral("/runtime"));
+    for (const auto &folder : kRunFolders)
+        env.insert(QLatin1String(folder.first),
+                   root() + QLatin1Char('/') + QLatin1String(folder.second));
     env.insert(QStringLiteral("DISPLAY"), display);
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
     if (::geteuid() == 0)
         env.insert(QStringLiteral("QTWEBENGINE_DISABLE_SANDBOX"), QStringLiteral("1"));
     return env;
-}
-
-ReportServer::ReportServer(QObject *parent) : QObject(parent)
-{
-    connect(&m_server, &QTcpServer::newConnection, this, &ReportServer::onConnection);
-}
-
-bool ReportServer::listen()
-{
-    return m_server.listen(QHostAddress::LocalHost, 0);
-}
-
-QString ReportServer::url() const
-{
-    return QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort());
 }
 
 bool ReportServer::waitForMessage(const QString &text, int timeoutMs, bool prefix)
@@ -304,31 +267,22 @@ void ReportServer::release(const QString &name)
             writeHttpAnswer(socket, 200, "go");
 }
 
-void ReportServer::onConnection()
+void ReportServer::handle(QTcpSocket *socket, const HttpRequest &request)
 {
-    while (QTcpSocket *socket = m_server.nextPendingConnection()) {
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
-            HttpRequest request;
-            if (!readHttpRequest(socket, &request))
-                return;
-            const QString path = request.target.path();
-            if (request.method == "POST" && path == QLatin1String("/log")) {
-                const QString text = QString::fromUtf8(request.body);
-                m_messages.append(text);
-                writeHttpAnswer(socket, 200);
-                emit message(text);
-            } else if (request.method == "GET" && path == QLatin1String("/wait")) {
-                const QString name =
-                    QUrlQuery(request.target).queryItemValue(QStringLiteral("name"));
-                if (m_released.contains(name))
-                    writeHttpAnswer(socket, 200, "go");
-                else
-                    m_waiting.insert(name, socket);
-            } else {
-                writeHttpAnswer(socket, 200);
-            }
-        });
+    const QString path = request.target.path();
+    if (request.method == "POST" && path == QLatin1String("/log")) {
+        const QString text = QString::fromUtf8(request.body);
+        m_messages.append(text);
+        writeHttpAnswer(socket, 200);
+        emit message(text);
+    } else if (request.method == "GET" && path == QLatin1String("/wait")) {
+        const QString name = QUrlQuery(request.target).queryItemValue(QStringLiteral("name"));
+        if (m_released.contains(name))
+            writeHttpAnswer(socket, 200, "go");
+        else
+            m_waiting.insert(name, socket);
+    } else {
+        writeHttpAnswer(socket, 200);
     }
 }
 

@@ -3,12 +3,13 @@
 // End-to-end support: a private X server, an application folder with a copy
 // of the real program and its course, a report server for the page, runners.
 
+#include "httptestserver.h"
+
 #include <QMultiHash>
 #include <QPointer>
 #include <QProcess>
 #include <QScopedPointer>
 #include <QSet>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QVariantMap>
@@ -65,13 +66,11 @@ private:
 };
 
 // HTTP on 127.0.0.1 for the page's findings: each POST body to /log is one message.
-class ReportServer : public QObject
+class ReportServer : public HttpTestServer
 {
     Q_OBJECT
 public:
-    explicit ReportServer(QObject *parent = nullptr);
-    bool listen();
-    QString url() const;
+    using HttpTestServer::HttpTestServer;
     QStringList messages() const { return m_messages; }
     // Waits (with a deadline) for a message equal to text, or starting with it.
     bool waitForMessage(const QString &text, int timeoutMs, bool prefix = false);
@@ -81,9 +80,10 @@ public:
 signals:
     void message(const QString &text);
 
+protected:
+    void handle(QTcpSocket *socket, const HttpRequest &request) override;
+
 private:
-    void onConnection();
-    QTcpServer m_server;
     QStringList m_messages;
     QSet<QString> m_released;
     QMultiHash<QString, QPointer<QTcpSocket>> m_waiting;

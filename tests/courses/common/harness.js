@@ -74,6 +74,22 @@
         (listeners[name] = listeners[name] || []).push(fn);
     };
 
+    // What promise settles with, or late once ms have passed.
+    T.deadline = function (promise, ms, late) {
+        return Promise.race([promise, new Promise(function (resolve) { setTimeout(resolve, ms, late); })]);
+    };
+
+    // An XMLHttpRequest GET: {status, text}, {error: true, status}, or {timeout: true} after 20 s.
+    T.get = function (url) {
+        return T.deadline(new Promise(function (resolve) {
+            const r = new XMLHttpRequest();
+            r.open('GET', url);
+            r.onload = function () { resolve({ status: r.status, text: r.responseText }); };
+            r.onerror = function () { resolve({ error: true, status: r.status }); };
+            r.send();
+        }), 20000, { timeout: true });
+    };
+
     // Blocks until the test releases name (ReportServer::release).
     T.wait = function (name) {
         return fetch(config.report + '/wait?name=' + encodeURIComponent(name))

@@ -1,1 +1,0 @@
-window.dotsRan = (window.dotsRan || 0) + 1;
