@@ -107,7 +107,7 @@ void tst_AudioRecorder::recordsTwoSeconds()
     QVERIFY(run(m_plugin.setAudioRecordSettings(
         {{"container", "audio/x-wav"}, {"codec", "audio/x-raw"}})).ended);
     const auto task = m_plugin.recordAudio(QStringLiteral("u"), QStringLiteral("takes/two.wav"));
-    // Stop once the recorder reports two seconds.
+    // Stop once the recorder reports two seconds; a loaded machine stops late.
     QSharedPointer<Task::ITask> stop;
     const Outcome o = run(task, 30000, [this, &stop](const IResponse &note) {
         if (!stop && note.data.value("duration").toLongLong() >= 2000) {
@@ -122,7 +122,7 @@ void tst_AudioRecorder::recordsTwoSeconds()
     soxi.start(QStringLiteral("soxi"), {QStringLiteral("-D"), file});
     QVERIFY(soxi.waitForFinished(10000));
     const double seconds = soxi.readAllStandardOutput().trimmed().toDouble();
-    QVERIFY2(seconds > 1.7 && seconds < 2.8, qPrintable(QString::number(seconds)));
+    QVERIFY2(seconds > 1.7 && seconds < 4.0, qPrintable(QString::number(seconds)));
 }
 
 QTEST_GUILESS_MAIN(tst_AudioRecorder)
