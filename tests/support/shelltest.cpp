@@ -1,13 +1,8 @@
 #include "shelltest.h"
 #include "damagearchive.h"
 
-#include <quazip/quazip.h>
-#include <quazip/quazipfile.h>
-#include <quazip/quazipnewinfo.h>
-
 #include <QDeadlineTimer>
 #include <QDir>
-#include <QDirIterator>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
@@ -19,7 +14,6 @@
 #include <QWebChannel>
 
 #include <unistd.h>
-#include <zlib.h>
 
 namespace ShellTest {
 
@@ -42,9 +36,11 @@ bool fail(QString *error, const QString &text)
     return false;
 }
 
-bool runTool(const QString &program, const QStringList &args, QString *error)
+bool runTool(const QString &program, const QStringList &args, QString *error,
+             const QString &workingDirectory = {})
 {
     QProcess process;
+    process.setWorkingDirectory(workingDirectory);
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(program, args);
     if (process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit
@@ -66,34 +62,16 @@ bool copyTree(const QString &from, const QString &to, QString *error)
                    error);
 }
 
-// Zips folder (its name as the top folder); a password encrypts every entry.
+// Zips folder with Info-ZIP, as course authors do, its name as the top folder;
+// a password encrypts every entry with the traditional zip cipher.
 bool zipFolder(const QString &folder, const QString &zipPath, const QByteArray &password,
                QString *error)
 {
-    QuaZip zip(zipPath);
-    if (!zip.open(QuaZip::mdCreate))
-        return fail(error, QStringLiteral("cannot create zip %1: %2").arg(zipPath).arg(zip.getZipError()));
-    const QDir base = QFileInfo(folder).dir();
-    QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString file = it.next();
-        QFile in(file);
-        if (!in.open(QIODevice::ReadOnly))
-            return fail(error, QStringLiteral("cannot read %1").arg(file));
-        const QByteArray bytes = in.readAll();
-        // Traditional zip encryption needs the CRC before the data.
-        const quint32 crc = quint32(::crc32(0, reinterpret_cast<const Bytef *>(bytes.constData()),
-                                            uInt(bytes.size())));
-        QuaZipFile out(&zip);
-        const QuaZipNewInfo info(base.relativeFilePath(file), file);
-        if (!out.open(QIODevice::WriteOnly, info,
-                      password.isEmpty() ? nullptr : password.constData(), crc)
-            || out.write(bytes) != bytes.size())
-            return fail(error, QStringLiteral("cannot add %1 to the zip").arg(file));
-        out.close();
-    }
-    zip.close();
-    return zip.getZipError() == 0;
+    QStringList args{QStringLiteral("-q"), QStringLiteral("-r"), QStringLiteral("-D")};
+    if (!password.isEmpty())
+        args << QStringLiteral("-P") << QString::fromUtf8(password);
+    args << zipPath << QFileInfo(folder).fileName();
+    return runTool(QStringLiteral("zip"), args, error, QFileInfo(folder).path());
 }
 
 } // namespace
