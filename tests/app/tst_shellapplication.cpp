@@ -1,6 +1,5 @@
-// The application object: open-URI arguments as application events, window
-// raising, archive errors during event delivery, and a flood of 1 MB argument
-// frames that must leave memory, pending events and the log bounded.
+// The application object: open-URI events, window raising, archive errors in
+// event delivery, and a flood of argument frames that must stay bounded.
 
 #include "app/qmlevent.h"
 #include "app/qsingleinstance.h"

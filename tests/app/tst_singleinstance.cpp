@@ -49,8 +49,7 @@ private:
     QByteArray m_old;
 };
 
-// A socket file with nobody listening, as a master killed with SIGKILL leaves
-// it: bound elsewhere, moved to path, then no longer listened on.
+// A socket file nobody listens on, as a killed master leaves it.
 bool makeDeadSocket(const QString &path)
 {
     QLocalServer server;
@@ -111,8 +110,7 @@ void tst_SingleInstance::instanceId()
              expected);
 }
 
-// The master acknowledges only a whole frame, drops a client announcing too
-// much or sending too little, closes every connection and serves the next.
+// Only a whole frame is acknowledged; too much or too little drops the client.
 void tst_SingleInstance::clientFrame_data()
 {
     QTest::addColumn<QList<QByteArray>>("chunks");
