@@ -1,5 +1,4 @@
-// The single-instance protocol in one process: a real master with hand-written
-// client sockets, and the client side against a scripted master.
+// The single-instance protocol in one process: a real master, a scripted one.
 
 #include "app/clientinstance.h"
 #include "app/qsingleinstance.h"

@@ -1,5 +1,4 @@
-// Single-instance behaviour between real processes, using the start-up
-// sequence of the program with a light startup function (singleinstancehelper).
+// Single-instance behaviour between real processes (see singleinstancehelper).
 
 #include <QDir>
 #include <QFile>
@@ -112,8 +111,7 @@ void tst_SingleInstanceProcess::quitMaster(QProcess *master)
 
 void tst_SingleInstanceProcess::secondStartWhileMasterBusy()
 {
-    // The master listens, then spends 2 s in its startup function before the
-    // event loop runs: the client waits instead of failing.
+    // The master listens, then is busy 2 s before its event loop: the client waits.
     auto master = start({}, "2000");
     QVERIFY(waitForMaster(1));
     QVERIFY(!log().contains(QStringLiteral("helper: startup done")));

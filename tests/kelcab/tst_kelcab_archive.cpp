@@ -1,5 +1,4 @@
-// The archive library: the writer's bytes, lookups, and the devices that
-// read and write pages and raw entries.
+// The archive library: the writer's bytes, lookups, page and raw-entry devices.
 
 #include "kelcabtestutil.h"
 

@@ -1,5 +1,4 @@
-// The network plugin and the downloader behind the dispatcher, against a local
-// HTTP server: ajax answers, download time-outs and failures, nothing left.
+// The network plugin and the downloader against a local HTTP server.
 
 #include "bridge/jsinterface.h"
 #include "plugins/network/cnetwork.h"
@@ -54,8 +53,7 @@ void tst_Network::initTestCase()
 void tst_Network::init()
 {
     m_js.reset(new JSInterface(nullptr));
-    // The machine's online state may change at any moment; its notice would
-    // stand before the answer a row waits for.
+    // The machine's online-state notice would stand before a row's answer.
     m_js->network()->disconnect(m_js.data());
     m_spy.reset(new QSignalSpy(m_js.data(), &JSInterface::invokeJSCall));
 }
@@ -146,8 +144,7 @@ void tst_Network::stalledDownloadTimesOut()
     QVERIFY(!QFile::exists(m_temp.filePath("f")));
 }
 
-// A second download while the first has no data yet: the first ends for its
-// page and writes nothing into the second's file.
+// A second download replaces a waiting first, which writes nothing into its file.
 void tst_Network::waitingDownloadReplaced()
 {
     const QString dir = m_temp.filePath("out");

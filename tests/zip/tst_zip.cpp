@@ -1,5 +1,4 @@
-// The zip and archive extraction plugins through the dispatcher: what the zip
-// course cannot see, interoperability with Info-ZIP and Python, hostile names.
+// The zip plugins beyond the zip course: interoperability, disk effects, hostile names.
 
 #include "bridge/jsinterface.h"
 
