@@ -1,5 +1,4 @@
-// The real start-up sequence (runShell) with a logging startup function, busy
-// for HELPER_STARTUP_DELAY_MS; "--quit-master" handed to the master ends it.
+// The real start-up sequence (runShell) with a logging, optionally slow startup function.
 
 #include "app/qsingleinstance.h"
 #include "app/shellmain.h"

@@ -16,25 +16,6 @@ Q_LOGGING_CATEGORY(testLog, "Tamberlin.Test")
 
 namespace {
 
-// Routes messages into ShellLog for one test (QtTest installs its own handler).
-class HandlerScope
-{
-public:
-    HandlerScope()
-    {
-        qSetMessagePattern(QString::fromLatin1(ShellLog::Pattern));
-        m_previous = qInstallMessageHandler(&ShellLog::messageHandler);
-    }
-    ~HandlerScope()
-    {
-        qInstallMessageHandler(m_previous);
-        ShellLog::close();
-    }
-
-private:
-    QtMessageHandler m_previous = nullptr;
-};
-
 QByteArray readAll(const QString &path)
 {
     QFile file(path);
@@ -48,9 +29,27 @@ class tst_ShellLog : public QObject
     Q_OBJECT
 
 private slots:
+    void init();
+    void cleanup();
     void threadsNeverInterleave();
     void reopenWhileThreadsLog();
+
+private:
+    QtMessageHandler m_previous = nullptr;
 };
+
+// Messages go into ShellLog during each test (QtTest installs its own handler).
+void tst_ShellLog::init()
+{
+    qSetMessagePattern(QString::fromLatin1(ShellLog::Pattern));
+    m_previous = qInstallMessageHandler(&ShellLog::messageHandler);
+}
+
+void tst_ShellLog::cleanup()
+{
+    qInstallMessageHandler(m_previous);
+    ShellLog::close();
+}
 
 void tst_ShellLog::threadsNeverInterleave()
 {
@@ -58,23 +57,21 @@ void tst_ShellLog::threadsNeverInterleave()
     constexpr int Messages = 500;
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("appLogs.txt"));
-    {
-        HandlerScope scope;
-        QVERIFY(ShellLog::open(path));
-        std::vector<std::unique_ptr<QThread>> threads;
-        for (int t = 0; t < Threads; ++t) {
-            threads.emplace_back(QThread::create([t] {
-                // Long lines make a torn write likely if writes were not serialised.
-                const QByteArray padding(200, char('a' + t));
-                for (int i = 0; i < Messages; ++i)
-                    qCWarning(testLog, "thread %d message %d ž %s", t, i, padding.constData());
-            }));
-        }
-        for (auto &thread : threads)
-            thread->start();
-        for (auto &thread : threads)
-            QVERIFY(thread->wait(60000));
+    QVERIFY(ShellLog::open(path));
+    std::vector<std::unique_ptr<QThread>> threads;
+    for (int t = 0; t < Threads; ++t) {
+        threads.emplace_back(QThread::create([t] {
+            // Long lines make a torn write likely if writes were not serialised.
+            const QByteArray padding(200, char('a' + t));
+            for (int i = 0; i < Messages; ++i)
+                qCWarning(testLog, "thread %d message %d ž %s", t, i, padding.constData());
+        }));
     }
+    for (auto &thread : threads)
+        thread->start();
+    for (auto &thread : threads)
+        QVERIFY(thread->wait(60000));
+    ShellLog::close();
 
     QList<QByteArray> lines = readAll(path).split('\n');
     QCOMPARE(lines.takeLast(), QByteArray());
@@ -98,7 +95,6 @@ void tst_ShellLog::reopenWhileThreadsLog()
     QTemporaryDir dir;
     const QString first = dir.filePath(QStringLiteral("a.txt"));
     const QString second = dir.filePath(QStringLiteral("b.txt"));
-    HandlerScope scope;
     QVERIFY(ShellLog::open(first));
     QAtomicInt stop(0);
     std::vector<std::unique_ptr<QThread>> threads;

@@ -1,5 +1,4 @@
-// The single-instance protocol in one process: a real master with hand-written
-// client sockets, and the client side against a scripted master.
+// The single-instance protocol in one process: a real master, a scripted one.
 
 #include "app/clientinstance.h"
 #include "app/qsingleinstance.h"
@@ -32,25 +31,7 @@ QByteArray frameOf(const QStringList &args)
     return header(quint32(payload.size())) + payload;
 }
 
-// Points QDir::temp (lock file and socket) at a folder of the test's own.
-class TempScope
-{
-public:
-    // Short: the socket path must fit a unix socket address.
-    TempScope() : m_dir(QDir::tempPath() + QStringLiteral("/si-XXXXXX")), m_old(qgetenv("TMPDIR"))
-    {
-        qputenv("TMPDIR", m_dir.path().toLocal8Bit());
-    }
-    ~TempScope() { qputenv("TMPDIR", m_old); }
-    QString path() const { return m_dir.path(); }
-
-private:
-    QTemporaryDir m_dir;
-    QByteArray m_old;
-};
-
-// A socket file with nobody listening, as a master killed with SIGKILL leaves
-// it: bound elsewhere, moved to path, then no longer listened on.
+// A socket file nobody listens on, as a killed master leaves it.
 bool makeDeadSocket(const QString &path)
 {
     QLocalServer server;
@@ -66,6 +47,7 @@ class tst_SingleInstance : public QObject
 
 private slots:
     void initTestCase();
+    void init();
 
     void instanceId_data();
     void instanceId();
@@ -77,12 +59,25 @@ private slots:
 
     void clientExitCode_data();
     void clientExitCode();
+
+private:
+    QString m_tempRoot;
+    QScopedPointer<QTemporaryDir> m_temp;
 };
 
 void tst_SingleInstance::initTestCase()
 {
     QCoreApplication::setOrganizationName(QStringLiteral("Kelvane"));
     QCoreApplication::setApplicationName(QStringLiteral("Tamberlin"));
+    m_tempRoot = QDir::tempPath();
+}
+
+// Lock file and socket in a folder of each test's own; short, for a socket address.
+void tst_SingleInstance::init()
+{
+    m_temp.reset(new QTemporaryDir(m_tempRoot + QStringLiteral("/si-XXXXXX")));
+    QVERIFY(m_temp->isValid());
+    qputenv("TMPDIR", m_temp->path().toLocal8Bit());
 }
 
 void tst_SingleInstance::instanceId_data()
@@ -111,8 +106,7 @@ void tst_SingleInstance::instanceId()
              expected);
 }
 
-// The master acknowledges only a whole frame, drops a client announcing too
-// much or sending too little, closes every connection and serves the next.
+// Only a whole frame is acknowledged; too much or too little drops the client.
 void tst_SingleInstance::clientFrame_data()
 {
     QTest::addColumn<QList<QByteArray>>("chunks");
@@ -156,7 +150,6 @@ void tst_SingleInstance::clientFrame()
     QFETCH(QStringList, expected);
     QFETCH(QString, warning);
 
-    TempScope temp;
     QSingleInstance master;
     QSingleInstancePrivate *d = QSingleInstancePrivate::get(&master);
     d->startInstance();
@@ -203,7 +196,6 @@ void tst_SingleInstance::clientFrame()
 
 void tst_SingleInstance::startupFailureSkipsEventLoop()
 {
-    TempScope temp;
     QSingleInstance instance;
     QVERIFY(instance.setStartupFunction([] { return 3; }));
     // Were the event loop entered, nothing would end it and the test would hang.
@@ -236,7 +228,6 @@ void tst_SingleInstance::clientExitCode()
     QFETCH(int, exitCode);
     QFETCH(QString, warning);
 
-    TempScope temp;
     QSingleInstance instance;
     QSingleInstancePrivate *d = QSingleInstancePrivate::get(&instance);
     d->timeout = 1500;
@@ -248,7 +239,7 @@ void tst_SingleInstance::clientExitCode()
     QString behaviour = master;
     if (behaviour.startsWith(QStringLiteral("stale:"))) {
         behaviour = behaviour.section(QLatin1Char(':'), 1);
-        QVERIFY(makeDeadSocket(temp.path() + QLatin1Char('/') + instance.instanceID()));
+        QVERIFY(makeDeadSocket(m_temp->path() + QLatin1Char('/') + instance.instanceID()));
     }
 
     QLocalServer server;

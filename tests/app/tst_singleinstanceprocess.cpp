@@ -1,5 +1,4 @@
-// Single-instance behaviour between real processes, using the start-up
-// sequence of the program with a light startup function (singleinstancehelper).
+// Single-instance behaviour between real processes (see singleinstancehelper).
 
 #include <QDir>
 #include <QFile>
@@ -14,6 +13,11 @@
 #ifndef HELPER_PATH
 #error HELPER_PATH must name the helper program
 #endif
+
+// Environment variable -> folder under the test's root, for every process.
+static const QList<QPair<QString, QString>> kFolders{
+    {"HOME", "home"}, {"TMPDIR", "tmp"}, {"XDG_DATA_HOME", "data"},
+    {"XDG_CONFIG_HOME", "config"}, {"XDG_CACHE_HOME", "cache"}, {"XDG_RUNTIME_DIR", "runtime"}};
 
 class tst_SingleInstanceProcess : public QObject
 {
@@ -43,8 +47,8 @@ void tst_SingleInstanceProcess::init()
     // Short: the master's socket path must fit a unix socket address.
     m_root = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/sip-XXXXXX"));
     QVERIFY(m_root->isValid());
-    for (const char *sub : {"home", "tmp", "data", "config", "cache", "runtime"})
-        QVERIFY(QDir(m_root->path()).mkpath(QString::fromLatin1(sub)));
+    for (const auto &folder : kFolders)
+        QVERIFY(QDir(m_root->path()).mkpath(folder.second));
 }
 
 void tst_SingleInstanceProcess::cleanup()
@@ -66,13 +70,8 @@ QProcess *tst_SingleInstanceProcess::start(const QStringList &args, const QByteA
     m_processes.push_back(std::make_unique<QProcess>());
     QProcess *process = m_processes.back().get();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    const QString root = m_root->path();
-    env.insert(QStringLiteral("HOME"), root + QStringLiteral("/home"));
-    env.insert(QStringLiteral("TMPDIR"), root + QStringLiteral("/tmp"));
-    env.insert(QStringLiteral("XDG_DATA_HOME"), root + QStringLiteral("/data"));
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), root + QStringLiteral("/config"));
-    env.insert(QStringLiteral("XDG_CACHE_HOME"), root + QStringLiteral("/cache"));
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), root + QStringLiteral("/runtime"));
+    for (const auto &folder : kFolders)
+        env.insert(folder.first, m_root->path() + QLatin1Char('/') + folder.second);
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     if (!delayMs.isEmpty())
         env.insert(QStringLiteral("HELPER_STARTUP_DELAY_MS"), QString::fromLatin1(delayMs));
@@ -112,8 +111,7 @@ void tst_SingleInstanceProcess::quitMaster(QProcess *master)
 
 void tst_SingleInstanceProcess::secondStartWhileMasterBusy()
 {
-    // The master listens, then spends 2 s in its startup function before the
-    // event loop runs: the client waits instead of failing.
+    // The master listens, then is busy 2 s before its event loop: the client waits.
     auto master = start({}, "2000");
     QVERIFY(waitForMaster(1));
     QVERIFY(!log().contains(QStringLiteral("helper: startup done")));

@@ -52,21 +52,11 @@ struct Rec
 
     static Rec dir(const QString &name, const QVector<Rec> &children = {})
     {
-        Rec r;
-        r.name = name;
-        r.options = 0x4;
-        r.children = children;
-        return r;
+        return {name, 0, 0, 0x4, children, QByteArray()};
     }
     static Rec file(const QString &name, qint64 offset, qint64 size, qint32 options = 0, const QByteArray &hash = QByteArray(16, 'h'))
     {
-        Rec r;
-        r.name = name;
-        r.offset = offset;
-        r.size = size;
-        r.options = options;
-        r.hash = hash;
-        return r;
+        return {name, offset, size, options, {}, hash};
     }
 };
 

@@ -1,5 +1,4 @@
-// The archive library: the writer's bytes, lookups, and the devices that
-// read and write pages and raw entries.
+// The archive library: the writer's bytes, lookups, page and raw-entry devices.
 
 #include "kelcabtestutil.h"
 
@@ -40,8 +39,7 @@ private slots:
     void views();
 };
 
-// The writer's bytes against the format built by hand: header, page records
-// of files whose pages are in flight at once, raw files, records, hashes.
+// The writer's bytes, several files' pages in flight at once, against the format built by hand.
 void tst_KelcabArchive::packedBytesMatchFormat()
 {
     QTemporaryDir tmp;
@@ -53,8 +51,7 @@ void tst_KelcabArchive::packedBytesMatchFormat()
         contents.append(content);
         writeFile(QStringLiteral("%1/f%2.js").arg(src).arg(i), content);
     }
-    // Stored raw as they do not shrink; the second, larger than what stays in
-    // memory, by reading it again, with nothing of the attempt left behind.
+    // Stored raw as they do not shrink; the second is too large to keep in memory.
     const QVector<QPair<QString, QByteArray>> raw{{"noise.txt", randomBytes(3000, 99)},
                                                   {"noisy.dat", randomBytes(9 * kPage + 3, 7)},
                                                   {"z.txt", "after"}};
@@ -248,9 +245,8 @@ void tst_KelcabArchive::pages_data()
     QTest::newRow("two pages, steps larger than a page") << 2 * kPage + 5 << 3 * kPage;
 }
 
-// Whole pages leave at once, the rest on flush or close, however the data
-// arrives; a flush with nothing pending writes no empty record. Read back,
-// atEnd comes after the last byte, not once the last page is loaded.
+// Whole pages leave at once, the rest on flush or close; an idle flush writes
+// no empty record. Read back, atEnd comes after the last byte.
 void tst_KelcabArchive::pages()
 {
     QFETCH(int, size);
@@ -303,8 +299,7 @@ void tst_KelcabArchive::writeFailures()
     QVERIFY_EXCEPTION_THROWN(kelcab::FSUtils::copy(source, refusing, 1048576), std::runtime_error);
 }
 
-// Raw entries: windows that never reach into a neighbour, seek within
-// themselves and read independently of each other.
+// Raw entries: independent windows that never reach into a neighbour.
 void tst_KelcabArchive::views()
 {
     QTemporaryDir tmp;
@@ -339,9 +334,6 @@ void tst_KelcabArchive::views()
     QVERIFY(!archive.makeReadOnlyDevice(archive.root()));
     QVERIFY(!archive.makeReadOnlyDevice(Entry()));
     // The file gone after loading: an exception, not a device on nothing.
-    a.reset();
-    b.reset();
-    e.reset();
     QVERIFY(QFile::remove(path));
     QVERIFY_EXCEPTION_THROWN(delete archive.makeReadOnlyDevice(archive.find(QStringLiteral("r/a"))),
                              std::runtime_error);

@@ -34,8 +34,7 @@ QByteArray nested(int depth)
 
 } // namespace
 
-// Damaged and hostile archives: each must fail cleanly, with a message, and
-// without allocating what the file merely claims.
+// Damaged archives fail with a message, never allocating what the file claims.
 class tst_KelcabHostile : public QObject
 {
     Q_OBJECT
@@ -170,7 +169,6 @@ void tst_KelcabHostile::damagedPages()
         bool ok = true;
         const QByteArray read = drain(device.get(), chunk, &ok);
         QVERIFY2(!ok, "a damaged page read as a clean end");
-        QCOMPARE(read.size(), readable.size());
         QVERIFY(read == readable);
         QVERIFY2(device->errorString().contains(message), qPrintable(device->errorString()));
         QVERIFY(device->atEnd());

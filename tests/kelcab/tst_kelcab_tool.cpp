@@ -69,8 +69,7 @@ void tst_KelcabTool::init()
     m_archive = m_tmp->filePath(QStringLiteral("data.bin"));
 }
 
-// Every file back byte for byte, stored as its kind asks: media, empty files
-// and files that do not shrink raw, the rest as pages.
+// Every file back byte for byte; media, empty and incompressible files raw.
 void tst_KelcabTool::packListCatExtractVerify()
 {
     // Left out: hidden files and symbolic links.
@@ -120,8 +119,7 @@ void tst_KelcabTool::packListCatExtractVerify()
     QVERIFY(run.out.contains("6 files verified"));
 }
 
-// Hand-made: a good file, a raw file that fails its MD5, a page that does not
-// inflate, and names that would escape the target folder.
+// A good file, a bad MD5, a page that does not inflate, and escaping names.
 void tst_KelcabTool::damagedAndUnsafeEntries()
 {
     QByteArray page = pageRecord("zipped");

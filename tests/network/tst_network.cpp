@@ -1,5 +1,4 @@
-// The network plugin and the downloader behind the dispatcher, against a local
-// HTTP server: ajax answers, download time-outs and failures, nothing left.
+// The network plugin and the downloader against a local HTTP server.
 
 #include "bridge/jsinterface.h"
 #include "plugins/network/cnetwork.h"
@@ -12,18 +11,6 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
-
-namespace {
-// The spy's calls named name, without their uuid.
-QList<QVariantMap> sent(const QSignalSpy &spy, const QString &name)
-{
-    QList<QVariantMap> out;
-    for (const QList<QVariant> &args : spy)
-        if (args.at(0).toString() == name)
-            out.append(args.at(1).toMap());
-    return out;
-}
-} // namespace
 
 class tst_Network : public QObject
 {
@@ -39,9 +26,20 @@ private slots:
     void fullDiskIsAnError();
 
 private:
+    // The data of the calls named name.
+    QList<QVariantMap> sent(const QString &name) const
+    {
+        QList<QVariantMap> out;
+        for (const QList<QVariant> &args : *m_spy)
+            if (args.at(0).toString() == name)
+                out.append(args.at(1).toMap());
+        return out;
+    }
+
     ShellTest::HttpTestServer m_server;
     QTemporaryDir m_temp;
     QScopedPointer<JSInterface> m_js;
+    QScopedPointer<QSignalSpy> m_spy;
 };
 
 void tst_Network::initTestCase()
@@ -55,9 +53,9 @@ void tst_Network::initTestCase()
 void tst_Network::init()
 {
     m_js.reset(new JSInterface(nullptr));
-    // The machine's online state may change at any moment; its notice would
-    // stand before the answer a row waits for.
+    // The machine's online-state notice would stand before a row's answer.
     m_js->network()->disconnect(m_js.data());
+    m_spy.reset(new QSignalSpy(m_js.data(), &JSInterface::invokeJSCall));
 }
 
 void tst_Network::cleanup()
@@ -67,6 +65,7 @@ void tst_Network::cleanup()
         QTRY_COMPARE(m_js->network()->runningRequests(), 0);
         QCOMPARE(m_js->runningTaskCount(), 0);
     }
+    m_spy.reset();
     m_js.reset();
     QCOMPARE(QDir(m_temp.path()).entryList(QDir::Files), QStringList());
 }
@@ -119,11 +118,10 @@ void tst_Network::ajax()
     QFETCH(QString, callback);
     QFETCH(QVariantMap, expected);
 
-    QSignalSpy spy(m_js.data(), &JSInterface::invokeJSCall);
     m_js->ajax("u", path.startsWith("http:") ? path : m_server.url() + path, settings);
-    QTRY_COMPARE_WITH_TIMEOUT(spy.count(), 1, 20000); // a loaded machine is slow
-    QCOMPARE(spy.at(0).at(0).toString(), callback);
-    QVariantMap data = spy.at(0).at(1).toMap();
+    QTRY_COMPARE_WITH_TIMEOUT(m_spy->count(), 1, 20000); // a loaded machine is slow
+    QCOMPARE(m_spy->at(0).at(0).toString(), callback);
+    QVariantMap data = m_spy->at(0).at(1).toMap();
     QCOMPARE(data.take("uuid").toString(), QStringLiteral("u"));
     const QVariantMap headers = data.take("headers").toMap();
     if (path == QLatin1String("/cookies"))
@@ -134,30 +132,27 @@ void tst_Network::ajax()
 // Headers, some data, then silence: a time-out alone ends it, with no abort.
 void tst_Network::stalledDownloadTimesOut()
 {
-    QSignalSpy spy(m_js.data(), &JSInterface::invokeJSCall);
     QElapsedTimer clock;
     clock.start();
     m_js->downloadFile("d", m_server.url() + "/stall?size=100000&first=1000", m_temp.path(), "f");
-    QTRY_COMPARE_WITH_TIMEOUT(sent(spy, "fileDownloadError").size(), 1, 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(sent("fileDownloadError").size(), 1, 30000);
     QVERIFY2(clock.elapsed() >= 12000 && clock.elapsed() < 20000, qPrintable(QString::number(clock.elapsed())));
-    QCOMPARE(sent(spy, "fileDownloadError").first().value("code").toInt(), 4);
-    QCOMPARE(sent(spy, "fileDownloadStart").size(), 1);
-    QCOMPARE(sent(spy, "fileDownloadAbort").size(), 0);
-    QCOMPARE(sent(spy, "fileDownloadFinish").size(), 0);
+    QCOMPARE(sent("fileDownloadError").first().value("code").toInt(), 4);
+    QCOMPARE(sent("fileDownloadStart").size(), 1);
+    QCOMPARE(sent("fileDownloadAbort").size(), 0);
+    QCOMPARE(sent("fileDownloadFinish").size(), 0);
     QVERIFY(!QFile::exists(m_temp.filePath("f")));
 }
 
-// A second download while the first has no data yet: the first ends for its
-// page and writes nothing into the second's file.
+// A second download replaces a waiting first, which writes nothing into its file.
 void tst_Network::waitingDownloadReplaced()
 {
-    QSignalSpy spy(m_js.data(), &JSInterface::invokeJSCall);
     const QString dir = m_temp.filePath("out");
     m_js->downloadFile("a", m_server.url() + "/stall?size=100&first=0", dir, "a");
     m_js->downloadFile("b", m_server.url() + "/bytes?size=1000", dir, "b");
-    QTRY_COMPARE_WITH_TIMEOUT(sent(spy, "fileDownloadFinish").size(), 1, 20000);
-    QCOMPARE(sent(spy, "fileDownloadFinish").first().value("uuid").toString(), QStringLiteral("b"));
-    const QList<QVariantMap> errors = sent(spy, "fileDownloadError");
+    QTRY_COMPARE_WITH_TIMEOUT(sent("fileDownloadFinish").size(), 1, 20000);
+    QCOMPARE(sent("fileDownloadFinish").first().value("uuid").toString(), QStringLiteral("b"));
+    const QList<QVariantMap> errors = sent("fileDownloadError");
     QCOMPARE(errors.size(), 1);
     QCOMPARE(errors.first(), (QVariantMap{{"uuid", "a"}, {"file_name", "a"}, {"file_path", dir}, {"code", 5}}));
     QFile file(dir + "/b");
@@ -174,13 +169,12 @@ void tst_Network::fullDiskIsAnError()
     rlimit limited = saved;
     limited.rlim_cur = 600000;
     QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
-    QSignalSpy spy(m_js.data(), &JSInterface::invokeJSCall);
     m_js->downloadFile("f", m_server.url() + "/bytes?size=1100000", m_temp.filePath("out"), "f");
-    QTRY_VERIFY_WITH_TIMEOUT(!sent(spy, "fileDownloadError").isEmpty()
-                             || !sent(spy, "fileDownloadFinish").isEmpty(), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(!sent("fileDownloadError").isEmpty()
+                             || !sent("fileDownloadFinish").isEmpty(), 20000);
     setrlimit(RLIMIT_FSIZE, &saved);
-    QCOMPARE(sent(spy, "fileDownloadFinish").size(), 0);
-    QCOMPARE(sent(spy, "fileDownloadError").first().value("code").toInt(), 299);
+    QCOMPARE(sent("fileDownloadFinish").size(), 0);
+    QCOMPARE(sent("fileDownloadError").first().value("code").toInt(), 299);
     QVERIFY(!QFile::exists(m_temp.filePath("out/f")));
 }
 

@@ -1,5 +1,4 @@
-// The zip and archive extraction plugins through the dispatcher: what the zip
-// course cannot see, interoperability with Info-ZIP and Python, hostile names.
+// The zip plugins beyond the zip course: interoperability, disk effects, hostile names.
 
 #include "bridge/jsinterface.h"
 
@@ -184,8 +183,7 @@ private slots:
 
 private:
     QString path(const QString &name) const { return m_dir->filePath(name); }
-    // Every callback of a call under a fresh uuid, once it has ended (within a
-    // minute) and the pool and queued reports have settled: a second answer shows.
+    // Every callback of a call under a fresh uuid, once it has ended and settled.
     QList<Call> ask(const std::function<void(const QString &uuid)> &call);
     Call last(const std::function<void(const QString &uuid)> &c) { return ask(c).last(); }
     QList<Call> unzip(const QString &zip, const QString &target)
@@ -291,8 +289,7 @@ void tst_Zip::addFiles()
     QCOMPARE(contents("add.zip"), after);
 }
 
-// Reading, listing and extracting as such, and a missing archive, are the
-// zip and sdk courses'; here what only shows on disk, and a missing folder.
+// What only shows on disk, and a missing folder; the plain calls are the courses'.
 void tst_Zip::readListExtract()
 {
     QVERIFY(makeZip("r.zip", {{"a.txt", "alpha"}, {"empty.txt", {}}}));
@@ -320,8 +317,7 @@ void tst_Zip::readListExtract()
              QStringLiteral("zipCompressDirectoryFail"));
 }
 
-// Archives of Info-ZIP and Python listed and extracted by us; ours (added
-// item by item, or a whole folder) tested and extracted by Info-ZIP.
+// Info-ZIP's and Python's archives read by us; ours (both ways) read by Info-ZIP.
 void tst_Zip::interoperability_data()
 {
     QTest::addColumn<QString>("producer");
@@ -381,9 +377,7 @@ void tst_Zip::interoperability()
     QCOMPARE(snapshot("out"), expected);
 }
 
-// Names that would leave the folder they are extracted into. Placeholders:
-// "%1" the folder's own name (the sibling that shares its prefix), "%2" the
-// absolute path of its parent.
+// Names that would leave the target. "%1": the target's own name, "%2": its parent.
 void tst_Zip::traversal_data()
 {
     QTest::addColumn<Entries>("rowEntries");
@@ -416,8 +410,7 @@ void tst_Zip::traversal()
     const Call unzipped = unzip("hostile.zip", target).last();
     QCOMPARE(unzipped.name, QStringLiteral("archiveUnzipError"));
     QCOMPARE(unzipped.data.value("code"), QVariant(3));
-    // Names are checked before the target is cleared: only the link row,
-    // whose link is written as a plain file, gets that far.
+    // Names are checked before the target is cleared; the link row gets past that.
     if (!link)
         QCOMPARE(snapshot(m_dir->path()), before);
 
@@ -491,13 +484,12 @@ void tst_Zip::archiveUnzip()
     QCOMPARE(calls.last().name, QStringLiteral("archiveUnzipError"));
     QCOMPARE(calls.last().data, QVariantMap({{"file_path", "f.zip"}, {"target_path", target},
                                              {"code", code}, {"uuid", "1"}}));
-    QVERIFY(!QFile::exists("out/a.txt")); // a cut file does not pass for the entry
-    QCOMPARE(QDir("out").entryList(QDir::Files | QDir::Hidden), QStringList()); // nor its temporary copy
+    // Neither a cut file nor its temporary copy passes for the entry.
+    QCOMPARE(QDir("out").entryList(QDir::Files | QDir::Hidden), QStringList());
 }
 
-// A second archive into the same target: its sub-folders are replaced, files
-// directly in the target stay, backslashes are separators, and links found in
-// the target are replaced, never written through.
+// A second archive into the same target: sub-folders replaced, loose files kept,
+// backslashes as separators, links in the target replaced, never written through.
 void tst_Zip::unzipIntoUsedTarget()
 {
     QVERIFY(makeZip("1.zip", {{"a/x.txt", "x"}, {"top.txt", "top"}}));
