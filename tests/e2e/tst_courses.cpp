@@ -42,8 +42,7 @@ void tst_Courses::course_data()
     row("network-kelcab", "network", "kelcab", {{"http", true}});
     row("camera-kelcab", "camera", "kelcab", {{"barcode", "TAMBERLIN CAM-7"}});
     row("zip-kelcab", "zip", "kelcab");
-    // One damaged entry beside intact ones: a request error and one log line,
-    // never a short success, a hang or a crash.
+    // One damaged entry beside intact ones: a request error and one log line.
     const auto damaged = [](const char *key, const QVariant &where, int size,
                             const QString &logged) {
         return QVariantMap{

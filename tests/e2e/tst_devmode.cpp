@@ -1,6 +1,5 @@
-// The dev loop (Tamberlin --dev DIR) with the real program and page: one
-// reload per burst, the old page's answers kept from the new one, console on
-// stderr, developer tools on 127.0.0.1 only; and none of it without --dev.
+// Tamberlin --dev DIR with the real page: reloads, console on stderr, developer
+// tools on 127.0.0.1 only; and none of it without --dev.
 
 #include "tests/support/shelltest.h"
 
@@ -25,8 +24,7 @@ using namespace ShellTest;
 
 namespace {
 
-// Local TCP addresses pid listens on, as the kernel writes them
-// ("0100007F:1F90" is 127.0.0.1:8080).
+// Local TCP addresses pid listens on, as /proc writes them ("0100007F:1F90").
 QSet<QString> listeningAddresses(qint64 pid)
 {
     QSet<QString> inodes;
@@ -198,8 +196,7 @@ void tst_DevMode::devLoop()
         QVERIFY(reloads.last() - changedAt < 3000);
 
         if (loads == 2) {
-            // The first page's copy ends now, after the reload: its answer
-            // must not reach the second page. The pipe is opened once only.
+            // The first page's copy ends after the reload: its answer must not reach the new page.
             const QByteArray pipe = QFile::encodeName(fifo);
             int fd = -1;
             QTRY_VERIFY_WITH_TIMEOUT(
