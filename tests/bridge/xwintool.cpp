@@ -1,8 +1,7 @@
 // Window helper for tst_shellwindow under Xvfb, where no window manager runs:
 //   xwintool list <pid>    one line per mapped top-level window: <id> <width>x<height> <title>
 //   xwintool close <pid>   sends each of them WM_DELETE_WINDOW, as a window manager would
-// Exits with 0, with 1 when the process has no mapped window, with 2 on usage
-// or display errors.
+// Exit code 1: the process has no mapped window; 2: usage or display errors.
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>

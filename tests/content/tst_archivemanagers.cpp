@@ -2,8 +2,6 @@
 
 #include "app/pathsmanager.h"
 #include "bridge/constants.h"
-#include "content/archiveaccessmanager.h"
-#include "content/archiveexception.h"
 #include "content/contentpassword.h"
 #include "content/folderarchivemanager.h"
 #include "content/kelcabarchivemanager.h"
@@ -17,7 +15,6 @@
 #include <QtConcurrent>
 #include <QtTest>
 
-#include <memory>
 #include <vector>
 
 using namespace ContentTest;
@@ -136,17 +133,14 @@ void tst_ArchiveManagers::zipReadsEntries()
     }
     QVERIFY(!path.isEmpty());
     ZipArchiveAccessManager zip(path);
+    std::vector<std::unique_ptr<QIODevice>> open;
     for (auto it = m_files.cbegin(); it != m_files.cend(); ++it) {
         QVERIFY2(zip.exists(it.key()), qPrintable(it.key()));
         QCOMPARE(zip.read(it.key()), it.value());
-        QScopedPointer<QIODevice> device(zip.open(it.key()));
-        QVERIFY(device);
-        QCOMPARE(device->readAll(), it.value());
+        open.emplace_back(zip.open(it.key()));
+        QVERIFY(open.back());
     }
     // Devices open at once must not share a handle on the archive.
-    std::vector<std::unique_ptr<QIODevice>> open;
-    for (auto it = m_files.cbegin(); it != m_files.cend(); ++it)
-        open.emplace_back(zip.open(it.key()));
     auto device = open.begin();
     for (auto it = m_files.cbegin(); it != m_files.cend(); ++it, ++device)
         QCOMPARE((*device)->readAll(), it.value());
@@ -162,8 +156,7 @@ void tst_ArchiveManagers::zipReadsEntries()
         QVERIFY(f.result());
 }
 
-// A wrong password would otherwise serve garbage; a missing entry must not
-// spoil the shared QuaZip for the next read. Names are exact.
+// Unreadable entries throw rather than serve garbage; a missing one leaves the QuaZip usable.
 void tst_ArchiveManagers::zipUnreadableEntryThrows_data()
 {
     QTest::addColumn<QByteArray>("password");
@@ -200,8 +193,7 @@ void tst_ArchiveManagers::zipUnreadableEntryThrows()
         QCOMPARE(zip.read(QStringLiteral("webapp/index.html")), QByteArray("<html>index</html>"));
 }
 
-// A kelcab ignores case and knows folders; a course folder standing in for
-// the archive only matches its root name loosely and lets no path out of it.
+// Kelcab: any case, folders exist. Course folder: root name in any case, no path out of it.
 void tst_ArchiveManagers::lookups_data()
 {
     QTest::addColumn<bool>("folder");
@@ -240,8 +232,7 @@ void tst_ArchiveManagers::lookups()
     QCOMPARE(bool(device), !content.isNull());
 }
 
-// The configured kind picks the manager; an archive that cannot be opened
-// leaves an empty one behind, never a crash, and says why.
+// The kind picks the manager; an archive that cannot open leaves an empty one and says why.
 void tst_ArchiveManagers::createArchiveManager_data()
 {
     QTest::addColumn<QString>("kind");
