@@ -15,7 +15,6 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QWindow>
-#include <QtEndian>
 #include <QtTest>
 
 #include <memory>
@@ -35,14 +34,6 @@ public:
         return QObject::event(e);
     }
 };
-
-QByteArray frameOf(const QStringList &args)
-{
-    const QByteArray payload = args.join(QLatin1Char('\n')).toUtf8();
-    QByteArray out(4, Qt::Uninitialized);
-    qToLittleEndian<quint32>(quint32(payload.size()), out.data());
-    return out + payload;
-}
 
 qint64 residentBytes()
 {
@@ -156,10 +147,10 @@ void tst_ShellApplication::argumentFloodStaysBounded()
     for (int i = 0; i < urisPerFrame; ++i)
         hostile << QStringLiteral("--open-uri=x://") + QString(uriLength, QLatin1Char('a' + i % 26));
     int delivered = 0;
-    while (delivered < 100 && deliver(instance.instanceID(), frameOf(hostile)))
+    while (delivered < 100 && deliver(instance.instanceID(), QSingleInstancePrivate::frame(hostile)))
         ++delivered;
     const bool normalServed = deliver(instance.instanceID(),
-        frameOf({QStringLiteral("Tamberlin"), QStringLiteral("--open-uri=x://lesson/7")}));
+        QSingleInstancePrivate::frame({QStringLiteral("Tamberlin"), QStringLiteral("--open-uri=x://lesson/7")}));
     QTRY_COMPARE_WITH_TIMEOUT(messages, delivered + int(normalServed), 20000);
     QTRY_VERIFY(application.pendingEventCount() > 0);
     QCoreApplication::processEvents();
