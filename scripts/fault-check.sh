@@ -2,9 +2,9 @@
 # Seeds known faults into a copy of the tree, one at a time, and checks that
 # the tests catch each of them. A developer tool, not part of CI.
 #
-#   scripts/fault-check.sh [--list] [--no-baseline] [--keep-copy] [-j N] [NAME-GLOB ...]
+#   scripts/fault-check.sh [--list] [--no-baseline] [--keep-copy] [--faults FILE] [-j N] [NAME-GLOB ...]
 #
-# Faults: scripts/faults/*.tsv, one per line, TAB-separated:
+# Faults: scripts/faults/*.tsv (or the one FILE given), one per line, TAB-separated:
 #   name  file (from the repo root)  exact old text  new text  ctest -R regex
 # Lines starting with "#" are comments. The old text must occur exactly once
 # in the file; the fault is otherwise STALE. Each fault is applied to a copy
@@ -20,7 +20,7 @@
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 work="${FAULT_CHECK_DIR:-$repo/build-faults}"
-list=0 baseline=1 sync=1 jobs="${TEST_JOBS:-2}"
+list=0 baseline=1 sync=1 jobs="${TEST_JOBS:-2}" faults_file=""
 filters=()
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -28,6 +28,7 @@ while [ $# -gt 0 ]; do
     --no-baseline) baseline=0 ;;
     --keep-copy) sync=0 ;;
     -j) jobs="$2"; shift ;;
+    --faults) faults_file=$(realpath "$2"); shift ;;
     -h|--help) sed -n '2,20p' "$0"; exit 0 ;;
     -*) echo "unknown option $1" >&2; exit 2 ;;
     *) filters+=("$1") ;;
@@ -35,19 +36,20 @@ while [ $# -gt 0 ]; do
   shift
 done
 
-exec python3 - "$repo" "$work" "$list" "$baseline" "$jobs" "$sync" "${filters[@]}" <<'PY'
+exec python3 - "$repo" "$work" "$list" "$baseline" "$jobs" "$sync" "$faults_file" "${filters[@]}" <<'PY'
 import fnmatch, glob, json, os, re, shutil, subprocess, sys, tarfile, io, time
 
 repo, work, list_only, baseline, jobs = sys.argv[1], sys.argv[2], sys.argv[3] == "1", sys.argv[4] == "1", sys.argv[5]
 sync = sys.argv[6] == "1"
-filters = sys.argv[7:]
+faults_file = sys.argv[7]
+filters = sys.argv[8:]
 
 def die(msg):
     print("fault-check: " + msg, file=sys.stderr)
     sys.exit(2)
 
 faults = []
-for path in sorted(glob.glob(os.path.join(repo, "scripts/faults/*.tsv"))):
+for path in [faults_file] if faults_file else sorted(glob.glob(os.path.join(repo, "scripts/faults/*.tsv"))):
     with open(path, encoding="utf-8") as f:
         for number, line in enumerate(f, 1):
             line = line.rstrip("\n")
