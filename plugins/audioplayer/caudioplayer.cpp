@@ -31,8 +31,18 @@ QSharedPointer<IResponse> status(JSInvoke::_JSInvoke name, const QVariantMap &da
 
 } // namespace
 
-CAudioPlayer::CAudioPlayer() : m_player(new QMediaPlayer(this))
+CAudioPlayer::CAudioPlayer()
 {
+    connect(this, &CAudioPlayer::statusChanged, this, &CAudioPlayer::forwardStatus);
+}
+
+// Created on first use: the media back end (and its first-run plug-in scan)
+// costs nothing at start-up for a page that never plays anything.
+QMediaPlayer *CAudioPlayer::player()
+{
+    if (m_player)
+        return m_player;
+    m_player = new QMediaPlayer(this);
     connect(m_player, &QMediaPlayer::positionChanged, this, &CAudioPlayer::onPositionChanged);
     connect(m_player, &QMediaPlayer::durationChanged, this, &CAudioPlayer::onDurationChanged);
     connect(m_player, &QMediaPlayer::seekableChanged, this, &CAudioPlayer::onSeekableChanged);
@@ -51,13 +61,14 @@ CAudioPlayer::CAudioPlayer() : m_player(new QMediaPlayer(this))
     connect(m_player, &QMediaPlayer::stateChanged, this, &CAudioPlayer::onStateChanged);
     connect(m_player, QOverload<QMediaPlayer::Error>::of(&QMediaPlayer::error), this,
             &CAudioPlayer::onError);
-    connect(this, &CAudioPlayer::statusChanged, this, &CAudioPlayer::forwardStatus);
+    return m_player;
 }
 
 CAudioPlayer::~CAudioPlayer()
 {
     // The player's last signals must not reach a half-destroyed plugin.
-    m_player->disconnect(this);
+    if (m_player)
+        m_player->disconnect(this);
 }
 
 bool CAudioPlayer::relativelyEqual(double a, double b)
@@ -115,23 +126,23 @@ void CAudioPlayer::onNotifyIntervalChanged(int milliseconds)
     emit statusChanged(key(Other::notifyInterval), milliseconds);
 }
 
-QVariantMap CAudioPlayer::mediaUrls() const
+QVariantMap CAudioPlayer::mediaUrls()
 {
-    return {{key(Other::currentMedia), m_player->currentMedia().request().url().toString()},
-            {key(Other::media), m_player->media().request().url().toString()}};
+    return {{key(Other::currentMedia), player()->currentMedia().request().url().toString()},
+            {key(Other::media), player()->media().request().url().toString()}};
 }
 
 void CAudioPlayer::forwardStatus(const QString &property, const QVariant &value)
 {
     if (m_call)
         m_call->notify(status(JSInvoke::mediaStatusChanged,
-                              {{key(Other::uuid), m_player->property(kUuid)},
+                              {{key(Other::uuid), player()->property(kUuid)},
                                {property, value}}));
 }
 
 void CAudioPlayer::endCall(const QSharedPointer<IResponse> &response)
 {
-    m_player->setProperty(kUuid, QVariant());
+    player()->setProperty(kUuid, QVariant());
     const QSharedPointer<Task::CTask> call = std::exchange(m_call, {});
     if (call)
         call->settle(response);
@@ -139,8 +150,8 @@ void CAudioPlayer::endCall(const QSharedPointer<IResponse> &response)
 
 void CAudioPlayer::onStateChanged(QMediaPlayer::State state)
 {
-    const int last = m_player->property(kLastState).toInt();
-    const QVariant uuid = m_player->property(kUuid);
+    const int last = player()->property(kLastState).toInt();
+    const QVariant uuid = player()->property(kUuid);
     if (state == QMediaPlayer::PlayingState && last == QMediaPlayer::StoppedState && m_call) {
         m_call->notify(status(JSInvoke::playMediaStarted,
                               {{key(Other::uuid), uuid},
@@ -150,8 +161,8 @@ void CAudioPlayer::onStateChanged(QMediaPlayer::State state)
     if (last != QMediaPlayer::StoppedState && state == QMediaPlayer::StoppedState) {
         // Media that turned out unplayable may stop the player before its
         // error is signalled: that is a failure, not the end of a playback.
-        if (m_player->mediaStatus() == QMediaPlayer::InvalidMedia) {
-            onError(m_player->error() != QMediaPlayer::NoError ? m_player->error()
+        if (player()->mediaStatus() == QMediaPlayer::InvalidMedia) {
+            onError(player()->error() != QMediaPlayer::NoError ? player()->error()
                                                                : QMediaPlayer::FormatError);
         } else {
             // The end of the playback ends the call: the bridge then releases it.
@@ -160,7 +171,7 @@ void CAudioPlayer::onStateChanged(QMediaPlayer::State state)
             endCall(status(JSInvoke::playMediaDone, data));
         }
     }
-    m_player->setProperty(kLastState, int(state));
+    player()->setProperty(kLastState, int(state));
 }
 
 void CAudioPlayer::onError(QMediaPlayer::Error error)
@@ -169,16 +180,16 @@ void CAudioPlayer::onError(QMediaPlayer::Error error)
         QMediaPlayer::staticMetaObject.indexOfEnumerator("Error"));
     qCWarning(lcAudioPlayer).noquote()
         << QStringLiteral("QMediaPlayer::%1").arg(QLatin1String(errors.valueToKey(error)))
-        << m_player->errorString() << m_player->property(kUuid).toString();
-    failCall(error, m_player->errorString().isEmpty()
+        << player()->errorString() << player()->property(kUuid).toString();
+    failCall(error, player()->errorString().isEmpty()
                         ? QStringLiteral("The media cannot be played.")
-                        : m_player->errorString());
+                        : player()->errorString());
 }
 
 void CAudioPlayer::failCall(QMediaPlayer::Error error, const QString &errorString)
 {
     QVariantMap data = mediaUrls();
-    data.insert(key(Other::uuid), m_player->property(kUuid));
+    data.insert(key(Other::uuid), player()->property(kUuid));
     data.insert(key(Other::code), int(error));
     data.insert(key(Other::errorString), errorString);
     endCall(QSharedPointer<IResponse>(
@@ -190,25 +201,25 @@ QSharedPointer<Task::ITask> CAudioPlayer::playMedia(const QString &uuid, const Q
     return Task::onOwnerThread(this, [this, uuid, url](const QSharedPointer<Task::CTask> &task) {
         // Stopping reports playMediaDone to the call that owned an active
         // playback; a call whose media never started ends here the same way.
-        m_player->stop();
+        player()->stop();
         if (m_call) {
             QVariantMap data = mediaUrls();
-            data.insert(key(Other::uuid), m_player->property(kUuid));
+            data.insert(key(Other::uuid), player()->property(kUuid));
             endCall(status(JSInvoke::playMediaDone, data));
         }
         m_call = task;
-        m_player->setProperty(kUuid, uuid);
+        player()->setProperty(kUuid, uuid);
         const QString contents =
             PathsManager::instance()->get(Constants::PathManager::contentsPath);
         const QUrl media = QUrl::fromUserInput(url, contents, QUrl::AssumeLocalFile);
-        m_player->setMedia(media);
+        player()->setMedia(media);
         // Without media the player neither plays nor fails: the call would
         // wait forever.
         if (media.isEmpty())
             failCall(QMediaPlayer::ResourceError, QStringLiteral("No media given."));
         // An error while loading may already have ended the call.
         if (m_call == task)
-            m_player->play();
+            player()->play();
     });
 }
 
@@ -216,16 +227,16 @@ QSharedPointer<Task::ITask> CAudioPlayer::mediaStatus()
 {
     return Task::onOwnerThread(this, [this](const QSharedPointer<Task::CTask> &task) {
         QVariantMap data = mediaUrls();
-        data.insert(key(Other::position), m_player->position());
-        data.insert(key(Other::duration), m_player->duration());
-        data.insert(key(Other::bufferStatus), m_player->bufferStatus());
-        data.insert(key(Other::state), int(m_player->state()));
-        data.insert(key(Other::mediaStatus), int(m_player->mediaStatus()));
-        data.insert(key(Other::volume), m_player->volume());
-        data.insert(key(Other::isMuted), m_player->isMuted());
-        data.insert(key(Other::playbackRate), m_player->playbackRate());
-        data.insert(key(Other::isSeekable), m_player->isSeekable());
-        data.insert(key(Other::notifyInterval), m_player->notifyInterval());
+        data.insert(key(Other::position), player()->position());
+        data.insert(key(Other::duration), player()->duration());
+        data.insert(key(Other::bufferStatus), player()->bufferStatus());
+        data.insert(key(Other::state), int(player()->state()));
+        data.insert(key(Other::mediaStatus), int(player()->mediaStatus()));
+        data.insert(key(Other::volume), player()->volume());
+        data.insert(key(Other::isMuted), player()->isMuted());
+        data.insert(key(Other::playbackRate), player()->playbackRate());
+        data.insert(key(Other::isSeekable), player()->isSeekable());
+        data.insert(key(Other::notifyInterval), player()->notifyInterval());
         task->resolve(status(JSInvoke::mediaStatusDone, data));
     });
 }
@@ -233,7 +244,7 @@ QSharedPointer<Task::ITask> CAudioPlayer::mediaStatus()
 QSharedPointer<Task::ITask> CAudioPlayer::setMediaStatus(const QVariantMap &status)
 {
     return Task::onOwnerThread(this, [this, status](const QSharedPointer<Task::CTask> &task) {
-        QMediaPlayer *p = m_player;
+        QMediaPlayer *p = player();
         auto has = [&status](Other::_Other k) { return status.contains(key(k)); };
         auto value = [&status](Other::_Other k) { return status.value(key(k)); };
         bool ok = true;

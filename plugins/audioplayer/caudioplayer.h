@@ -21,7 +21,7 @@ public:
     CAudioPlayer();
     ~CAudioPlayer() override;
 
-    // Nothing to initialise: the player exists from construction.
+    // Nothing to initialise: the player is made on its first use.
     QSharedPointer<Task::ITask> initialize() override { return {}; }
 
     // url: a full URL, or a path; relative paths are files under the
@@ -32,7 +32,7 @@ public:
     // the first that does not take ends the call (earlier ones stay).
     QSharedPointer<Task::ITask> setMediaStatus(const QVariantMap &status);
 
-    QMediaPlayer *player() const { return m_player; }
+    QMediaPlayer *player();
 
     // Equal when the difference is negligible against the smaller value.
     static bool relativelyEqual(double a, double b);
@@ -56,11 +56,11 @@ private:
     void forwardStatus(const QString &property, const QVariant &value);
     void onStateChanged(QMediaPlayer::State state);
     void onError(QMediaPlayer::Error error);
-    QVariantMap mediaUrls() const;
+    QVariantMap mediaUrls();
     void failCall(QMediaPlayer::Error error, const QString &errorString);
     // Ends the owning call with response and gives up the playback.
     void endCall(const QSharedPointer<IResponse> &response);
 
-    QMediaPlayer *m_player;
+    QMediaPlayer *m_player = nullptr;
     QSharedPointer<Task::CTask> m_call;
 };
