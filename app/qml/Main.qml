@@ -23,7 +23,7 @@ Window {
 
     Component.onCompleted: {
         cameraManager.startInitialization.connect(function () {
-            // A new view per request; the camera plugin closes old ones.
+            // A view per request: the camera plugin asks only while no view holds a camera.
             var component = Qt.createComponent("CameraView.qml");
             var cameraView = component.createObject(mainWindow);
             cameraView.anchors.fill = cameraView.parent;

@@ -83,6 +83,17 @@ void CAudioRecorder::createRecorder()
     connect(r, &QMediaRecorder::stateChanged, this, &CAudioRecorder::onStateChanged);
     connect(r, QOverload<QMediaRecorder::Error>::of(&QMediaRecorder::error), this,
             &CAudioRecorder::onError);
+    m_nextDeadline = new QTimer(this);
+    m_nextDeadline->setSingleShot(true);
+    m_nextDeadline->setInterval(10000);
+    connect(m_nextDeadline, &QTimer::timeout, this, [this] {
+        qCWarning(lcAudioRecorder) << "the recording before" << m_next.uuid << "did not finish";
+        const Next next = std::exchange(m_next, {});
+        next.task->reject(failure(JSInvoke::recordAudioError,
+                                  {{key(Other::uuid), next.uuid}, {key(Other::code), -1},
+                                   {key(Other::errorString),
+                                    QStringLiteral("the recording before did not finish")}}));
+    });
 }
 
 QSharedPointer<Task::ITask> CAudioRecorder::initialize()
@@ -106,6 +117,25 @@ QSharedPointer<Task::ITask> CAudioRecorder::initialize()
 void CAudioRecorder::onStatusChanged(QMediaRecorder::Status s)
 {
     emit statusChanged(key(Other::status), int(s));
+    if (m_done && s != QMediaRecorder::FinalizingStatus)
+        endCall(m_done);
+    scheduleNext();
+}
+
+void CAudioRecorder::scheduleNext()
+{
+    // From the event loop: a recorder restarted inside one of its own signals
+    // drops the state change it is about to emit.
+    auto idle = [this] {
+        return m_next.task && !m_done
+            && m_recorder->property(kLastState).toInt() == QMediaRecorder::StoppedState
+            && m_recorder->status() != QMediaRecorder::FinalizingStatus;
+    };
+    if (idle())
+        QMetaObject::invokeMethod(this, [this, idle] {
+            if (idle())
+                startNext();
+        }, Qt::QueuedConnection);
 }
 
 void CAudioRecorder::onDurationChanged(qint64 duration)
@@ -151,9 +181,10 @@ void CAudioRecorder::forwardStatus(const QString &property, const QVariant &valu
                                {property, value}}));
 }
 
-void CAudioRecorder::endCall(const QSharedPointer<IResponse> &response)
+void CAudioRecorder::endCall(QSharedPointer<IResponse> response)
 {
     m_recorder->setProperty(kUuid, QVariant());
+    m_done.clear();
     const QSharedPointer<Task::CTask> call = std::exchange(m_call, {});
     if (call)
         call->settle(response);
@@ -168,9 +199,14 @@ void CAudioRecorder::onStateChanged(QMediaRecorder::State state)
     if (state == QMediaRecorder::RecordingState && last == QMediaRecorder::StoppedState && m_call)
         m_call->notify(status(JSInvoke::recordAudioStarted, where));
     emit statusChanged(key(Other::state), int(state));
-    if (last != QMediaRecorder::StoppedState && state == QMediaRecorder::StoppedState)
-        endCall(status(JSInvoke::recordAudioDone, where));
+    if (last != QMediaRecorder::StoppedState && state == QMediaRecorder::StoppedState && m_call) {
+        // The file is still being written while the recorder finalises.
+        m_done = status(JSInvoke::recordAudioDone, where);
+        if (m_recorder->status() != QMediaRecorder::FinalizingStatus)
+            endCall(m_done);
+    }
     m_recorder->setProperty(kLastState, int(state));
+    scheduleNext();
 }
 
 void CAudioRecorder::onError(QMediaRecorder::Error error)
@@ -195,23 +231,38 @@ QSharedPointer<Task::ITask> CAudioRecorder::recordAudio(const QString &uuid, con
             task->reject(notInitialised(JSInvoke::recordAudioError));
             return;
         }
+        // A call still waiting for its turn never recorded: the newer one replaces it.
+        if (m_next.task)
+            m_next.task->reject(failure(
+                JSInvoke::recordAudioError,
+                {{key(Other::uuid), m_next.uuid}, {key(Other::code), -1},
+                 {key(Other::errorString), QStringLiteral("replaced by a later recordAudio")}}));
+        m_next = {task, uuid, url};
+        m_nextDeadline->start();
         m_recorder->stop();
-        if (m_call)
-            endCall(status(JSInvoke::recordAudioDone,
-                           {{key(Other::uuid), m_recorder->property(kUuid)},
-                            {key(Other::outputLocation), outputLocation()}}));
-        m_call = task;
-        m_recorder->setProperty(kUuid, uuid);
-        const QString contents =
-            PathsManager::instance()->get(Constants::PathManager::contentsPath);
-        const QUrl location = QUrl::fromUserInput(url, contents, QUrl::AssumeLocalFile);
-        // A recording into a folder that does not exist yet would fail late.
-        if (location.isLocalFile())
-            QDir().mkpath(QFileInfo(location.toLocalFile()).absolutePath());
-        m_recorder->setOutputLocation(location);
-        if (m_call == task)
-            m_recorder->record();
+        scheduleNext(); // or the recorder's signals once the take before is finished
     });
+}
+
+void CAudioRecorder::startNext()
+{
+    m_nextDeadline->stop();
+    const Next next = std::exchange(m_next, {});
+    // A call whose recording never ran has nothing more to wait for.
+    if (m_call)
+        endCall(status(JSInvoke::recordAudioDone,
+                       {{key(Other::uuid), m_recorder->property(kUuid)},
+                        {key(Other::outputLocation), outputLocation()}}));
+    m_call = next.task;
+    m_recorder->setProperty(kUuid, next.uuid);
+    const QString contents = PathsManager::instance()->get(Constants::PathManager::contentsPath);
+    const QUrl location = QUrl::fromUserInput(next.url, contents, QUrl::AssumeLocalFile);
+    // A recording into a folder that does not exist yet would fail late.
+    if (location.isLocalFile())
+        QDir().mkpath(QFileInfo(location.toLocalFile()).absolutePath());
+    m_recorder->setOutputLocation(location);
+    if (m_call == next.task)
+        m_recorder->record();
 }
 
 QSharedPointer<Task::ITask> CAudioRecorder::audioRecordStatus()

@@ -4,6 +4,7 @@
 
 #include <QAudioRecorder>
 #include <QSharedPointer>
+#include <QTimer>
 #include <QVariant>
 #include <QVariantMap>
 
@@ -13,7 +14,10 @@
 //
 // Every call on the recorder happens in the thread that owns the plugin. A
 // recordAudio call owns the recording until it has reported recordAudioDone
-// or recordAudioError; only the owner hears of the recorder's changes.
+// or recordAudioError; only the owner hears of the recorder's changes. A take
+// ends (recordAudioDone) once its file is finished, and a new recordAudio
+// starts only then: a recorder restarted while it finalises writes neither
+// file.
 class CAudioRecorder : public CIdentifiable<IPlugin>
 {
     Q_OBJECT
@@ -56,9 +60,21 @@ private:
     void forwardStatus(const QString &property, const QVariant &value);
     void onStateChanged(QMediaRecorder::State state);
     void onError(QMediaRecorder::Error error);
-    void endCall(const QSharedPointer<IResponse> &response);
+    void endCall(QSharedPointer<IResponse> response); // by value: it may be m_done
+    void scheduleNext();
+    void startNext();
     QString outputLocation() const;
 
     QAudioRecorder *m_recorder = nullptr;
     QSharedPointer<Task::CTask> m_call;
+    // The stopped take's recordAudioDone, held until its file is finished.
+    QSharedPointer<IResponse> m_done;
+    // A recordAudio waiting for the take before it to finish.
+    struct Next
+    {
+        QSharedPointer<Task::CTask> task;
+        QString uuid;
+        QString url;
+    } m_next;
+    QTimer *m_nextDeadline = nullptr;
 };

@@ -23,11 +23,6 @@ CCameraRejectResponse::CCameraRejectResponse(const QString &functionName)
 {
 }
 
-CCameraAlreadyExistsResponse::CCameraAlreadyExistsResponse()
-    : IResponse({{key(Other::code), 608}}, callback(JSInvoke::initializePluginFail), Rejected)
-{
-}
-
 CCameraBarcodeResponse::CCameraBarcodeResponse(const QString &tag)
     : IResponse({{key(Other::tag), tag}}, callback(JSInvoke::barcodeScanned))
 {
@@ -46,7 +41,8 @@ void CCameraSession::notify(QSharedPointer<IResponse> response)
 }
 
 CCamera::CCamera(CameraManager *manager)
-    : m_manager(manager ? manager : CameraManager::instance())
+    : m_manager(manager ? manager : CameraManager::instance()),
+      m_fail(callback(JSInvoke::startCameraFail))
 {
     connect(m_manager, &CameraManager::barcodeScanned, this, &CCamera::barcodeScanned);
     connect(m_manager, &CameraManager::cameraClose, this, &CCamera::cameraClose);
@@ -94,25 +90,29 @@ QSharedPointer<Task::ITask> CCamera::initialize()
 
 void CCamera::runInitialization(const QSharedPointer<CCameraSession> &session)
 {
-    if (m_manager->camera()) {
-        session->reject(ResponsePtr(new CCameraAlreadyExistsResponse));
-        return;
-    }
-    // The QML layer builds the view inside this emission, and the view
-    // reports initializationDone from its completion: without that report
-    // there is no view to wait for.
-    bool viewReady = false;
-    const QMetaObject::Connection ready =
-        connect(m_manager, &CameraManager::initializationDone, this,
-                [&viewReady] { viewReady = true; }, Qt::DirectConnection);
-    emit m_manager->startInitialization();
-    disconnect(ready);
-    if (!viewReady || !m_manager->camera()) {
-        qCWarning(lcCamera) << "no camera view came up";
-        session->reject(ResponsePtr(new CErrorResponse(
-            608, QStringLiteral("The camera view could not be opened"),
-            callback(JSInvoke::initializePluginFail))));
-        return;
+    // A view that exists is kept: the page that opened it may be gone (a
+    // reload), so the notices follow the newest call and the earlier one
+    // hears nothing more.
+    if (!m_manager->camera()) {
+        // The QML layer builds the view inside this emission, and the view
+        // reports initializationDone from its completion: without that
+        // report there is no view to wait for.
+        bool viewReady = false;
+        const QMetaObject::Connection ready =
+            connect(m_manager, &CameraManager::initializationDone, this,
+                    [&viewReady] { viewReady = true; }, Qt::DirectConnection);
+        emit m_manager->startInitialization();
+        disconnect(ready);
+        if (!viewReady || !m_manager->camera()) {
+            qCWarning(lcCamera) << "no camera view came up";
+            session->reject(ResponsePtr(new CErrorResponse(
+                608, QStringLiteral("The camera view could not be opened"),
+                callback(JSInvoke::initializePluginFail))));
+            return;
+        }
+        disconnect(m_errorWatch);
+        m_errorWatch = connect(m_manager->camera(), &QCamera::errorOccurred, this,
+                               &CCamera::onCameraError);
     }
     m_session = session;
     emit resolve(callback(JSInvoke::initializePluginDone));
@@ -152,15 +152,30 @@ static bool isUsable(QCamera *camera)
     return camera && camera->availability() == QMultimedia::Available;
 }
 
-void CCamera::watchErrors(QCamera *camera, const QString &fail)
+void CCamera::watchState(QCamera *camera, Task::CTask *task, const QString &done,
+                         QCamera::State doneState, const QString &fail)
 {
-    // Replaces the connections of the previous start or stop.
-    disconnect(camera, nullptr, this, nullptr);
-    connect(camera, &QCamera::errorOccurred, this, [this, camera, fail] {
-        // Once the call has been answered this log line is all that is left.
-        qCWarning(lcCamera) << "camera error:" << camera->errorString();
-        emit reject(fail);
-    });
+    // Replaces the connection of the previous start or stop.
+    disconnect(m_stateWatch);
+    m_stateWatch = connect(camera, &QCamera::stateChanged, this,
+                           [this, done, doneState](QCamera::State state) {
+                               if (state == doneState)
+                                   emit resolve(done);
+                           });
+    m_operation = task;
+    m_fail = fail;
+}
+
+void CCamera::onCameraError()
+{
+    QCamera *camera = m_manager->camera();
+    qCWarning(lcCamera) << "camera error:" << (camera ? camera->errorString() : QString());
+    // A start or stop still running answers with its failure; once it has
+    // answered, the failure goes where the page hears of its camera.
+    if (m_operation && !m_operation->hasEnded())
+        emit reject(m_fail);
+    else if (m_session)
+        m_session->notify(ResponsePtr(new CCameraRejectResponse(m_fail)));
 }
 
 void CCamera::runStart(Task::CTask *task)
@@ -176,11 +191,7 @@ void CCamera::runStart(Task::CTask *task)
         task->resolve(ResponsePtr(new CCameraResolveResponse(done)));
         return;
     }
-    watchErrors(camera, fail);
-    connect(camera, &QCamera::stateChanged, this, [this, done](QCamera::State state) {
-        if (state == QCamera::ActiveState)
-            emit resolve(done);
-    });
+    watchState(camera, task, done, QCamera::ActiveState, fail);
     camera->start();
     // A camera that failed inside start() has already answered the call.
     task->resolve(ResponsePtr(new CCameraResolveResponse(done)));
@@ -199,13 +210,9 @@ void CCamera::runStop(Task::CTask *task)
         task->resolve(ResponsePtr(new CCameraResolveResponse(done)));
         return;
     }
-    watchErrors(camera, fail);
     // The end state of a stop; the active state would answer a stop when
     // the camera starts again.
-    connect(camera, &QCamera::stateChanged, this, [this, done](QCamera::State state) {
-        if (state == QCamera::UnloadedState)
-            emit resolve(done);
-    });
+    watchState(camera, task, done, QCamera::UnloadedState, fail);
     camera->stop();
     camera->unload();
     task->resolve(ResponsePtr(new CCameraResolveResponse(done)));

@@ -3,11 +3,12 @@
 #include "bridge/iplugin.h"
 #include "bridge/response.h"
 
+#include <QCamera>
+#include <QPointer>
 #include <QSharedPointer>
 #include <QString>
 
 class CameraManager;
-class QCamera;
 
 // Plain answers named by their callback ("startCameraDone", ...).
 class CCameraResolveResponse : public IResponse
@@ -20,13 +21,6 @@ class CCameraRejectResponse : public IResponse
 {
 public:
     explicit CCameraRejectResponse(const QString &functionName);
-};
-
-// A second initialisation while a camera exists: {"code": 608}.
-class CCameraAlreadyExistsResponse : public IResponse
-{
-public:
-    CCameraAlreadyExistsResponse();
 };
 
 // Notifications on the initialisation call: "barcodeScanned" {"tag"} and
@@ -44,8 +38,8 @@ public:
 };
 
 // The call that initialised the camera. It is answered once, and then keeps
-// receiving the scans and close requests of its camera as notifications for
-// as long as that camera is the current one.
+// receiving the scans, close requests and later failures of its camera as
+// notifications until a newer initialisation takes them over.
 class CCameraSession : public Task::CTask
 {
     Q_OBJECT
@@ -59,8 +53,9 @@ public:
 //
 // resolve/reject are broadcasts carrying a callback name. A call listens
 // only for its own callback names and only until it has been answered, so
-// each call is answered once; the scans and close requests go to the one
-// initialisation call whose view holds the current camera.
+// each call is answered once; the scans and close requests go to the newest
+// initialisation call, and so does a camera failure that no running start or
+// stop is left to answer (as startCameraFail or stopCameraFail).
 class CCamera : public CIdentifiable<IPlugin>
 {
     Q_OBJECT
@@ -69,9 +64,9 @@ public:
     explicit CCamera(CameraManager *manager = nullptr);
     ~CCamera() override;
 
-    // Opens the camera view and answers when the view is ready; refused with
-    // 608 while a camera exists, and with 608 and a message when no view
-    // came up.
+    // Opens the camera view and answers when the view is ready, with 608 and
+    // a message when no view came up. While a view exists it is kept: the
+    // newer call takes its notices over (a reloaded page initialises again).
     QSharedPointer<Task::ITask> initialize() override;
 
 public slots:
@@ -91,8 +86,15 @@ private:
     void runInitialization(const QSharedPointer<CCameraSession> &session);
     void runStart(Task::CTask *task);
     void runStop(Task::CTask *task);
-    void watchErrors(QCamera *camera, const QString &fail);
+    void watchState(QCamera *camera, Task::CTask *task, const QString &done,
+                    QCamera::State doneState, const QString &fail);
+    void onCameraError();
 
     CameraManager *m_manager;
     QSharedPointer<CCameraSession> m_session;
+    QMetaObject::Connection m_errorWatch;
+    QMetaObject::Connection m_stateWatch;
+    // The latest start or stop, and the failure a camera error stands for.
+    QPointer<Task::CTask> m_operation;
+    QString m_fail;
 };

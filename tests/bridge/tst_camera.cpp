@@ -75,17 +75,23 @@ void tst_Camera::cleanup()
     QVERIFY(!CameraManager::instance()->camera());
 }
 
-// What the page cannot provoke: later broadcasts reach no call already answered.
+// What the page cannot provoke: later broadcasts reach no call already
+// answered, and a camera failure after the answers reaches the newest
+// initialisation (a reloaded page initialises again).
 void tst_Camera::withoutDevice()
 {
     if (!QCameraInfo::availableCameras().isEmpty())
         QSKIP("this machine has a camera");
     m_js->initializePlugin("init", "Camera", {});
     m_js->startCamera("start");
+    m_js->initializePlugin("again", "Camera", {});
     emit m_js->camera()->resolve("initializePluginDone");
     emit m_js->camera()->resolve("startCameraDone");
+    QTest::ignoreMessage(QtWarningMsg, "camera error: \"The camera service is missing\"");
+    emit CameraManager::instance()->camera()->errorOccurred(QCamera::CameraError);
     QCOMPARE(answers("init"), QStringList{"initializePluginDone"});
     QCOMPARE(answers("start"), QStringList{"startCameraFail"});
+    QCOMPARE(answers("again"), (QStringList{"initializePluginDone", "startCameraFail"}));
     QCOMPARE(m_js->runningTaskCount(), 0);
 }
 
