@@ -37,7 +37,7 @@ enum _JSInvoke {
     getDBKeysError, startCameraFail, startCameraDone, stopCameraFail, stopCameraDone,
     setCameraTextDone, cameraClose, barcodeScanned, getUSBDevicesDone,
     getUSBDevicesFail, getMountedDevicesDone, openUrlPlatformDefFinish,
-    onApplicationClose
+    onApplicationClose, exitApplicationError
 };
 Q_ENUM_NS(_JSInvoke)
 } // namespace JSInvoke

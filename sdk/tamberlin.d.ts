@@ -20,7 +20,8 @@ export interface Call<T = Payload> extends Promise<T> {
 }
 
 export declare class TamberlinError extends Error {
-    /** The failure callback's `code`; 'timeout' | 'aborted' | 'unavailable' from the client; null when the shell sent none. */
+    /** The failure callback's `code`; 'timeout' | 'aborted' | 'unavailable' from the client; 606 for
+     *  arguments refused (by the client, before sending, or by the shell); null when the shell sent none. */
     code: number | string | null;
     message: string;
     method?: string;
@@ -34,6 +35,8 @@ export type EventName = 'networkStatusChange' | 'applicationStateChanged' | 'app
     | 'onApplicationClose' | 'barcodeScanned' | 'cameraClose';
 export declare const EVENTS: EventName[];
 export declare const METHOD_NAMES: string[];
+/** The largest call the client sends (Qt keeps a message in 128 MiB: about 64 Mi characters of text). */
+export declare const MAX_MESSAGE_BYTES: number;
 
 export type PluginName = 'Application' | 'Storage' | 'Network' | 'FileDownloader' | 'FileSystem'
     | 'Hardware' | 'Zip' | 'Archive' | 'AudioPlayer' | 'AudioRecorder' | 'Camera';
@@ -67,6 +70,7 @@ export declare class Tamberlin {
     getApplicationState(options?: CallOptions): Call<{ state_code: number }>;
     setApplicationState(state: string, options?: CallOptions): Call<{ result: boolean }>;
     openUrlPlatformDef(url: string, options?: CallOptions): Call<{ result: boolean }>;
+    /** Rejects (606) and sends nothing when exitCode is not a whole number. */
     exitApplication(exitCode?: number): Promise<void>;
     stateChanged(state: number): Promise<void>;
     onWindowClose(): Promise<void>;
@@ -86,7 +90,9 @@ export declare class Tamberlin {
     loadDBItems(keys: string[], options?: CallOptions): Call<DataPayload<Record<string, string>>>;
     removeDBItems(keys: string[], options?: CallOptions): Call;
     getDBKeys(pattern: string, options?: CallOptions): Call<DataPayload<string[]>>;
+    /** dbSql(query, options) runs query without data. */
     dbSql(query: string, data?: any[], options?: CallOptions): Call<DataPayload<Record<string, any>[]>>;
+    dbSql(query: string, options?: CallOptions): Call<DataPayload<Record<string, any>[]>>;
     dbSqlBatch(query: string, data: any[][], options?: CallOptions): Call<DataPayload<Record<string, any>[][]>>;
     dbTransaction(options?: CallOptions): Call;
     dbCommit(options?: CallOptions): Call;
@@ -97,6 +103,7 @@ export declare class Tamberlin {
     /** Resolves on fileDownloadAbort; the running download rejects with code 5. */
     abortDownloadFile(options?: CallOptions): Call<{ file_name: string; file_path: string }>;
     checkNetworkStatus(host?: string, options?: CallOptions): Call<{ status: 'online' | 'offline' }>;
+    checkNetworkStatus(options?: CallOptions): Call<{ status: 'online' | 'offline' }>;
 
     /** Progress: playMediaStarted, mediaStatusChanged. */
     playMedia(url: string, options?: CallOptions): Call;

@@ -9,36 +9,38 @@
 // (so concurrent calls may be answered in any order), and turns each call
 // into a Promise.
 
-// Per method: [argument names, success callbacks, failure callbacks,
-// progress callbacks]. A call ends with its first success or failure
+// Per method: [arguments, success callbacks, failure callbacks, progress
+// callbacks]. An argument is its name, with "?" when it may be left out and
+// ":kind" when it is not text (object, list, texts: a list of text; any: not
+// used by the shell). A call ends with its first success or failure
 // callback; progress callbacks reach options.onProgress until then.
 const METHODS = {
     initialize: [[], 'initializeDone'],
     finalize: [[], 'finalizeDone'],
-    initializePlugin: [['pluginName', 'params'], 'initializePluginDone', 'initializePluginFail'],
+    initializePlugin: [['pluginName', 'params?:object'], 'initializePluginDone', 'initializePluginFail'],
 
     applicationInfo: [[], 'applicationInfoDone'],
     getApplicationState: [[], 'getApplicationStateFinish'],
-    setApplicationState: [['state'], 'setApplicationStateFinish'],
+    setApplicationState: [['state:any'], 'setApplicationStateFinish'],
     openUrlPlatformDef: [['url'], 'openUrlPlatformDefFinish'],
 
     getOpenFileName: [['title', 'dir', 'filter'], 'getOpenFileNameFinish', 'getOpenFileNameError'],
     getSaveFileName: [['title', 'dir', 'filter'], 'getSaveFileNameFinish', 'getSaveFileNameError'],
 
-    fsItemsInfo: [['paths'], 'fsItemsInfoFinish'],
-    fsItemsDelete: [['paths'], 'fsItemsDeleteFinish'],
-    fsItemsCopy: [['paths'], 'fsItemsCopyFinish'],
-    fsItemsList: [['paths'], 'fsItemsListDone'],
+    fsItemsInfo: [['paths:object'], 'fsItemsInfoFinish'],
+    fsItemsDelete: [['paths:object'], 'fsItemsDeleteFinish'],
+    fsItemsCopy: [['paths:object'], 'fsItemsCopyFinish'],
+    fsItemsList: [['paths:object'], 'fsItemsListDone'],
     fsContentsRootPath: [[], 'fsContentsRootPathFinish'],
 
     saveDBItem: [['key', 'value'], 'saveDBItemDone', 'saveDBItemError'],
-    saveDBItems: [['items'], 'saveDBItemsDone', 'saveDBItemsError'],
+    saveDBItems: [['items:object'], 'saveDBItemsDone', 'saveDBItemsError'],
     loadDBItem: [['key'], 'loadDBItemDone', 'loadDBItemError'],
-    loadDBItems: [['keys'], 'loadDBItemsDone', 'loadDBItemsError'],
-    removeDBItems: [['keys'], 'removeDBItemsFinish', 'removeDBItemsError'],
+    loadDBItems: [['keys:texts'], 'loadDBItemsDone', 'loadDBItemsError'],
+    removeDBItems: [['keys:texts'], 'removeDBItemsFinish', 'removeDBItemsError'],
     getDBKeys: [['pattern'], 'getDBKeysFinish', 'getDBKeysError'],
-    dbSql: [['query', 'data'], 'dbSqlDone', 'dbSqlFail'],
-    dbSqlBatch: [['query', 'data'], 'dbSqlBatchDone', 'dbSqlBatchFail'],
+    dbSql: [['query', 'data?:list'], 'dbSqlDone', 'dbSqlFail'],
+    dbSqlBatch: [['query', 'data:list'], 'dbSqlBatchDone', 'dbSqlBatchFail'],
     dbTransaction: [[], 'dbTransactionFinish', 'dbTransactionError'],
     dbCommit: [[], 'dbCommitFinish', 'dbCommitError'],
     dbRollback: [[], 'dbRollbackFinish', 'dbRollbackError'],
@@ -48,17 +50,17 @@ const METHODS = {
     // Answered on the abort's own uuid; the download itself then ends with
     // fileDownloadError code 5 on its uuid.
     abortDownloadFile: [[], 'fileDownloadAbort'],
-    checkNetworkStatus: [['host'], 'networkStatusChange'],
+    checkNetworkStatus: [['host?:any'], 'networkStatusChange'],
 
     playMedia: [['url'], 'playMediaDone', 'playMediaError', 'playMediaStarted mediaStatusChanged'],
     mediaStatus: [[], 'mediaStatusDone'],
-    setMediaStatus: [['status'], 'setMediaStatusDone', 'setMediaStatusError'],
+    setMediaStatus: [['status:object'], 'setMediaStatusDone', 'setMediaStatusError'],
     recordAudio: [['url'], 'recordAudioDone', 'recordAudioError',
                   'recordAudioStarted audioRecordStatusChanged'],
     audioRecordStatus: [[], 'audioRecordStatusDone'],
-    setAudioRecordStatus: [['status'], 'setAudioRecordStatusDone', 'setAudioRecordStatusError'],
+    setAudioRecordStatus: [['status:object'], 'setAudioRecordStatusDone', 'setAudioRecordStatusError'],
     audioRecordSettings: [[], 'audioRecordSettingsDone'],
-    setAudioRecordSettings: [['settings'], 'setAudioRecordSettingsDone',
+    setAudioRecordSettings: [['settings:object'], 'setAudioRecordSettingsDone',
                              'setAudioRecordSettingsError', 'audioRecordSettingsChanged'],
 
     startCamera: [[], 'startCameraDone', 'startCameraFail'],
@@ -68,12 +70,12 @@ const METHODS = {
     getUSBDevices: [[], 'getUSBDevicesDone', 'getUSBDevicesFail'],
     getMountedDevices: [[], 'getMountedDevicesDone'],
 
-    zipAddFiles: [['archivePath', 'mode', 'files'], 'zipAddFilesDone', 'zipAddFilesFail'],
-    zipReadFiles: [['archivePath', 'filesPaths'], 'zipReadFilesDone', 'zipReadFilesFail'],
+    zipAddFiles: [['archivePath', 'mode', 'files:object'], 'zipAddFilesDone', 'zipAddFilesFail'],
+    zipReadFiles: [['archivePath', 'filesPaths:object'], 'zipReadFilesDone', 'zipReadFilesFail'],
     zipCompressDirectory: [['archivePath', 'dirPath'], 'zipCompressDirectoryDone',
                            'zipCompressDirectoryFail'],
     zipListContents: [['archivePath'], 'zipListContentsDone', 'zipListContentsFail'],
-    zipExtractFiles: [['archivePath', 'paths'], 'zipExtractFilesDone', 'zipExtractFilesFail'],
+    zipExtractFiles: [['archivePath', 'paths:object'], 'zipExtractFilesDone', 'zipExtractFilesFail'],
     archiveUnzip: [['zipPath', 'targetPath'], 'archiveUnzipFinish',
                    'archiveUnzipError archiveUnzipAbort', 'archiveUnzipProgress'],
 };
@@ -86,7 +88,8 @@ export const EVENTS = ['networkStatusChange', 'applicationStateChanged', 'applic
 
 export class TamberlinError extends Error {
     // code: the failure callback's `code`; 'timeout', 'aborted' or
-    // 'unavailable' for what this module detects; null when the callback
+    // 'unavailable' for what this module detects, 606 for arguments it
+    // refuses to send (as the shell refuses them); null when the callback
     // carries none (storage failures).
     constructor(code, message, details = {}) {
         super(message);
@@ -96,6 +99,97 @@ export class TamberlinError extends Error {
         this.callback = details.callback;
         this.data = details.data;
     }
+}
+
+// Arguments are checked before they are sent: the channel drops a call
+// whose argument count is wrong, or whose message is too large, without an
+// answer, and hands the shell empty values for arguments of the wrong kind.
+// The kinds and the messages are the shell's own (it refuses what reaches
+// it the same way); null stands for the empty value of every kind.
+const WORDS = { text: 'text', object: 'an object', list: 'a list', texts: 'a list of text',
+                whole: 'a whole number' };
+const ACCEPTS = {
+    text: (v) => ['string', 'number', 'boolean'].includes(typeof v),
+    object: (v) => typeof v === 'object' && !Array.isArray(v),
+    list: (v) => Array.isArray(v),
+    texts: (v) => typeof v === 'string', // a list is checked item by item
+    whole: (v) => (typeof v === 'number' || (typeof v === 'string' && /^[+-]?\d+$/.test(v)))
+        && Number.isInteger(Number(v)) && Number(v) >= -2147483648 && Number(v) <= 2147483647,
+    any: () => true,
+};
+// Qt 5 keeps a message in at most 128 MiB, text at two bytes a character:
+// about 64 Mi characters in all (64 Mi - 1 Ki pass, 64 Mi are dropped).
+export const MAX_MESSAGE_BYTES = 128 * 1024 * 1024 - 64 * 1024;
+
+function describe(v) {
+    if (typeof v === 'string')
+        return v.length <= 40 ? 'the text "' + v + '"' : 'text';
+    if (typeof v === 'number')
+        return 'the number ' + v;
+    if (typeof v === 'boolean')
+        return 'the value ' + v;
+    if (Array.isArray(v))
+        return 'a list';
+    if (v === undefined)
+        return 'nothing';
+    return typeof v === 'object' ? 'an object' : 'a ' + typeof v;
+}
+
+function kindError(method, name, kind, value) {
+    if (value === null)
+        return null;
+    // Functions would be taken by qwebchannel.js as its own callback.
+    if (!['function', 'symbol', 'bigint', 'undefined'].includes(typeof value)) {
+        if (kind === 'texts' && Array.isArray(value)) {
+            for (let i = 0; i < value.length; i++) {
+                const error = kindError(method, name + '[' + i + ']', 'text', value[i]);
+                if (error)
+                    return error;
+            }
+            return null;
+        }
+        if (ACCEPTS[kind](value))
+            return null;
+    }
+    return method + ': ' + name + ' must be ' + (WORDS[kind] || 'a value') + ', got ' + describe(value);
+}
+
+// Roughly what Qt 5 makes of the arguments in memory.
+function wireBytes(v) {
+    if (typeof v === 'string')
+        return 8 + 2 * v.length;
+    if (v === null || typeof v !== 'object')
+        return 16;
+    if (Array.isArray(v))
+        return v.reduce((n, item) => n + wireBytes(item), 16);
+    return Object.keys(v).reduce((n, k) => n + 8 + 2 * k.length + wireBytes(v[k]), 16);
+}
+
+// The wire arguments of a call, or a TamberlinError refusing it.
+function wireArgs(method, params, args) {
+    const refuse = (message) => new TamberlinError(606, message, { method });
+    const names = params.map((p) => p.name).join(', ');
+    if (args.length > params.length)
+        return refuse(method + ': too many arguments (it takes ' + (names || 'no arguments')
+                      + ', then an options object)');
+    const wire = [];
+    for (let i = 0; i < params.length; i++) {
+        const { name, kind, optional } = params[i];
+        let value = args[i];
+        if (value === undefined) {
+            if (!optional)
+                return refuse(method + ': ' + name + ' is missing');
+            value = kind === 'object' ? {} : kind === 'list' ? [] : '';
+        }
+        const error = kindError(method, name, kind, value);
+        if (error)
+            return refuse(error);
+        wire.push(value);
+    }
+    if (wireBytes(wire) > MAX_MESSAGE_BYTES)
+        return refuse(method + ': the arguments are too large to send (at most about 64 Mi '
+                      + 'characters of text in all)');
+    return wire;
 }
 
 let sequence = 0;
@@ -136,14 +230,18 @@ export class Tamberlin {
 
     // Calls any page method by name: args without the uuid. Resolves with
     // the success callback's payload; the returned Promise carries the
-    // call's `uuid`.
+    // call's `uuid`. Arguments the shell cannot take reject at once with
+    // code 606, and nothing is sent.
     call(method, args = [], options = {}) {
         const shape = METHODS[method];
         const uuid = makeUuid();
         let promise;
+        const wire = shape ? wireArgs(method, PARAMS[method], args) : null;
         if (!shape || typeof this.shell[method] !== 'function') {
             promise = Promise.reject(new TamberlinError('unavailable',
                 'the shell offers no method ' + method, { method }));
+        } else if (wire instanceof TamberlinError) {
+            promise = Promise.reject(wire);
         } else {
             promise = new Promise((resolve, reject) => {
                 const call = {
@@ -168,7 +266,6 @@ export class Tamberlin {
                     call.rearm();
                 }
                 this._pending.set(uuid, call);
-                const wire = shape[0].map((_, i) => (args[i] === undefined ? null : args[i]));
                 this.shell[method](uuid, ...wire);
             });
         }
@@ -201,8 +298,12 @@ export class Tamberlin {
         });
     }
 
-    // Calls without an answer of their own.
+    // Calls without an answer of their own; a refused argument rejects
+    // (code 606) and nothing is sent.
     exitApplication(exitCode = 0) {
+        const error = kindError('exitApplication', 'exitCode', 'whole', exitCode);
+        if (error)
+            return Promise.reject(new TamberlinError(606, error, { method: 'exitApplication' }));
         this.shell.exitApplication(makeUuid(), exitCode);
         return Promise.resolve();
     }
@@ -210,12 +311,21 @@ export class Tamberlin {
     // target: the archiveUnzip call's Promise or its uuid; that call then
     // rejects with code 'aborted'.
     abortArchiveUnzip(target) {
-        this.shell.abortArchiveUnzip(typeof target === 'string' ? target : target.uuid);
+        const uuid = typeof target === 'string' ? target : target && target.uuid;
+        if (typeof uuid !== 'string') {
+            return Promise.reject(new TamberlinError(606, 'abortArchiveUnzip: target must be an '
+                + 'archiveUnzip call or its uuid, got ' + describe(target),
+                { method: 'abortArchiveUnzip' }));
+        }
+        this.shell.abortArchiveUnzip(uuid);
         return Promise.resolve();
     }
 
     // The shell calls these itself; offered for completeness.
     stateChanged(state) {
+        const error = kindError('stateChanged', 'state', 'whole', state);
+        if (error)
+            return Promise.reject(new TamberlinError(606, error, { method: 'stateChanged' }));
         this.shell.stateChanged(state);
         return Promise.resolve();
     }
@@ -241,7 +351,10 @@ export class Tamberlin {
                 }
                 return;
             }
-            const ok = call.done.includes(name);
+            // The shell refuses bad arguments of a method without a failure
+            // callback under its one callback, with code 606 and a message.
+            const refused = data.code === 606 && typeof data.message === 'string';
+            const ok = call.done.includes(name) && !refused;
             if (ok || call.fail.includes(name)) {
                 this._pending.delete(uuid);
                 clearTimeout(call.timer);
@@ -265,12 +378,38 @@ export class Tamberlin {
     }
 }
 
-// One method per page method: the wire's arguments after the uuid, then an
-// optional options object {timeout, onProgress}.
+const PARAMS = {};
 for (const [method, shape] of Object.entries(METHODS)) {
-    const count = shape[0].length;
+    PARAMS[method] = shape[0].map((spec) => {
+        const [name, kind = 'text'] = spec.split(':');
+        return { name: name.replace('?', ''), kind, optional: name.endsWith('?') };
+    });
+}
+
+const OPTION_KEYS = ['timeout', 'onProgress'];
+function isOptions(v, strict) {
+    return v !== null && typeof v === 'object' && !Array.isArray(v)
+        && (!strict || Object.keys(v).every((k) => OPTION_KEYS.includes(k)));
+}
+
+// One method per page method: the wire's arguments after the uuid, then an
+// optional options object {timeout, onProgress}. Arguments left out at the
+// end may be replaced by the options object where the method takes no
+// object there (dbSql(query, {timeout: 5})); such an object holds option
+// keys only. The options object is never sent.
+for (const [method, params] of Object.entries(PARAMS)) {
     Tamberlin.prototype[method] = function (...args) {
-        return this.call(method, args.slice(0, count), args[count] || {});
+        let at = args.length - 1;
+        const early = at >= 0 && at < params.length && params[at].kind !== 'object'
+            && isOptions(args[at], true);
+        if (!early)
+            at = params.length;
+        const options = isOptions(args[at], false) ? args[at] : {};
+        const data = args.slice(0, at);
+        // Anything after the options object, or in its place, is one too many.
+        if (args.length > at + 1 || ![undefined, options].includes(args[at]))
+            data.push(...args.slice(at));
+        return this.call(method, data, options);
     };
 }
 
@@ -286,9 +425,15 @@ export function connect(options = {}) {
         return Promise.reject(new TamberlinError('unavailable',
             'no web channel: load qwebchannel.js and run the page in the shell'));
     }
-    return new Promise((resolve) => {
+    return new Promise((resolve, reject) => {
         new Channel(transport, (channel) => {
-            resolve(new Tamberlin(channel.objects.shellInterface, options));
+            const shell = channel.objects && channel.objects.shellInterface;
+            if (!shell || !shell.invokeJSCall) {
+                reject(new TamberlinError('unavailable',
+                    'the web channel offers no shellInterface: run the page in the shell'));
+                return;
+            }
+            resolve(new Tamberlin(shell, options));
         });
     });
 }
