@@ -157,10 +157,8 @@ public:
             return false;
         QTemporaryDir dir(m_target + QStringLiteral("/.unzip-XXXXXX"));
         if (!dir.isValid() || !QDir(dir.path()).mkdir(QStringLiteral("new"))
-            || !QDir(dir.path()).mkdir(QStringLiteral("old"))) {
-            qCWarning(lcExtraction).noquote() << "cannot make a staging folder in" << m_target;
+            || !QDir(dir.path()).mkdir(QStringLiteral("old")))
             return false;
-        }
         dir.setAutoRemove(false);
         m_root = dir.path();
         m_canonical = QFileInfo(m_root).canonicalFilePath();
@@ -343,6 +341,7 @@ ZipExtraction::ExtractionError Job::extractOne(QuaZip &zip, const Entry &entry)
         return ZipExtraction::ZipOpenFailed;
     QFile file;
     if (!createFile(file, out, entry.mode)) {
+        qCWarning(lcExtraction).noquote() << "cannot create" << out << ":" << std::strerror(errno);
         in.close();
         return ZipExtraction::ExtractionWriteFailed;
     }
