@@ -491,10 +491,15 @@ ZipExtraction::ExtractionError ZipExtraction::extractStaged(const QString &zipPa
         // Only a thread that is free now: waiting for one could wait on
         // ourselves when the pool is full.
         helper = QThreadPool::globalInstance()->tryStart([&job, &helperDone] {
-            QuaZip own(job.zipPath);
-            openZip(own);
-            if (own.isOpen() && own.goToFirstFile())
-                job.work(own);
+            try {
+                QuaZip own(job.zipPath);
+                openZip(own);
+                if (own.isOpen() && own.goToFirstFile())
+                    job.work(own);
+            } catch (...) {
+                int expected = ExtractionOk;
+                job.failure.compare_exchange_strong(expected, ExtractionWriteFailed);
+            }
             helperDone.release();
         });
     }
