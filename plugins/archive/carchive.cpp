@@ -6,6 +6,8 @@
 
 #include <QPointer>
 
+#include <exception>
+
 CArchive::CArchive()
 {
     qRegisterMetaType<ZipExtraction::ExtractionError>("ZipExtraction::ExtractionError");
@@ -72,8 +74,15 @@ QSharedPointer<Task::ITask> CArchive::unzip(const QString &taskID, const QString
     // which repeats an error or a cancel, then goes nowhere.
     const QSharedPointer<Task::CFutureTask> future =
         Task::CFutureTask::run([extraction, relFilePath, targetPath]() -> ResponsePtr {
-            const ZipExtraction::ExtractionError code =
-                extraction->extract(relFilePath, targetPath);
+            // A failure is an error for the page, never an abort it did not ask for.
+            ZipExtraction::ExtractionError code = ZipExtraction::ExtractionWriteFailed;
+            try {
+                code = extraction->extract(relFilePath, targetPath);
+            } catch (const std::exception &e) {
+                qWarning("archiveUnzip of %s failed: %s", qUtf8Printable(relFilePath), e.what());
+            } catch (...) {
+                qWarning("archiveUnzip of %s failed", qUtf8Printable(relFilePath));
+            }
             if (code != ZipExtraction::ExtractionOk)
                 return ResponsePtr(new CArchiveRejectedResponse(relFilePath, targetPath, code));
             return ResponsePtr(new CArchiveResolvedResponse(relFilePath, targetPath));

@@ -17,8 +17,9 @@ public:
         ExtractionOk = 0,
         ZipFileMissing = 1,        // no file at the zip path
         ZipOpenFailed = 2,         // not a readable zip, or a damaged entry
-        ExtractionWriteFailed = 3, // a folder or file cannot be created, or an
-                                   // entry name would leave the target
+        ExtractionWriteFailed = 3, // a folder or file cannot be created or put
+                                   // in place, a refused name or zip place, or
+                                   // an unexpected failure
         ExtractionAborted = 4,
     };
     Q_ENUM(ExtractionError)
@@ -26,7 +27,11 @@ public:
     explicit ZipExtraction(QObject *parent = nullptr);
 
     // Sub-folders directly inside target are replaced; files lying directly
-    // in target stay. Entry names are checked before anything is touched.
+    // in target stay, unless the archive has a file of the same name. The
+    // tree is built in a hidden folder inside target and swapped in once
+    // every entry is written: a call that does not finish leaves target as
+    // it was. Refused, before anything is touched: an entry name that would
+    // leave target or holds a NUL, and a zip inside a sub-folder of target.
     // Progress: (total, 0) first, (total, n) after the n-th entry for n = 1,
     // 51, 101, ..., and (total, total) at the end.
     ExtractionError extract(const QString &zipPath, const QString &target);
@@ -46,7 +51,8 @@ public slots:
     void abort();
 
 private:
-    ExtractionError fail(ExtractionError code);
+    // extract() without the final report.
+    ExtractionError extractStaged(const QString &zipPath, const QString &target, int *total);
 
     std::atomic<bool> m_aborted{false};
     int m_maxThreads = 2;

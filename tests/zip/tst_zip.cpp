@@ -14,13 +14,15 @@
 #include <quazip/quazipfile.h>
 #include <quazip/quazipnewinfo.h>
 
+#include <sys/stat.h>
+
 namespace {
 
 struct Entry
 {
     QString name;
     QByteArray data;
-    QString link = {}; // non-empty: a symbolic-link entry pointing there
+    quint32 mode = 0; // Unix mode of the entry; a link's data is its target
 };
 using Entries = QList<Entry>;
 
@@ -31,14 +33,12 @@ bool makeZip(const QString &path, const Entries &entries, int repeat = 1)
         return false;
     for (const Entry &e : entries) {
         QuaZipNewInfo info(e.name);
-        if (!e.link.isEmpty())
-            info.externalAttr = quint32(0120777) << 16;
+        info.externalAttr = e.mode << 16;
         QuaZipFile file(&zip);
-        const QByteArray data = e.link.isEmpty() ? e.data : e.link.toUtf8();
         if (!file.open(QIODevice::WriteOnly, info))
             return false;
         for (int i = 0; i < repeat; ++i)
-            file.write(data);
+            file.write(e.data);
     }
     zip.close();
     return zip.getZipError() == 0;
@@ -388,7 +388,7 @@ void tst_Zip::traversal_data()
     QTest::newRow("backslash dot-dot") << Entries{{"..\\evil.txt", x}};
     QTest::newRow("drive letter") << Entries{{"C:\\evil.txt", x}};
     QTest::newRow("sibling with the same prefix") << Entries{{"../%1-evil/evil.txt", x}};
-    QTest::newRow("link, then a file through it") << Entries{{"link", {}, "../"}, {"link/evil.txt", x}};
+    QTest::newRow("link, then a file through it") << Entries{{"link", "../", 0120777}, {"link/evil.txt", x}};
 }
 
 void tst_Zip::traversal()
@@ -403,16 +403,14 @@ void tst_Zip::traversal()
     }
     QVERIFY(makeZip("hostile.zip", rowEntries));
     auto before = snapshot(m_dir->path());
-    const bool link = !rowEntries.first().link.isEmpty();
-    if (!link)
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^refused entry "));
+    // The link row gets past the names; its tree fails where the folder meets the file.
+    const bool link = rowEntries.first().mode != 0;
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(link ? "^cannot make folder " : "^refused entry "));
 
     const Call unzipped = unzip("hostile.zip", target).last();
     QCOMPARE(unzipped.name, QStringLiteral("archiveUnzipError"));
     QCOMPARE(unzipped.data.value("code"), QVariant(3));
-    // Names are checked before the target is cleared; the link row gets past that.
-    if (!link)
-        QCOMPARE(snapshot(m_dir->path()), before);
+    QCOMPARE(snapshot(m_dir->path()), before);
 
     const Call ex = last([&](const QString &u) { m_js->zipExtractFiles(u, "hostile.zip", items); });
     QVERIFY(ex.data.value(rowEntries.last().name).toMap().value("code").toInt() != 0);
@@ -431,13 +429,19 @@ void tst_Zip::archiveUnzip_data()
     QTest::addColumn<QString>("setup");
     QTest::addColumn<QList<int>>("expected"); // progress reported before the end
     QTest::addColumn<int>("code");            // of the error; 0: it finishes
+    QTest::addColumn<QString>("warning");     // logged, as a pattern
     // Large enough for a second inflating thread: reports still in order.
-    QTest::newRow("120 entries on two threads") << "many" << QList<int>{0, 1, 51, 101, 120} << 0;
-    QTest::newRow("empty zip") << "empty" << QList<int>{0, 0} << 0;
-    // A missing zip (code 1): the zip course.
-    QTest::newRow("not a zip") << "text" << QList<int>{} << 2;
-    QTest::newRow("damaged entry") << "damaged" << QList<int>{0} << 2;
-    QTest::newRow("target under a file") << "blocked" << QList<int>{} << 3;
+    QTest::newRow("120 entries on two threads") << "many" << QList<int>{0, 1, 51, 101, 120} << 0 << "";
+    QTest::newRow("empty zip") << "empty" << QList<int>{0, 0} << 0 << "";
+    QTest::newRow("umask and entry modes") << "umask" << QList<int>{0, 1, 3} << 0 << "";
+    // A missing zip (code 1): the zip course. A failed or aborted call leaves the target as it was.
+    QTest::newRow("not a zip") << "text" << QList<int>{} << 2 << "";
+    QTest::newRow("damaged entry after a good one") << "damaged" << QList<int>{0, 1} << 2 << "^damaged entry a.txt";
+    QTest::newRow("aborted part-way") << "abort" << QList<int>{0, 1} << 4 << "";
+    QTest::newRow("a folder of the zip where a file lies") << "conflict" << QList<int>{0, 1} << 3 << "^a file is in the way";
+    QTest::newRow("NUL in an entry name") << "nul" << QList<int>{} << 3 << "^refused entry a\\\\0b.txt";
+    QTest::newRow("zip in a sub-folder of the target") << "inside" << QList<int>{} << 3 << "^refused: out/old/f.zip";
+    QTest::newRow("target under a file") << "blocked" << QList<int>{} << 3 << "^cannot stage into";
 }
 
 void tst_Zip::archiveUnzip()
@@ -445,47 +449,82 @@ void tst_Zip::archiveUnzip()
     QFETCH(QString, setup);
     QFETCH(QList<int>, expected);
     QFETCH(int, code);
+    QFETCH(QString, warning);
+    QVERIFY(QDir().mkpath("out/old") && writeFile("out/old/keep.txt", "keep") && writeFile("out/loose.txt"));
     Entries entries;
-    QString target = "out";
+    int repeat = 1;
+    QString zip = "f.zip", target = "out";
     if (setup == "many") {
+        repeat = 8000;
         for (int i = 0; i < 120; ++i)
             entries.append({QString("d%1/f%2.bin").arg(i % 7).arg(i), QByteArray::number(i * 7919, 16).leftJustified(8, '.')});
-        QVERIFY(makeZip("f.zip", entries, 8000));
-    } else if (setup == "empty") {
-        QVERIFY(makeZip("f.zip", entries));
+    } else if (setup == "abort") { // aborted on the first progress: many small files leave time for it
+        for (int i = 0; i < 5000; ++i)
+            entries.append({QString("d%1/f%2").arg(i % 7).arg(i), "x"});
+    } else if (setup == "umask") {
+        // Its own mode less the umask for an entry from Unix; 0666 less the umask else; a link is a plain file.
+        entries = {{"plain", "p"}, {"exec", "e", 0100755}, {"link", "plain", 0120777}};
+    } else if (setup == "conflict") { // found when the old sub-folders are already moved aside
+        entries = {{"loose.txt/x", "x"}};
     } else if (setup == "text") {
         QVERIFY(writeFile("f.zip", "not a zip at all"));
-    } else if (setup == "damaged") {
-        entries = {{"a.txt", QByteArray("some text ").repeated(500)}};
-        QVERIFY(makeZip("f.zip", entries));
-        QFile f("f.zip");
-        QVERIFY(f.open(QIODevice::ReadWrite) && f.seek(30 + 5 + 20)); // in the deflated data
-        f.write("\xff\x00\xff", 3);
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^damaged entry a.txt"));
+    } else if (setup == "damaged" || setup == "nul") {
+        entries = {{"d/ok.txt", "ok"}, {setup == "nul" ? "aXb.txt" : "a.txt", QByteArray("some text ").repeated(500)}};
+    } else if (setup == "inside") {
+        zip = "out/old/f.zip";
     } else if (setup == "blocked") {
-        QVERIFY(makeZip("f.zip", {{"a.txt", "a"}}) && writeFile("file"));
+        QVERIFY(writeFile("file"));
         target = "file/out";
     }
+    if (setup != "text")
+        QVERIFY(makeZip(zip, entries, repeat));
+    QFile f(zip);
+    QVERIFY(f.open(QIODevice::ReadWrite));
+    QByteArray bytes = f.readAll();
+    if (setup == "damaged") // in the deflated data
+        bytes.replace(bytes.indexOf("a.txt") + 5 + 20, 3, "\xff\x00\xff", 3);
+    QVERIFY(f.seek(0) && f.write(bytes.replace("aXb.txt", QByteArray("a\0b.txt", 7))) == bytes.size());
+    f.close();
+    if (!warning.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
+    const auto before = snapshot("out");
 
-    const QList<Call> calls = unzip("f.zip", target);
+    const auto aborter = connect(m_js.data(), &JSInterface::invokeJSCall, this, [&](const QString &, const QVariantMap &d) {
+        if (setup == "abort" && d.value("progress") == 1)
+            m_js->abortArchiveUnzip(d.value("uuid").toString());
+    });
+    const mode_t savedMask = ::umask(027);
+    const QList<Call> calls = unzip(zip, target);
+    ::umask(savedMask);
+    disconnect(aborter);
     QList<int> seen;
     for (const Call &c : calls.mid(0, calls.size() - 1)) {
         QCOMPARE(c.name, QStringLiteral("archiveUnzipProgress"));
         QCOMPARE(c.data.value("total").toInt(), entries.size());
         seen.append(c.data.value("progress").toInt());
     }
-    QCOMPARE(seen, expected);
+    QCOMPARE(seen.mid(0, setup == "abort" ? 2 : -1), expected);
     if (code == 0) {
         QCOMPARE(calls.last().name, QStringLiteral("archiveUnzipFinish"));
-        for (const Entry &e : entries)
-            QCOMPARE(QFileInfo("out/" + e.name).size(), qint64(8 * 8000));
+        QList<int> modes;
+        for (const Entry &e : entries) {
+            struct stat st;
+            QVERIFY(::stat(QFile::encodeName("out/" + e.name).constData(), &st) == 0);
+            QCOMPARE(qint64(st.st_size), qint64(e.data.size()) * repeat);
+            modes.append(st.st_mode & 0777);
+        }
+        if (setup == "umask")
+            QCOMPARE(modes, QList<int>({0640, 0750, 0640}));
         return;
     }
-    QCOMPARE(calls.last().name, QStringLiteral("archiveUnzipError"));
-    QCOMPARE(calls.last().data, QVariantMap({{"file_path", "f.zip"}, {"target_path", target},
-                                             {"code", code}, {"uuid", "1"}}));
-    // Neither a cut file nor its temporary copy passes for the entry.
-    QCOMPARE(QDir("out").entryList(QDir::Files | QDir::Hidden), QStringList());
+    const QString end = code == 4 ? "archiveUnzipAbort" : "archiveUnzipError";
+    QVariantMap payload{{"file_path", zip}, {"target_path", target}, {"uuid", "1"}};
+    if (code != 4)
+        payload.insert("code", code);
+    QCOMPARE(calls.last().name, end);
+    QCOMPARE(calls.last().data, payload);
+    // Byte for byte, and no staging folder left.
+    QCOMPARE(snapshot("out"), before);
 }
 
 // A second archive into the same target: sub-folders replaced, loose files kept,
