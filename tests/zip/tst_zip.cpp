@@ -1,10 +1,12 @@
 // The zip plugins beyond the zip course: interoperability, disk effects, hostile names.
 
 #include "bridge/jsinterface.h"
+#include "tests/support/smallvolume.h"
 
 #include <QCryptographicHash>
 #include <QDirIterator>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QThreadPool>
@@ -167,6 +169,7 @@ class tst_Zip : public QObject
 {
     Q_OBJECT
 private slots:
+    void initTestCase() { ShellTest::enterPrivateMounts(); }
     void init();
     void cleanup();
     void addFiles_data();
@@ -180,6 +183,7 @@ private slots:
     void archiveUnzip();
     void unzipIntoUsedTarget();
     void boundedMemory();
+    void fullVolumeKeepsOldFiles();
 
 private:
     QString path(const QString &name) const { return m_dir->filePath(name); }
@@ -343,8 +347,9 @@ void tst_Zip::interoperability()
         QCOMPARE(add.name, QStringLiteral("zipAddFilesDone"));
         expected.remove("emptydir"); // no folder entries of its own
     } else if (producer == "compress") {
-        // An archive inside the folder it packs does not hold a copy of itself.
-        for (const char *archive : {"a.zip", "src/self.zip"}) {
+        // An archive inside the folder it packs holds no copy of itself, nor of
+        // the archive it replaces.
+        for (const char *archive : {"a.zip", "src/self.zip", "src/self.zip"}) {
             QCOMPARE(last([&](const QString &u) { m_js->zipCompressDirectory(u, archive, "src"); }).name,
                      QStringLiteral("zipCompressDirectoryDone"));
         }
@@ -528,6 +533,28 @@ void tst_Zip::boundedMemory()
     QCOMPARE(QFileInfo("out/big.bin").size(), kSize);
     QCOMPARE(QFileInfo("copy.bin").size(), kSize);
     QVERIFY2(peakKb() - start < 32 * 1024, qPrintable(QString::number(peakKb() - start)));
+}
+
+// A full disk leaves an extraction target and a packed archive as they were,
+// with nothing beside them.
+void tst_Zip::fullVolumeKeepsOldFiles()
+{
+    ShellTest::SmallVolume volume(path("small"), "1m");
+    if (!volume.error().isEmpty())
+        QSKIP(qPrintable(volume.error()));
+    QByteArray big(1500000, Qt::Uninitialized);
+    QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(big.data()), big.size() / 4);
+    QVERIFY(makeZip("big.zip", {{"big.bin", big}}));
+    QVERIFY(QDir().mkpath("src") && writeFile("src/big.bin", big));
+    const QByteArray old(420000, 'o');
+    QVERIFY(writeFile("small/t.bin", old) && writeFile("small/old.zip", old));
+    const QVariantMap job{{"source", "big.bin"}, {"target", "small/t.bin"}};
+    QCOMPARE(last([&](const QString &u) { m_js->zipExtractFiles(u, "big.zip", {{"a", job}}); }).data.value("a"),
+             QVariant(QVariantMap{{"code", -1000}}));
+    QCOMPARE(last([&](const QString &u) { m_js->zipCompressDirectory(u, "small/old.zip", "src"); }).name,
+             QStringLiteral("zipCompressDirectoryFail"));
+    const QByteArray sum = QCryptographicHash::hash(old, QCryptographicHash::Sha1).toHex();
+    QCOMPARE(snapshot("small"), (QMap<QString, QByteArray>{{"t.bin", sum}, {"old.zip", sum}}));
 }
 
 QTEST_MAIN(tst_Zip)
