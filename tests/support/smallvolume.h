@@ -1,47 +1,36 @@
 #pragma once
 
-// A size-limited tmpfs on a folder, in a mount namespace of the test's own:
-// the machine's mounts are never touched and the mount ends with the process.
-// Needs root (CI runs tests as root); elsewhere error() says why and the
-// caller skips. Call enterPrivateMounts() before the test starts threads that
-// write files (pool threads): threads made earlier keep the machine's view.
+// A size-limited tmpfs on a folder, in the test's own mount namespace: the
+// machine's mounts stay untouched. Needs root (as in CI); elsewhere error()
+// says why and the test skips. Threads started before the first use keep the
+// machine's view, so tests with pool threads call privateMounts() first.
 
 #include <QDir>
 #include <QFile>
-#include <QString>
 
-#include <cerrno>
-#include <cstring>
 #include <sched.h>
 #include <sys/mount.h>
 
 namespace ShellTest {
 
-inline QString enterPrivateMounts()
-{
-    static const QString error = [] {
-        if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-            return QStringLiteral("no private mount namespace: %1").arg(QString::fromLocal8Bit(strerror(errno)));
-        return QString();
-    }();
-    return error;
-}
-
 class SmallVolume
 {
 public:
-    SmallVolume(const QString &dir, const char *size) : m_dir(QFile::encodeName(dir))
+    static QString privateMounts()
     {
-        m_error = enterPrivateMounts();
-        if (m_error.isEmpty()
-            && (!QDir().mkpath(dir)
-                || mount("tmpfs", m_dir.constData(), "tmpfs", 0, QByteArray("size=").append(size).constData()) != 0))
-            m_error = QStringLiteral("cannot mount a tmpfs: %1").arg(QString::fromLocal8Bit(strerror(errno)));
+        static const QString error =
+            unshare(CLONE_NEWNS) || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ? qt_error_string() : QString();
+        return error;
+    }
+    SmallVolume(const QString &dir, const QByteArray &size) : m_dir(QFile::encodeName(dir)), m_error(privateMounts())
+    {
+        if (m_error.isEmpty() && (!QDir().mkpath(dir) || mount("tmpfs", m_dir, "tmpfs", 0, ("size=" + size).constData())))
+            m_error = qt_error_string();
     }
     ~SmallVolume()
     {
         if (m_error.isEmpty())
-            umount2(m_dir.constData(), MNT_DETACH);
+            umount2(m_dir, MNT_DETACH);
     }
     QString error() const { return m_error; }
 
