@@ -50,7 +50,13 @@ bool StagedFile::open(OpenMode mode)
         return false;
     }
     discard();
-    const QString folder = QFileInfo(m_target).absolutePath();
+    // A device or a folder is never replaced by a file; a link is, as any file.
+    const QFileInfo existing(m_target);
+    if (existing.exists() && !existing.isFile() && !existing.isSymLink()) {
+        setErrorString(QStringLiteral("%1 is not a regular file").arg(m_target));
+        return false;
+    }
+    const QString folder = existing.absolutePath();
     // NewOnly: a name taken meanwhile is never opened as ours.
     mode = (mode & ~(QIODevice::Append | QIODevice::Truncate)) | QIODevice::NewOnly;
     for (int attempt = 0; attempt < 16; ++attempt) {
@@ -85,6 +91,7 @@ bool StagedFile::commit()
         error = QStringLiteral("cannot rename %1 to %2: %3").arg(temp, m_target, error);
     if (error.isEmpty()) {
         m_staged = false;
+        setFileName(m_target);
         return true;
     }
     discard();

@@ -16,6 +16,8 @@
 #include <quazip/quazipfile.h>
 #include <quazip/quazipnewinfo.h>
 
+#include <sys/stat.h>
+
 namespace {
 
 struct Entry
@@ -297,7 +299,7 @@ void tst_Zip::addFiles()
 void tst_Zip::readListExtract()
 {
     QVERIFY(makeZip("r.zip", {{"a.txt", "alpha"}, {"empty.txt", {}}}));
-    QVERIFY(writeFile("blocker"));
+    QVERIFY(writeFile("blocker") && mkfifo("fifo", 0600) == 0);
     const QVariantMap read = last([&](const QString &u) {
         m_js->zipReadFiles(u, "r.zip", {{"e", "empty.txt"}, {"blank", ""}});
     }).data;
@@ -309,9 +311,12 @@ void tst_Zip::readListExtract()
         return QVariantMap{{"source", source}, {"target", target}};
     };
     const QVariantMap ex = last([&](const QString &u) {
-        m_js->zipExtractFiles(u, "r.zip", {{"a", job("a.txt", target)}, {"blocked", job("a.txt", "blocker/a.txt")}});
+        m_js->zipExtractFiles(u, "r.zip", {{"a", job("a.txt", target)}, {"blocked", job("a.txt", "blocker/a.txt")},
+                                          {"fifo", job("a.txt", "fifo")}});
     }).data;
     QCOMPARE(ex.value("blocked"), QVariant(QVariantMap{{"code", -1000}}));
+    // A device (here a FIFO) is never replaced by a file.
+    QVERIFY(ex.value("fifo") == QVariant(QVariantMap{{"code", -1000}}) && !QFileInfo("fifo").isFile());
     // rwx for the owner, r-x for the rest: never group- or world-writable.
     QCOMPARE(QFileInfo(target).permissions() & 0x0777, QFile::Permissions(0x0755));
     // Written under a temporary name and renamed: nothing else is left.

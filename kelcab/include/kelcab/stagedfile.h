@@ -17,7 +17,9 @@ namespace kelcab {
 // fast as whatever else the disk is doing. Callers that need the data on the
 // disk sync once, at the end.
 //
-// fileName() is the temporary name once open; target() the final one.
+// fileName() is the temporary name while staged, the target once committed.
+// A target that exists and is neither a file nor a link (a device, a folder)
+// is refused: it is never replaced by a file.
 // Failures are bool results, with errorString() naming the failed step.
 class KELCAB_EXPORT StagedFile : public QFile
 {
