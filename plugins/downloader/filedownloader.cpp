@@ -34,7 +34,7 @@ FileDownloader::~FileDownloader()
     discardFile();
 }
 
-// Removes the staged file; the target was never touched.
+// Drops the staged file, which is removed unless committed.
 void FileDownloader::discardFile()
 {
     delete m_file;
