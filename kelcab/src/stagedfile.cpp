@@ -1,5 +1,6 @@
 #include <kelcab/stagedfile.h>
 
+#include <QDir>
 #include <QFileInfo>
 #include <QRandomGenerator>
 
@@ -19,8 +20,9 @@ namespace {
 bool replace(const QString &from, const QString &to, QString *error)
 {
 #ifdef Q_OS_WIN
-    if (MoveFileExW(reinterpret_cast<const wchar_t *>(from.utf16()),
-                    reinterpret_cast<const wchar_t *>(to.utf16()), MOVEFILE_REPLACE_EXISTING))
+    const QString nativeFrom = QDir::toNativeSeparators(from), nativeTo = QDir::toNativeSeparators(to);
+    if (MoveFileExW(reinterpret_cast<const wchar_t *>(nativeFrom.utf16()),
+                    reinterpret_cast<const wchar_t *>(nativeTo.utf16()), MOVEFILE_REPLACE_EXISTING))
         return true;
     *error = qt_error_string(int(GetLastError()));
 #else
