@@ -16,6 +16,8 @@
 #include "plugins/filesystem/cfilesystem.h"
 #include "plugins/zip/czip.h"
 
+#include <kelcab/stagedfile.h>
+
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
@@ -585,6 +587,7 @@ void JSInterface::downloadFile(const QString &uuid, const QString &url,
     m_fileDownloader->setProperty(propertyName(Other::last_progress_bytes), qlonglong(0));
     m_fileDownloader->setProperty(propertyName(Other::file_name), fileName);
     m_fileDownloader->setProperty(propertyName(Other::file_path), relFilePath);
+    m_fileDownloader->setTarget(relFilePath, fileName);
     m_fileDownloader->download(QUrl(url, QUrl::TolerantMode));
 }
 
@@ -639,41 +642,27 @@ void JSInterface::_fileDownloadAbort()
     send(callback(JSInvoke::fileDownloadAbort), data);
 }
 
-QString JSInterface::downloadTarget() const
-{
-    // A relative folder is taken from the working folder.
-    const QDir dir(m_fileDownloader->property(propertyName(Other::file_path)).toString());
-    if (!dir.mkpath(QStringLiteral(".")))
-        return {};
-    const QString target =
-        dir.absoluteFilePath(m_fileDownloader->property(propertyName(Other::file_name)).toString());
-    if (QFileInfo::exists(target))
-        QFile::remove(target);
-    return target;
-}
-
+// The downloader has put the file in place.
 void JSInterface::_fileDownloadFinish(QString filePath)
 {
-    const QString target = downloadTarget();
-    if (target.isEmpty() || !QFile::rename(filePath, target)) {
-        QFile::remove(filePath);
-        _fileDownloadError(QNetworkReply::NetworkError(602));
-        return;
-    }
     QVariantMap data = downloadIdentity();
-    data.insert(key(Other::downloaded_path), target);
+    data.insert(key(Other::downloaded_path), filePath);
     send(callback(JSInvoke::fileDownloadFinish), data);
 }
 
+// Staged beside the target like any download: a failure leaves the old file whole.
 void JSInterface::_fileDownloadFinish(QByteArray data)
 {
-    const QString target = downloadTarget();
-    QFile file(target);
-    if (target.isEmpty() || !file.open(QIODevice::ReadWrite) || file.write(data) != data.size()) {
-        _fileDownloadError(QNetworkReply::NetworkError(602));
+    // A relative folder is taken from the working folder.
+    const QDir dir(m_fileDownloader->property(propertyName(Other::file_path)).toString());
+    const QString target =
+        dir.absoluteFilePath(m_fileDownloader->property(propertyName(Other::file_name)).toString());
+    kelcab::StagedFile file(target);
+    if (!dir.mkpath(QStringLiteral(".")) || !file.open() || file.write(data) != data.size() || !file.commit()) {
+        qCWarning(lcBridge).noquote() << "download to" << target << "not stored:" << file.errorString();
+        _fileDownloadError(QNetworkReply::NetworkError(FileDownloader::CannotStore));
         return;
     }
-    file.close();
     QVariantMap out = downloadIdentity();
     out.insert(key(Other::downloaded_path), target);
     send(callback(JSInvoke::fileDownloadFinish), out);

@@ -158,9 +158,6 @@ private slots:
 private:
     // The page's names of the running download, as the downloader carries them.
     QVariantMap downloadIdentity(bool withUuid = true) const;
-    // Makes the target folder and removes an earlier file of the name; empty
-    // when the folder cannot be made.
-    QString downloadTarget() const;
     enum class Dialog { Open, Save };
     void runFileDialog(Dialog kind, const QString &uuid, const QString &title,
                        const QString &dir, const QString &filter);

@@ -2,6 +2,7 @@
 
 #include <kelcab/archive.h>
 #include <kelcab/entry.h>
+#include <kelcab/stagedfile.h>
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -11,7 +12,6 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QLocale>
-#include <QRandomGenerator>
 #include <QSaveFile>
 
 #include <cerrno>
@@ -348,91 +348,6 @@ bool isSafeName(const QString &name)
         && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')) && !name.contains(QChar(0));
 }
 
-// A file written under a hidden temporary name in its target's folder and
-// renamed to the target once complete: nobody sees a partial file under the
-// final name, and a file that is never committed leaves nothing behind. No
-// sync per file (QSaveFile's): that made extraction only as fast as whatever
-// else the disk was doing; extract --sync syncs once at the end instead.
-class StagedFile
-{
-public:
-    explicit StagedFile(const QString &target) : m_target(target) {}
-    ~StagedFile() { discard(); }
-
-    bool open()
-    {
-        const QString folder = QFileInfo(m_target).absolutePath();
-        for (int attempt = 0; attempt < 16; ++attempt) {
-            m_temp = folder + QStringLiteral("/.kelcab-")
-                + QString::number(QRandomGenerator::global()->generate64(), 36);
-            const QByteArray name = QFile::encodeName(m_temp);
-            // 0666 less the umask, as for any new file (QTemporaryFile's 0600 is not).
-            const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd >= 0) {
-                m_fd = fd;
-                return true;
-            }
-            if (errno != EEXIST) {
-                m_error = QString::fromLocal8Bit(strerror(errno));
-                m_temp.clear();
-                return false;
-            }
-        }
-        m_error = QStringLiteral("no free temporary name");
-        m_temp.clear();
-        return false;
-    }
-
-    bool write(const char *data, qint64 length)
-    {
-        while (length > 0) {
-            const ssize_t n = ::write(m_fd, data, size_t(length));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                m_error = QString::fromLocal8Bit(strerror(n < 0 ? errno : ENOSPC));
-                return false;
-            }
-            data += n;
-            length -= n;
-        }
-        return true;
-    }
-
-    // Closes the file (a delayed write error shows here) and gives it its name.
-    bool commit()
-    {
-        const int fd = m_fd;
-        m_fd = -1;
-        if (::close(fd) != 0
-            || ::rename(QFile::encodeName(m_temp).constData(), QFile::encodeName(m_target).constData()) != 0) {
-            m_error = QString::fromLocal8Bit(strerror(errno));
-            discard();
-            return false;
-        }
-        m_temp.clear();
-        return true;
-    }
-
-    void discard()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = -1;
-        if (!m_temp.isEmpty())
-            ::unlink(QFile::encodeName(m_temp).constData());
-        m_temp.clear();
-    }
-
-    QString errorString() const { return m_error; }
-
-private:
-    QString m_target;
-    QString m_temp;
-    QString m_error;
-    int m_fd = -1;
-};
-
 // Flushes the file system holding path to the disk.
 bool syncFileSystem(const QString &path)
 {
@@ -481,7 +396,9 @@ int extract(const QString &archivePath, const QString &target, bool sync)
                 }
                 return;
             }
-            StagedFile out(fsPath);
+            // Each file gets its name only once complete and checked; extract
+            // --sync syncs once at the end instead of per file.
+            kelcab::StagedFile out(fsPath);
             if (!out.open()) {
                 printErr(QStringLiteral("cannot create %1: %2").arg(fsPath, out.errorString()));
                 writeFailed = true;
@@ -490,7 +407,7 @@ int extract(const QString &archivePath, const QString &target, bool sync)
             QCryptographicHash md5(QCryptographicHash::Md5);
             bool outFailed = false;
             QString problem = readEntry(*archive, entry, md5, [&](const char *data, qint64 length) {
-                outFailed = !out.write(data, length);
+                outFailed = out.write(data, length) != length;
                 return !outFailed;
             });
             if (outFailed) {

@@ -1,13 +1,24 @@
 #include "filedownloader.h"
 
+#include <kelcab/stagedfile.h>
+
 #include <QDir>
-#include <QFile>
 #include <QLoggingCategory>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
-#include <QUuid>
 
 Q_LOGGING_CATEGORY(lcDownloader, "FileDownloader")
+
+namespace {
+
+// A reply whose body is the download: a 2xx answer, or a scheme without a status.
+bool isSuccess(QNetworkReply *reply)
+{
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    return !status.isValid() || (status.toInt() >= 200 && status.toInt() < 300);
+}
+
+} // namespace
 
 FileDownloader::FileDownloader(QObject *parent)
     : IFileDownloader(parent), m_accessManager(new QNetworkAccessManager(this))
@@ -23,12 +34,9 @@ FileDownloader::~FileDownloader()
     discardFile();
 }
 
+// Drops the staged file, which is removed unless committed.
 void FileDownloader::discardFile()
 {
-    if (!m_file)
-        return;
-    m_file->close();
-    m_file->remove();
     delete m_file;
     m_file = nullptr;
 }
@@ -46,6 +54,39 @@ void FileDownloader::releaseReply()
     reply->deleteLater();
 }
 
+void FileDownloader::setTarget(const QString &folder, const QString &name)
+{
+    const QDir dir(folder);
+    m_folder = dir.absolutePath();
+    m_target = dir.absoluteFilePath(name);
+}
+
+// Beside the target, so that putting it in place is a rename on one volume.
+bool FileDownloader::stage()
+{
+    if (!QDir().mkpath(m_folder)) {
+        failToStore(QStringLiteral("cannot create the folder %1").arg(m_folder));
+        return false;
+    }
+    m_file = new kelcab::StagedFile(m_target);
+    if (!m_file->open()) {
+        failToStore(m_file->errorString());
+        return false;
+    }
+    return true;
+}
+
+// Ends the download with nothing stored.
+void FileDownloader::failToStore(const QString &why)
+{
+    qCWarning(lcDownloader).noquote() << "download to" << m_target << "not stored:" << why;
+    m_timer.stop();
+    m_started = false;
+    releaseReply();
+    discardFile();
+    emit onError(QNetworkReply::NetworkError(CannotStore));
+}
+
 void FileDownloader::download(QUrl url)
 {
     m_aborted = false;
@@ -57,17 +98,12 @@ void FileDownloader::download(QUrl url)
     m_started = false;
     m_written = 0;
 
-    m_filePath = QDir::temp().absoluteFilePath(QUuid::createUuid().toString());
-    m_file = new QFile(m_filePath);
-    if (!m_file->open(QIODevice::ReadWrite | QIODevice::Truncate)) {
-        qCWarning(lcDownloader) << "cannot create" << m_filePath << m_file->errorString();
-        m_timer.stop();
-        delete m_file;
-        m_file = nullptr;
-        emit onError(QNetworkReply::UnknownContentError);
-        return;
-    }
-    m_reply = m_accessManager->get(QNetworkRequest(url));
+    QNetworkRequest request(url);
+    // Most download links redirect; a browser follows them, but never from
+    // https to http, and not forever (a loop ends as TooManyRedirectsError).
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setMaximumRedirectsAllowed(MaxRedirects);
+    m_reply = m_accessManager->get(request);
     // Flow control: when the disk is slower than the network, the network
     // waits instead of the data piling up in memory.
     m_reply->setReadBufferSize(ReadBufferBytes);
@@ -105,18 +141,16 @@ void FileDownloader::onReadyRead()
         emit onStart(total);
         m_started = true;
     }
-    if (!m_file)
-        return;
     const QByteArray data = m_reply->readAll();
-    if (m_file->write(data) != data.size()) {
+    // An error page's body is counted as it arrives but never stored.
+    if (isSuccess(m_reply)) {
+        if (!m_file && !stage())
+            return;
         // A full disk must not end as a complete-looking file.
-        qCWarning(lcDownloader) << "cannot write" << m_filePath << m_file->errorString();
-        m_timer.stop();
-        m_started = false;
-        releaseReply();
-        discardFile();
-        emit onError(QNetworkReply::UnknownContentError);
-        return;
+        if (m_file->write(data) != data.size()) {
+            failToStore(m_file->errorString());
+            return;
+        }
     }
     m_written += data.size();
     emit onProgress(total, m_written);
@@ -126,23 +160,30 @@ void FileDownloader::onFinished()
 {
     m_timer.stop();
     m_started = false;
-    if (m_file) {
-        const bool stored = m_file->flush();
-        m_file->close();
-        if (stored) {
-            delete m_file;
-            m_file = nullptr;
-            emit onFinish(m_filePath);
-        } else {
-            qCWarning(lcDownloader) << "cannot write" << m_filePath << m_file->errorString();
-            discardFile();
-            emit onError(QNetworkReply::UnknownContentError);
-        }
+    QNetworkReply *reply = m_reply;
+    m_reply = nullptr;
+    if (!reply)
+        return;
+    reply->deleteLater();
+    if (reply->error() != QNetworkReply::NoError)
+        return; // onNetworkError has reported it
+    if (!isSuccess(reply)) {
+        // A final answer outside 2xx that is no network error: a redirect
+        // without a usable target, 304, 1xx. Its body is not the file.
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        qCWarning(lcDownloader).noquote() << "download to" << m_target << "ended with HTTP status" << status;
+        discardFile();
+        emit onError(QNetworkReply::NetworkError(status));
+        return;
     }
-    if (m_reply) {
-        m_reply->deleteLater();
-        m_reply = nullptr;
+    if (!m_file && !stage()) // an empty body
+        return;
+    if (!m_file->commit()) {
+        failToStore(m_file->errorString());
+        return;
     }
+    discardFile();
+    emit onFinish(m_target);
 }
 
 void FileDownloader::onNetworkError(QNetworkReply::NetworkError code)

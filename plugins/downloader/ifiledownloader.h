@@ -6,7 +6,8 @@
 #include <QString>
 #include <QUrl>
 
-// Fetches one URL at a time into a temporary file.
+// Fetches one URL at a time; onFinish(QString) carries the path of the file
+// once it is in place.
 class IFileDownloader : public QObject
 {
     Q_OBJECT

@@ -10,6 +10,8 @@
 #include "plugins/filesystem/cfilesystemresponses.h"
 #include "plugins/filesystem/chunkedcopy.h"
 
+#include <kelcab/stagedfile.h>
+
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
@@ -249,10 +251,12 @@ int CFileSystem::State::copy(const QString &cacheKey, const QString &source,
     }
 
     // Only the exact word makes a self-removing file; "Temporary" is cached
-    // but stays on disk.
-    QSharedPointer<QFile> outputFile(type == key(Other::temporary)
-                                         ? static_cast<QFile *>(new AutoRemoveFile(target))
-                                         : new QFile(target));
+    // but stays on disk. Any other file is staged beside the target, so a
+    // failed copy leaves the file there as it was; a device is written to.
+    const bool device = targetInfo.exists() && !targetInfo.isFile() && !targetInfo.isSymLink();
+    QSharedPointer<QFile> outputFile(type == key(Other::temporary) ? static_cast<QFile *>(new AutoRemoveFile(target))
+                                     : device                      ? new QFile(target)
+                                                                   : new kelcab::StagedFile(target));
     if (!outputFile->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         qCWarning(lcFileSystem).noquote() << "cannot write" << target << "-"
                                           << outputFile->errorString();
@@ -272,13 +276,14 @@ int CFileSystem::State::copy(const QString &cacheKey, const QString &source,
     outputFile->close();
     if (failure.isEmpty() && outputFile->error() != QFileDevice::NoError)
         failure = outputFile->errorString();
+    auto *staged = qobject_cast<kelcab::StagedFile *>(outputFile.data());
+    if (failure.isEmpty() && staged && !staged->commit())
+        failure = staged->errorString();
     if (!failure.isEmpty()) {
         qCWarning(lcFileSystem).noquote() << "copy of" << source << "to" << target
                                           << "failed -" << failure;
-        // A cut copy must not pass for the file; a temporary one goes with
-        // its object.
-        if (!qobject_cast<AutoRemoveFile *>(outputFile.data()) && QFileInfo(target).isFile())
-            QFile::remove(target);
+        // A cut copy must not pass for the file: a staged one is removed and
+        // a temporary one goes with its object.
         return CopyFailed;
     }
 

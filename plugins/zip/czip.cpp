@@ -9,9 +9,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QTemporaryFile>
+#include <QLoggingCategory>
 #include <QVariantList>
 
+#include <kelcab/stagedfile.h>
 #include <quazip/JlCompress.h>
 
 #include <cstdio>
@@ -27,6 +28,8 @@ namespace JSInvoke = Constants::JSInvoke;
 namespace Other = Constants::Other;
 
 namespace {
+
+Q_LOGGING_CATEGORY(lcZip, "Zip")
 
 // Extracted files: everything for the owner, read and execute for the rest.
 // Never writable by group or others.
@@ -162,15 +165,17 @@ QVariantMap extractItem(QuaZip &zip, const QVariantMap &item)
 
     const QFileInfo info(target);
     const QString path = info.absoluteFilePath();
-    // Written beside the target and renamed at the end: a damaged entry or
-    // a full disk leaves an existing target as it was. No sync per file (as
-    // QSaveFile does): a page extracting many files would wait on the disk
-    // for each.
-    if (!QDir().mkpath(info.absolutePath()))
+    // Staged beside the target: a damaged entry or a full disk leaves an
+    // existing target as it was.
+    if (!QDir().mkpath(info.absolutePath())) {
+        qCWarning(lcZip).noquote() << "cannot create the folder of" << path;
         return codeOnly(CZip::TargetUnwritable);
-    QTemporaryFile out(info.absolutePath() + QStringLiteral("/.zipXXXXXX"));
-    if (!out.open())
+    }
+    kelcab::StagedFile out(path);
+    if (!out.open()) {
+        qCWarning(lcZip).noquote() << out.errorString();
         return codeOnly(CZip::TargetUnwritable);
+    }
     bool readFailed = false;
     const bool copied = ZipEntry::copy(entry, out, &readFailed);
     code = entry.getZipError();
@@ -179,33 +184,78 @@ QVariantMap extractItem(QuaZip &zip, const QVariantMap &item)
         code = entry.getZipError();
     if (code == UNZ_OK && !copied)
         code = readFailed ? UNZ_ERRNO : int(CZip::TargetUnwritable);
-    if (code != UNZ_OK)
+    if (code != UNZ_OK) {
+        qCWarning(lcZip).noquote() << "entry" << source << "not extracted to" << path << ": code" << code
+                                   << (code == CZip::TargetUnwritable ? out.errorString() : QString());
         return codeOnly(code);
-    const bool written = out.flush();
-    out.close();
-    if (!written || out.error() != QFileDevice::NoError
-        || ::rename(QFile::encodeName(out.fileName()).constData(), QFile::encodeName(path).constData()) != 0)
+    }
+    out.setPermissions(kExtractedPermissions);
+    if (!out.commit()) {
+        qCWarning(lcZip).noquote() << out.errorString();
         return codeOnly(CZip::TargetUnwritable);
-    out.setAutoRemove(false);
-    QFile::setPermissions(path, kExtractedPermissions);
+    }
     return {{key(Other::code), 0}, {key(Other::path), path}};
 }
 
-// An archive inside the folder it packs would hold a torn copy of itself:
-// it is then written in the temporary folder and moved in at the end.
+// JlCompress::compressDir's walk (sub-folders first, then files, hidden ones
+// left out), minus the archive being replaced: an archive inside the folder
+// it packs never holds a copy of itself.
+bool addFolder(QuaZip &zip, const QDir &root, const QString &dir, const QString &skip)
+{
+    const QDir folder(dir);
+    if (dir != root.absolutePath()) {
+        QuaZipFile entry(&zip);
+        if (!entry.open(QIODevice::WriteOnly, QuaZipNewInfo(root.relativeFilePath(dir) + QLatin1Char('/'), dir)))
+            return false;
+        entry.close();
+        if (entry.getZipError() != UNZ_OK)
+            return false;
+    }
+    for (const QFileInfo &sub : folder.entryInfoList(QDir::AllDirs | QDir::NoDotAndDotDot)) {
+        if (sub.isDir() && !addFolder(zip, root, sub.absoluteFilePath(), skip))
+            return false;
+    }
+    for (const QFileInfo &file : folder.entryInfoList(QDir::Files)) {
+        if (!file.isFile() || file.absoluteFilePath() == skip)
+            continue;
+        if (!JlCompress::compressFile(&zip, file.absoluteFilePath(), root.relativeFilePath(file.absoluteFilePath())))
+            return false;
+    }
+    return true;
+}
+
+// Staged beside the archive: a failure leaves an existing archive whole.
 bool compressDir(const QString &archivePath, const QString &dirPath)
 {
-    const QString dir = QDir(dirPath).absolutePath() + QLatin1Char('/');
-    if (!QFileInfo(archivePath).absoluteFilePath().startsWith(dir))
-        return JlCompress::compressDir(archivePath, dirPath, true);
-    QTemporaryFile temp(QDir::temp().filePath(QStringLiteral("zipXXXXXX.zip")));
-    if (!temp.open())
+    const QFileInfo dir(dirPath);
+    const QString path = QFileInfo(archivePath).absoluteFilePath();
+    if (!dir.isDir()) {
+        qCWarning(lcZip).noquote() << "cannot pack" << dirPath << "into" << path << ": not a folder";
         return false;
-    temp.close();
-    if (!JlCompress::compressDir(temp.fileName(), dirPath, true))
+    }
+    if (!QDir().mkpath(QFileInfo(path).absolutePath())) {
+        qCWarning(lcZip).noquote() << "cannot create the folder of" << path;
         return false;
-    QFile::remove(archivePath);
-    return QFile::rename(temp.fileName(), archivePath);
+    }
+    kelcab::StagedFile out(path);
+    if (!out.open()) {
+        qCWarning(lcZip).noquote() << out.errorString();
+        return false;
+    }
+    QuaZip zip(&out);
+    bool ok = zip.open(QuaZip::mdCreate);
+    if (ok) {
+        ok = addFolder(zip, QDir(dir.absoluteFilePath()), dir.absoluteFilePath(), path);
+        zip.close();
+        ok = ok && zip.getZipError() == UNZ_OK;
+    }
+    if (!ok || !out.commit()) {
+        qCWarning(lcZip).noquote() << "cannot pack" << dirPath << "into" << path << ":"
+                                   << (ok || out.error() != QFileDevice::NoError
+                                           ? out.errorString() : QStringLiteral("zip error %1").arg(zip.getZipError()));
+        return false;
+    }
+    return true;
 }
 
 template <typename Fn>

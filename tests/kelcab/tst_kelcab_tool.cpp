@@ -1,4 +1,5 @@
 #include "kelcabtestutil.h"
+#include "../support/smallvolume.h"
 
 #include <kelcab/archive.h>
 
@@ -45,6 +46,7 @@ private slots:
     void failures();
     void packCheck_data();
     void packCheck();
+    void fullVolumeKeepsOldFile();
 
 private:
     std::unique_ptr<QTemporaryDir> m_tmp;
@@ -224,6 +226,22 @@ void tst_KelcabTool::packCheck()
         QVERIFY2(std::any_of(lines.cbegin(), lines.cend(),
                              [&](const QString &line) { return line.startsWith(problem); }),
                  qPrintable(problem + QStringLiteral("\n--- got ---\n") + run.out));
+}
+
+// A file that does not fit leaves the old one whole, with no temporary file.
+void tst_KelcabTool::fullVolumeKeepsOldFile()
+{
+    const QString out = m_tmp->filePath(QStringLiteral("small")), old(420000, QLatin1Char('o'));
+    ShellTest::SmallVolume volume(out, "1m");
+    if (!volume.error().isEmpty())
+        QSKIP(qPrintable(volume.error()));
+    QVERIFY(writeFile(m_src + QStringLiteral("/big.bin"), randomBytes(1500000, 5)));
+    QVERIFY(runTool({QStringLiteral("pack"), m_src, m_archive}).code == 0 && writeFile(out + "/webapp/big.bin", old.toLatin1()));
+    const Run run = runTool({QStringLiteral("extract"), m_archive, out});
+    QCOMPARE(run.code, 5);
+    QVERIFY2(run.err.startsWith("kelcab: cannot write " + QFile::encodeName(out) + "/webapp/big.bin: No space left"), run.err);
+    QCOMPARE(readFile(out + QStringLiteral("/webapp/big.bin")), old.toLatin1());
+    QCOMPARE(QDir(out + "/webapp").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{"big.bin"});
 }
 
 QTEST_GUILESS_MAIN(tst_KelcabTool)

@@ -136,6 +136,14 @@ void HttpTestServer::handle(QTcpSocket *socket, const HttpRequest &request)
         QFile file(query.queryItemValue(QStringLiteral("path"), QUrl::FullyDecoded));
         const bool same = file.open(QIODevice::ReadOnly) && file.readAll() == pattern(number("size"));
         writeHttpAnswer(socket, same ? 200 : 409, same ? "same" : "differs");
+    } else if (path == QLatin1String("/redirect")) {
+        const QString to = query.queryItemValue(QStringLiteral("to"), QUrl::FullyDecoded);
+        const qint64 hops = number("hops");
+        const QByteArray location = to.isEmpty() ? request.target.toEncoded()
+            : hops > 1 ? "/redirect?hops=" + QByteArray::number(hops - 1) + "&to=" + QUrl::toPercentEncoding(to)
+                       : to.toUtf8();
+        writeHttpAnswer(socket, to.isEmpty() || hops > 1 ? 301 : 302, "moved", "text/plain",
+                        {"Location: " + location});
     } else if (path == QLatin1String("/bytes") || path == QLatin1String("/stall")) {
         const bool chunked = number("chunked") != 0;
         const qint64 size = number("size");

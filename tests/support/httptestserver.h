@@ -7,6 +7,7 @@
 //   /bytes?size=N[&chunked=1]  N bytes of pattern(), with Content-Length or chunked
 //   /stall?size=N&first=M      Content-Length N, the first M bytes, then silence
 //   /verify?path=P&size=N      200 "same" when the file P holds pattern(N), else 409
+//   /redirect?hops=N&to=U      301s down to hops=1, whose 302 leads to U; no U: 301 to itself
 
 #include <QByteArray>
 #include <QObject>

@@ -1,10 +1,12 @@
 // The zip plugins beyond the zip course: interoperability, disk effects, hostile names.
 
 #include "bridge/jsinterface.h"
+#include "tests/support/smallvolume.h"
 
 #include <QCryptographicHash>
 #include <QDirIterator>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QThreadPool>
@@ -167,6 +169,7 @@ class tst_Zip : public QObject
 {
     Q_OBJECT
 private slots:
+    void initTestCase() { ShellTest::SmallVolume::privateMounts(); }
     void init();
     void cleanup();
     void addFiles_data();
@@ -180,6 +183,7 @@ private slots:
     void archiveUnzip();
     void unzipIntoUsedTarget();
     void boundedMemory();
+    void fullVolumeKeepsOldFiles();
 
 private:
     QString path(const QString &name) const { return m_dir->filePath(name); }
@@ -293,7 +297,7 @@ void tst_Zip::addFiles()
 void tst_Zip::readListExtract()
 {
     QVERIFY(makeZip("r.zip", {{"a.txt", "alpha"}, {"empty.txt", {}}}));
-    QVERIFY(writeFile("blocker"));
+    QVERIFY(writeFile("blocker") && mkfifo("fifo", 0600) == 0);
     const QVariantMap read = last([&](const QString &u) {
         m_js->zipReadFiles(u, "r.zip", {{"e", "empty.txt"}, {"blank", ""}});
     }).data;
@@ -305,9 +309,12 @@ void tst_Zip::readListExtract()
         return QVariantMap{{"source", source}, {"target", target}};
     };
     const QVariantMap ex = last([&](const QString &u) {
-        m_js->zipExtractFiles(u, "r.zip", {{"a", job("a.txt", target)}, {"blocked", job("a.txt", "blocker/a.txt")}});
+        m_js->zipExtractFiles(u, "r.zip", {{"a", job("a.txt", target)}, {"blocked", job("a.txt", "blocker/a.txt")},
+                                          {"fifo", job("a.txt", "fifo")}});
     }).data;
     QCOMPARE(ex.value("blocked"), QVariant(QVariantMap{{"code", -1000}}));
+    // A device (here a FIFO) is never replaced by a file.
+    QVERIFY(ex.value("fifo") == QVariant(QVariantMap{{"code", -1000}}) && !QFileInfo("fifo").isFile());
     // rwx for the owner, r-x for the rest: never group- or world-writable.
     QCOMPARE(QFileInfo(target).permissions() & 0x0777, QFile::Permissions(0x0755));
     // Written under a temporary name and renamed: nothing else is left.
@@ -343,8 +350,9 @@ void tst_Zip::interoperability()
         QCOMPARE(add.name, QStringLiteral("zipAddFilesDone"));
         expected.remove("emptydir"); // no folder entries of its own
     } else if (producer == "compress") {
-        // An archive inside the folder it packs does not hold a copy of itself.
-        for (const char *archive : {"a.zip", "src/self.zip"}) {
+        // An archive inside the folder it packs holds no copy of itself, nor of
+        // the archive it replaces.
+        for (const char *archive : {"a.zip", "src/self.zip", "src/self.zip"}) {
             QCOMPARE(last([&](const QString &u) { m_js->zipCompressDirectory(u, archive, "src"); }).name,
                      QStringLiteral("zipCompressDirectoryDone"));
         }
@@ -567,6 +575,25 @@ void tst_Zip::boundedMemory()
     QCOMPARE(QFileInfo("out/big.bin").size(), kSize);
     QCOMPARE(QFileInfo("copy.bin").size(), kSize);
     QVERIFY2(peakKb() - start < 32 * 1024, qPrintable(QString::number(peakKb() - start)));
+}
+
+// A full disk leaves an extraction target and a replaced archive whole, with nothing beside them.
+void tst_Zip::fullVolumeKeepsOldFiles()
+{
+    ShellTest::SmallVolume volume(path("small"), "1m");
+    if (!volume.error().isEmpty())
+        QSKIP(qPrintable(volume.error()));
+    QByteArray big(1500000, Qt::Uninitialized), old(420000, 'o');
+    QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(big.data()), big.size() / 4);
+    QVERIFY(makeZip("big.zip", {{"big.bin", big}}) && QDir().mkpath("src") && writeFile("src/big.bin", big));
+    QVERIFY(writeFile("small/t.bin", old) && writeFile("small/old.zip", old));
+    const QVariantMap job{{"source", "big.bin"}, {"target", "small/t.bin"}};
+    QCOMPARE(last([&](const QString &u) { m_js->zipExtractFiles(u, "big.zip", {{"a", job}}); }).data.value("a"),
+             QVariant(QVariantMap{{"code", -1000}}));
+    QCOMPARE(last([&](const QString &u) { m_js->zipCompressDirectory(u, "small/old.zip", "src"); }).name,
+             QStringLiteral("zipCompressDirectoryFail"));
+    const QByteArray sum = QCryptographicHash::hash(old, QCryptographicHash::Sha1).toHex();
+    QCOMPARE(snapshot("small"), (QMap<QString, QByteArray>{{"t.bin", sum}, {"old.zip", sum}}));
 }
 
 QTEST_MAIN(tst_Zip)
