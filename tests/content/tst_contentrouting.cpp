@@ -21,6 +21,7 @@ const Files kArchive{
     {QStringLiteral("webapp/a#b.html"), "hashed"},
     {QStringLiteral("webapp/sub/page.html"), "sub"},
     {QStringLiteral("webapp/media/song.mp3"), "mp3"},
+    {QStringLiteral("webapp/lib/sql.WASM"), "wasm"},
 };
 } // namespace
 
@@ -108,6 +109,10 @@ void tst_ContentRouting::handlerDecision_data()
     QTest::newRow("mp3 is media") << QUrl("kelzip:/webapp/media/song.mp3") << A::Media
                                   << E::NoError << "webapp/media/song.mp3" << "audio/mpeg"
                                   << "webapp/media/song.mp3";
+    // Unknown to the MIME database; streaming compilation needs the type.
+    QTest::newRow("wasm has its web type") << QUrl("kelzip:/webapp/lib/sql.WASM") << A::Stream
+                                           << E::NoError << "webapp/lib/sql.WASM"
+                                           << "application/wasm" << "webapp/lib/sql.WASM";
     QTest::newRow("missing entry") << QUrl("kelzip:/webapp/missing.js") << A::Fail
                                    << E::UrlNotFound << "webapp/missing.js" << ""
                                    << "webapp/missing.js";
