@@ -29,6 +29,11 @@
     define(Object, 'hasOwn', function hasOwn(object, key) {
         return Object.prototype.hasOwnProperty.call(Object(object), key);
     });
+    define(Promise, 'withResolvers', function withResolvers() {
+        const r = {};
+        r.promise = new this(function (resolve, reject) { r.resolve = resolve; r.reject = reject; });
+        return r;
+    });
 
     // The structured clone of the values pages pass around: plain data,
     // dates, regular expressions, maps, sets, buffers, blobs, errors, cycles.

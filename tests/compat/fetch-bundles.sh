@@ -17,7 +17,7 @@ while read -r bundle package; do
   fi
 done <<'LIST'
 reveal reveal.js@6.0.2
-pdf pdfjs-dist@3.11.174
+pdf pdfjs-dist@4.5.136
 katex katex@0.19.1
 sql sql.js@1.17.0
 lottie lottie-web@5.13.0

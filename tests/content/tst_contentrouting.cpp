@@ -42,6 +42,8 @@ private slots:
     void forwardStripsMarker();
     void forwardCopies();
     void devMediaCopiedAgain();
+    void workerPrefix_data();
+    void workerPrefix();
 };
 
 void tst_ContentRouting::redirect_data()
@@ -298,6 +300,26 @@ void tst_ContentRouting::devMediaCopiedAgain()
     QCOMPARE(copyOf(), QByteArray("first"));
     QVERIFY(writeTree(dir.path(), {{QStringLiteral("song.mp3"), "second take"}}));
     QCOMPARE(copyOf(), QByteArray("second take"));
+}
+
+// The shell's script runs on the worker's first line, under its own directive.
+void tst_ContentRouting::workerPrefix_data()
+{
+    QTest::addColumn<QByteArray>("script");
+    QTest::addColumn<QByteArray>("prefix");
+    const QByteArray compat = "(0, eval)(\"a\\n'b'\");";
+    QTest::newRow("plain") << QByteArray("go();\n") << compat;
+    QTest::newRow("use strict after comments")
+        << QByteArray("// x\n/* y\n */ \"use strict\";\ngo();") << "'use strict';" + compat;
+    QTest::newRow("use strict later is no directive") << QByteArray("go();'use strict';") << compat;
+}
+
+void tst_ContentRouting::workerPrefix()
+{
+    QFETCH(QByteArray, script);
+    QFETCH(QByteArray, prefix);
+    QCOMPARE(ZipHandler::withWorkerPrefix(script, "a\n'b'"), prefix + script);
+    QCOMPARE(ZipHandler::withWorkerPrefix(script, QByteArray()), script);
 }
 
 QTEST_GUILESS_MAIN(tst_ContentRouting)
