@@ -24,7 +24,7 @@
     if (!Array.prototype.at && Array.prototype[Symbol.unscopables])
         Array.prototype[Symbol.unscopables].at = true;
     define(Array.prototype, 'at', at);
-    define(String.prototype, 'at', function at(index) { return at.call(String(this), index); });
+    define(String.prototype, 'at', function (index) { return at.call(String(this), index); });
     define(Object.getPrototypeOf(Int8Array.prototype), 'at', at);
     define(Object, 'hasOwn', function hasOwn(object, key) {
         return Object.prototype.hasOwnProperty.call(Object(object), key);
