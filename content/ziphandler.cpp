@@ -11,12 +11,12 @@
 #include <QDataStream>
 #include <QFile>
 #include <QFutureWatcher>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QRegularExpression>
-#include <QHash>
 #include <QLoggingCategory>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QThread>
 #include <QUuid>
 #include <QtConcurrent>
@@ -284,7 +284,7 @@ QByteArray ZipHandler::withWorkerPrefix(const QByteArray &script, const QByteArr
                                 .toJson(QJsonDocument::Compact);
     QByteArray prefix = "(0, eval)(" + text.mid(1, text.size() - 2) + ");";
     static const QRegularExpression strict(
-        QStringLiteral("^\\s*(?:(?://[^\\n]*\\n|/\\*[\\s\\S]*?\\*/)\\s*)*(['\"])use strict\\1"));
+        QStringLiteral("^\\x{FEFF}?\\s*(?:(?://[^\\n]*\\n|/\\*[\\s\\S]*?\\*/)\\s*)*(['\"])use strict\\1"));
     if (strict.match(QString::fromUtf8(script.left(64 * 1024))).hasMatch())
         prefix.prepend("'use strict';");
     return prefix + script;

@@ -309,8 +309,9 @@ void tst_ContentRouting::workerPrefix_data()
     QTest::addColumn<QByteArray>("prefix");
     const QByteArray compat = "(0, eval)(\"a\\n'b'\");";
     QTest::newRow("plain") << QByteArray("go();\n") << compat;
-    QTest::newRow("use strict after comments")
-        << QByteArray("// x\n/* y\n */ \"use strict\";\ngo();") << "'use strict';" + compat;
+    QTest::newRow("use strict after a byte order mark and comments")
+        << QByteArray("\xef\xbb\xbf// x\n/* y\n */ \"use strict\";\ngo();")
+        << "'use strict';" + compat;
     QTest::newRow("use strict later is no directive") << QByteArray("go();'use strict';") << compat;
 }
 
