@@ -2,6 +2,7 @@
 
 #include "bridge/constants.h"
 #include "content/archivepath.h"
+#include "content/ziphandler.h"
 
 #include <QFileInfo>
 #include <QLoggingCategory>
@@ -133,6 +134,8 @@ void DevRequestInterceptor::interceptRequest(QWebEngineUrlRequestInfo &info)
             info.redirect(d.target);
         else if (d.outcome == ForwardRequestInterceptor::Outcome::Block)
             info.block(true);
+        else
+            ZipHandler::markWorker(info);
     } catch (const std::exception &e) {
         qCWarning(lcDevInterceptor).noquote()
             << "request" << info.requestUrl().toDisplayString() << "left alone:" << e.what();

@@ -4,6 +4,7 @@
 #include "content/archiveaccessmanager.h"
 #include "content/archiveexception.h"
 #include "content/archivepath.h"
+#include "content/ziphandler.h"
 
 #include <QLoggingCategory>
 
@@ -73,6 +74,8 @@ void RequestInterceptor::interceptRequest(QWebEngineUrlRequestInfo &info)
             redirectFor(info.requestMethod(), info.requestUrl(), m_archive);
         if (target)
             info.redirect(*target);
+        else
+            ZipHandler::markWorker(info);
     } catch (const std::exception &e) {
         qCWarning(lcRequestInterceptor).noquote()
             << "request" << info.requestUrl().toDisplayString() << "left alone:" << e.what();

@@ -9,9 +9,14 @@
 
 #include <QBuffer>
 #include <QDataStream>
+#include <QFile>
 #include <QFutureWatcher>
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QLoggingCategory>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QThread>
 #include <QUuid>
 #include <QtConcurrent>
@@ -194,6 +199,24 @@ QString ZipHandler::archivePath(const QUrl &url)
 
 QString ZipHandler::mimeTypeFor(const QString &path) const
 {
+    // Types the web engine insists on that Debian's MIME database lacks or
+    // leaves ambiguous: streaming WebAssembly compilation needs
+    // application/wasm, module scripts a JavaScript type.
+    static const QHash<QString, QString> web = {
+        {QStringLiteral("wasm"), QStringLiteral("application/wasm")},
+        {QStringLiteral("mjs"), QStringLiteral("text/javascript")},
+        {QStringLiteral("cjs"), QStringLiteral("text/javascript")},
+        {QStringLiteral("json"), QStringLiteral("application/json")},
+        {QStringLiteral("map"), QStringLiteral("application/json")},
+        {QStringLiteral("webmanifest"), QStringLiteral("application/manifest+json")},
+        {QStringLiteral("otf"), QStringLiteral("font/otf")},
+    };
+    const int dot = path.lastIndexOf(QLatin1Char('.'));
+    if (dot > path.lastIndexOf(QLatin1Char('/'))) {
+        const QString type = web.value(path.mid(dot + 1).toLower());
+        if (!type.isEmpty())
+            return type;
+    }
     return m_mimeDatabase.mimeTypeForFile(path, QMimeDatabase::MatchExtension).name();
 }
 
@@ -240,15 +263,43 @@ ZipHandler::Decision ZipHandler::decide(const QUrl &url) const
     return d;
 }
 
+namespace {
+const QByteArray kWorkerHeader = QByteArrayLiteral("X-Tamberlin-Worker");
+}
+
+void ZipHandler::markWorker(QWebEngineUrlRequestInfo &info)
+{
+    const auto type = info.resourceType();
+    if (type == QWebEngineUrlRequestInfo::ResourceTypeWorker
+        || type == QWebEngineUrlRequestInfo::ResourceTypeSharedWorker)
+        info.setHttpHeader(kWorkerHeader, QByteArrayLiteral("1"));
+}
+
+QByteArray ZipHandler::withWorkerPrefix(const QByteArray &script, const QByteArray &compat)
+{
+    if (compat.isEmpty())
+        return script;
+    // One line, no newline: the worker's own lines keep their numbers.
+    const QByteArray text = QJsonDocument(QJsonArray{QString::fromUtf8(compat)})
+                                .toJson(QJsonDocument::Compact);
+    QByteArray prefix = "(0, eval)(" + text.mid(1, text.size() - 2) + ");";
+    static const QRegularExpression strict(
+        QStringLiteral("^\\x{FEFF}?\\s*(?:(?://[^\\n]*\\n|/\\*[\\s\\S]*?\\*/)\\s*)*(['\"])use strict\\1"));
+    if (strict.match(QString::fromUtf8(script.left(64 * 1024))).hasMatch())
+        prefix.prepend("'use strict';");
+    return prefix + script;
+}
+
 void ZipHandler::requestStarted(QWebEngineUrlRequestJob *job)
 {
     const QUrl url = job->requestUrl();
+    const bool worker = job->requestHeaders().contains(kWorkerHeader);
     QPointer<QWebEngineUrlRequestJob> guard(job);
     // The job, if it still exists, is answered back on this thread. The pool
     // is drained before the handler goes, and an answer still queued then
     // goes with it.
-    m_readPool.start([this, guard, url]() {
-        Prepared prepared = prepare(url);
+    m_readPool.start([this, guard, url, worker]() {
+        Prepared prepared = prepare(url, worker);
         QMetaObject::invokeMethod(
             this,
             [this, guard, url, prepared = std::move(prepared)]() mutable {
@@ -259,7 +310,7 @@ void ZipHandler::requestStarted(QWebEngineUrlRequestJob *job)
     });
 }
 
-ZipHandler::Prepared ZipHandler::prepare(const QUrl &url) const
+ZipHandler::Prepared ZipHandler::prepare(const QUrl &url, bool worker) const
 {
     Prepared p;
     p.decision = decide(url);
@@ -288,7 +339,14 @@ ZipHandler::Prepared ZipHandler::prepare(const QUrl &url) const
         qCWarning(lcZipHandler).noquote()
             << "damaged entry" << p.description << "-" << p.head.error << "- request failed";
         p.failed = true;
-    } else if (p.head.entry) {
+    } else if (worker) {
+        static const QByteArray compat = [] {
+            QFile file(QStringLiteral(":/pagecompat.js"));
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        }();
+        p.head.bytes = withWorkerPrefix(p.head.bytes, compat);
+    }
+    if (!p.failed && p.head.entry) {
         // The rest streams from the main thread's reply device, which also
         // deletes it.
         p.head.entry->moveToThread(thread());

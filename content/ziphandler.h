@@ -5,6 +5,7 @@
 #include <QSharedPointer>
 #include <QThreadPool>
 #include <QUrl>
+#include <QWebEngineUrlRequestInfo>
 #include <QWebEngineUrlRequestJob>
 
 #include <functional>
@@ -53,6 +54,14 @@ public:
     // and mp4 copies).
     static QString mediaCopyName();
 
+    // Worker scripts: the interceptors mark a worker's own script request
+    // (markWorker), and the handler runs the page's compatibility script
+    // (qrc:/pagecompat.js: the missing built-ins, fetch() of course files)
+    // in the worker before its code. The prefix keeps the script's line
+    // numbers and a leading "use strict" directive.
+    static void markWorker(QWebEngineUrlRequestInfo &info);
+    static QByteArray withWorkerPrefix(const QByteArray &script, const QByteArray &compat);
+
 private:
     // Entries up to this size are read whole, and checked by their reader
     // (zip CRC and size, every kelcab page), before the reply starts: once a
@@ -86,7 +95,7 @@ private:
         Head head;
         QString description;
     };
-    Prepared prepare(const QUrl &url) const;
+    Prepared prepare(const QUrl &url, bool worker) const;
     void answer(QWebEngineUrlRequestJob *job, const QUrl &url, Prepared prepared);
     void serveMedia(QWebEngineUrlRequestJob *job, const QString &fullPath);
     void reply(QWebEngineUrlRequestJob *job, QIODevice *device, const QString &mime);

@@ -22,6 +22,17 @@ Item {
         visible: true
         url: pathsManager.get("wrapperStartupPath")
         webChannel.registeredObjects: [bridge]
+        // fetch() of the course's own files and missing built-ins, in every
+        // frame, before the page's scripts.
+        userScripts: [
+            WebEngineScript {
+                name: "pagecompat"
+                sourceUrl: "qrc:/pagecompat.js"
+                injectionPoint: WebEngineScript.DocumentCreation
+                worldId: WebEngineScript.MainWorld
+                runOnSubframes: true
+            }
+        ]
 
         // A crashed or killed renderer is logged and ends the program with a
         // failure code; a normal end quits as before.

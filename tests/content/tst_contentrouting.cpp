@@ -21,6 +21,7 @@ const Files kArchive{
     {QStringLiteral("webapp/a#b.html"), "hashed"},
     {QStringLiteral("webapp/sub/page.html"), "sub"},
     {QStringLiteral("webapp/media/song.mp3"), "mp3"},
+    {QStringLiteral("webapp/lib/sql.WASM"), "wasm"},
 };
 } // namespace
 
@@ -41,6 +42,8 @@ private slots:
     void forwardStripsMarker();
     void forwardCopies();
     void devMediaCopiedAgain();
+    void workerPrefix_data();
+    void workerPrefix();
 };
 
 void tst_ContentRouting::redirect_data()
@@ -108,6 +111,10 @@ void tst_ContentRouting::handlerDecision_data()
     QTest::newRow("mp3 is media") << QUrl("kelzip:/webapp/media/song.mp3") << A::Media
                                   << E::NoError << "webapp/media/song.mp3" << "audio/mpeg"
                                   << "webapp/media/song.mp3";
+    // Unknown to the MIME database; streaming compilation needs the type.
+    QTest::newRow("wasm has its web type") << QUrl("kelzip:/webapp/lib/sql.WASM") << A::Stream
+                                           << E::NoError << "webapp/lib/sql.WASM"
+                                           << "application/wasm" << "webapp/lib/sql.WASM";
     QTest::newRow("missing entry") << QUrl("kelzip:/webapp/missing.js") << A::Fail
                                    << E::UrlNotFound << "webapp/missing.js" << ""
                                    << "webapp/missing.js";
@@ -293,6 +300,27 @@ void tst_ContentRouting::devMediaCopiedAgain()
     QCOMPARE(copyOf(), QByteArray("first"));
     QVERIFY(writeTree(dir.path(), {{QStringLiteral("song.mp3"), "second take"}}));
     QCOMPARE(copyOf(), QByteArray("second take"));
+}
+
+// The shell's script runs on the worker's first line, under its own directive.
+void tst_ContentRouting::workerPrefix_data()
+{
+    QTest::addColumn<QByteArray>("script");
+    QTest::addColumn<QByteArray>("prefix");
+    const QByteArray compat = "(0, eval)(\"a\\n'b'\");";
+    QTest::newRow("plain") << QByteArray("go();\n") << compat;
+    QTest::newRow("use strict after a byte order mark and comments")
+        << QByteArray("\xef\xbb\xbf// x\n/* y\n */ \"use strict\";\ngo();")
+        << "'use strict';" + compat;
+    QTest::newRow("use strict later is no directive") << QByteArray("go();'use strict';") << compat;
+}
+
+void tst_ContentRouting::workerPrefix()
+{
+    QFETCH(QByteArray, script);
+    QFETCH(QByteArray, prefix);
+    QCOMPARE(ZipHandler::withWorkerPrefix(script, "a\n'b'"), prefix + script);
+    QCOMPARE(ZipHandler::withWorkerPrefix(script, QByteArray()), script);
 }
 
 QTEST_GUILESS_MAIN(tst_ContentRouting)

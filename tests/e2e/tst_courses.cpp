@@ -16,7 +16,7 @@ private slots:
 void tst_Courses::course_data()
 {
     QTest::addColumn<QString>("course");
-    // kelcab, zip (the program's own password), plain-zip, or loose (forwarded).
+    // kelcab, zip (the program's own password), plain-zip, loose (forwarded) or dev (--dev).
     QTest::addColumn<QString>("archive");
     QTest::addColumn<QVariantMap>("testConfig");
     const auto row = [](const char *tag, const char *course, const char *archive,
@@ -65,6 +65,11 @@ void tst_Courses::course_data()
     // A streamed zip entry: read ahead off the engine's thread, intact or cut short.
     row("damaged-zip-streamed", "damaged", "zip",
         damaged("fraction", 0.75, 6000000, "reply cut short"));
+    // Third-party bundles (tests/compat, fetched at set-up) in every mode.
+    for (const char *bundle : {"reveal", "pdf", "katex", "sql", "lottie", "spa"})
+        for (const char *mode : {"kelcab", "zip", "plain-zip", "dev"})
+            row(qPrintable(QStringLiteral("compat-%1-%2").arg(bundle, mode)),
+                qPrintable(QStringLiteral("../compat/") + bundle), mode, {{"bundle", bundle}});
 }
 
 void tst_Courses::course()
@@ -103,10 +108,19 @@ void tst_Courses::course()
         run.config = QStringLiteral("[wrapper]\nencrypted=false\n");
     } else {
         run.format = ShellTest::AppFolder::Loose;
-        run.config = QStringLiteral("[wrapper]\ninterceptor=ForwardRequestInterceptor\n");
+        run.dev = archive == QLatin1String("dev");
+        if (!run.dev)
+            run.config = QStringLiteral("[wrapper]\ninterceptor=ForwardRequestInterceptor\n");
     }
     if (course == QLatin1String("demo"))
         run.baseCourse = ShellTest::sourceDir() + QStringLiteral("/examples/demo-course/webapp");
+    if (testConfig.contains(QStringLiteral("bundle"))) {
+        run.baseCourse = QStringLiteral(TAMBERLIN_BINARY_DIR "/tests/compat/bundles/")
+            + testConfig.value(QStringLiteral("bundle")).toString();
+        if (!QFileInfo(run.baseCourse + QStringLiteral("/.pinned")).exists())
+            QSKIP(qPrintable(QStringLiteral("%1 was not fetched: the npm registry could not be "
+                                            "reached at set-up (compat_fetch)").arg(run.baseCourse)));
+    }
     run.testConfig = testConfig;
     run.runs = testConfig.value(QStringLiteral("runs"), 1).toInt();
     const QString failure = ShellTest::runCourse(run);

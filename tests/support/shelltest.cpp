@@ -395,7 +395,8 @@ QString runCourse(const CourseRun &run)
         if (i > 1 && !app.packCourse(coursesDir() + QLatin1Char('/') + run.course, run.format,
                                      testConfig, QStringLiteral("data.bin"), run.zipPassword))
             return QStringLiteral("set-up failed: %1").arg(app.lastError());
-        session.start();
+        session.start(run.dev ? QStringList{QStringLiteral("--dev"), app.path() + QStringLiteral("/webapp")}
+                              : QStringList());
         // Exit code 0 alone could be a quit after a renderer crash: the page must say done.
         if (session.finish(90000).exitCode != 0
             || session.server.messages().count(QStringLiteral("done 0 failure(s)")) != i)

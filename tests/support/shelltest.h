@@ -143,6 +143,7 @@ struct CourseRun
     QByteArray zipPassword;
     // Runs over the same user data; the page finds the run (from 1) in TEST_CONFIG.run.
     int runs = 1;
+    bool dev = false;              // loose files run with --dev (format Loose)
 };
 QString runCourse(const CourseRun &run);
 
