@@ -4,6 +4,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QScopeGuard>
 #include <QVector>
 
 Q_LOGGING_CATEGORY(lcStorage, "Storage")
@@ -383,7 +384,7 @@ bool Storage::getItem(const QString &key, QString &value)
 }
 
 // Key by key, each bound as it was when saved: keys are never SQL text.
-bool Storage::getItems(const QStringList &keys, QVariantMap &items)
+bool Storage::getItems(const QStringList &keys, QVariantMap &items, qint64 budget)
 {
     if (!ready("Storage::getItems"))
         return false;
@@ -393,7 +394,18 @@ bool Storage::getItems(const QStringList &keys, QVariantMap &items)
         logError("Storage::getItems", q.lastError());
         return false;
     }
+    // One read transaction for all keys: one lock of the file, not one each.
+    QSqlQuery control(m_db);
+    const bool read = control.exec(QStringLiteral("savepoint get_items"));
+    const auto done = qScopeGuard([&] {
+        q.finish();
+        if (read && !control.exec(QStringLiteral("release get_items")))
+            logError("Storage::getItems", control.lastError());
+    });
+    qint64 size = 0;
     for (const QString &key : keys) {
+        if (size > budget)
+            break;
         q.bindValue(0, storedKey(key));
         if (!q.exec()) {
             logError("Storage::getItems", q.lastError());
@@ -404,6 +416,7 @@ bool Storage::getItems(const QStringList &keys, QVariantMap &items)
             if (!decrypted(q.value(0).toString(), value))
                 return false;
             items.insert(key, value);
+            size += 2 * (qint64(key.size()) + value.size());
         }
         q.finish();
     }

@@ -9,6 +9,8 @@
 #include <QVariantList>
 #include <QVariantMap>
 
+#include <limits>
+
 // The page's SQLite store: a key/value table of obfuscated items and raw SQL
 // on the same database. One connection (Qt's default one), used only from
 // the thread this object lives in. Every operation reports success; SQL
@@ -51,7 +53,10 @@ public:
     // value stays null when the key is not stored; a stored value that does
     // not decrypt (altered on disk) fails, as it does in getItems.
     bool getItem(const QString &key, QString &value);
-    bool getItems(const QStringList &keys, QVariantMap &items);
+    // Stops once keys and values hold more than budget bytes as UTF-16: an
+    // answer that large is refused anyway, so reading on would only cost memory.
+    bool getItems(const QStringList &keys, QVariantMap &items,
+                  qint64 budget = std::numeric_limits<qint64>::max());
     bool removeItems(const QStringList &keys);
     bool getKeys(const QString &pattern, QStringList &keys);
 
