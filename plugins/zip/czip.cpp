@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryFile>
+#include <QTextCodec>
 #include <QVariantList>
 
 #include <quazip/JlCompress.h>
@@ -36,6 +37,7 @@ constexpr QFile::Permissions kExtractedPermissions =
     | QFile::ReadOther | QFile::ExeOther;
 
 constexpr int kMemLevel = 8; // zlib's default
+constexpr int kUtf8Mib = 106;
 
 QVariantMap codeOnly(int code)
 {
@@ -120,7 +122,9 @@ QVariantMap readItem(QuaZip &zip, const QString &name)
     QVariantMap item{{key(Other::code), code}, {key(Other::data), QStringLiteral("")}};
     if (code != UNZ_OK || data.isEmpty())
         return item;
-    const QString text = QString::fromUtf8(data);
+    // A leading byte order mark is part of the entry: kept, as U+FEFF.
+    QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
+    const QString text = QTextCodec::codecForMib(kUtf8Mib)->toUnicode(data.constData(), data.size(), &state);
     if (!data.contains('\0') && text.toUtf8() == data) {
         item.insert(key(Other::data), text);
     } else {
