@@ -47,10 +47,13 @@ QString readBack(QString stored)
 
 // Whether the stored form of key reads back as key. Not so for lone
 // surrogates, U+D7FD..U+D7FF (stored as lone high surrogates), U+FFFB and
-// U+FFFC (stored as U+FFFE and U+FFFF, which SQLite reads back as U+FFFD)
-// and U+10F400..U+10FFFF (high surrogates U+DBFD..U+DBFF, stored as low ones).
+// U+FFFC (stored as U+FFFE and U+FFFF, which SQLite reads back as U+FFFD),
+// U+10F400..U+10FFFF (high surrogates U+DBFD..U+DBFF, stored as low ones)
+// and a leading U+FEFC (stored as U+FEFF, a byte order mark SQLite drops).
 bool storable(const QString &key)
 {
+    if (key.startsWith(QChar(0xFEFC)))
+        return false;
     for (int i = 0; i < key.size(); ++i) {
         const ushort unit = key.at(i).unicode();
         if ((unit >= 0xD7FD && unit <= 0xD7FF) || unit == 0xFFFB || unit == 0xFFFC

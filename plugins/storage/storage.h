@@ -45,8 +45,8 @@ public:
     bool rollback();
 
     // Keys whose stored form would not read back as they are (lone
-    // surrogates, U+D7FD..U+D7FF, U+FFFB, U+FFFC, U+10F400..U+10FFFF) are
-    // refused, so every key saved works in every call.
+    // surrogates, U+D7FD..U+D7FF, U+FFFB, U+FFFC, U+10F400..U+10FFFF, a
+    // leading U+FEFC) are refused, so every key saved works in every call.
     bool setItem(const QString &key, const QString &value);
     // All items or none; inside an open transaction the items join it.
     bool setItems(const QVariantMap &items);

@@ -76,6 +76,7 @@ void tst_Storage::keysInEveryCall_data()
     QTest::newRow("skin-tone modifier") << QString::fromUtf8("👍🏽") << QString::fromUtf8("🏽");
     QTest::newRow("lone surrogate refused") << QString(QChar(0xD83D)) << QString();
     QTest::newRow("U+FFFC refused") << QString(QChar(0xFFFC)) << QString();
+    QTest::newRow("leading U+FEFC (stored as a byte order mark) refused") << QChar(0xFEFC) + QString("z") << QString();
 }
 
 void tst_Storage::keysInEveryCall()
