@@ -61,7 +61,7 @@ enum _Other {
     channelCount, sampleRate, containerDescriptions, media, currentMedia,
     notifyInterval, playbackRate, position, bufferStatus, mediaStatus, isSeekable,
     key_code, crc, zipPath, comment, compressedSize, uncompressedSize, source,
-    target, audio, video, stream, files, encrypted, message
+    target, audio, video, stream, files, encrypted, message, base64
 };
 Q_ENUM_NS(_Other)
 } // namespace Other

@@ -28,6 +28,7 @@
 #include <QJsonObject>
 #include <QLoggingCategory>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QThreadPool>
 #include <QUrl>
 
@@ -173,7 +174,27 @@ QStringList JSInterface::pageMethods()
 
 void JSInterface::send(const QString &name, const QVariantMap &data)
 {
-    emit invokeJSCall(name, data);
+    const qint64 size = Answer::size(data);
+    if (size <= Answer::kMaxBytes) {
+        emit invokeJSCall(name, data);
+        return;
+    }
+    // The channel would drop it in part or whole: the call fails instead,
+    // under its failure callback (its only callback when it has none).
+    QString failed = name;
+    const QString base = QString(name).remove(QRegularExpression(QStringLiteral("(Done|Finish)$")));
+    for (const char *suffix : {"Fail", "Error"}) {
+        bool known = false;
+        QMetaEnum::fromType<JSInvoke::_JSInvoke>().keyToValue(qPrintable(base + suffix), &known);
+        if (known)
+            failed = base + QLatin1String(suffix);
+    }
+    const QString message = QStringLiteral("answer too large (over %1 bytes)").arg(Answer::kMaxBytes);
+    qCWarning(lcBridge).noquote() << name << message << "about" << size << "bytes";
+    QVariantMap refusal{{key(Other::code), Answer::kTooLarge}, {key(Other::message), message}};
+    if (data.contains(key(Other::uuid)))
+        refusal.insert(key(Other::uuid), data.value(key(Other::uuid)));
+    emit invokeJSCall(failed, refusal);
 }
 
 void JSInterface::sendWithUuid(const QSharedPointer<IResponse> &response, const QString &uuid)

@@ -36,3 +36,15 @@ public:
 };
 
 using ResponsePtr = QSharedPointer<IResponse>;
+
+// What one answer may carry to the page. Qt's web channel sends each message
+// as binary JSON (two bytes per character) and gives up past 128 MiB, leaving
+// values out or sending nothing; a limit three quarters of that leaves room
+// for the rest of the message.
+namespace Answer {
+constexpr qint64 kMaxBytes = 96 * 1024 * 1024;
+// The code of an answer that would be larger.
+constexpr int kTooLarge = 610;
+// About the size data takes in that form, never much less.
+qint64 size(const QVariant &data);
+} // namespace Answer

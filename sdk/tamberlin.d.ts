@@ -47,6 +47,9 @@ export interface DownloadDone extends Payload { file_name: string; file_path: st
 export interface UnzipProgress extends Payload { file_path: string; target_path: string; total: number; progress: number; }
 export interface UnzipDone extends Payload { file_path: string; target_path: string; extracted_path: string; }
 export interface DataPayload<T> extends Payload { data: T; }
+/** data: the entry as text; an entry that is not UTF-8 text (a NUL, bytes that are not UTF-8)
+ *  comes as Base64 with base64: true. code 610: too large for one answer (data ""). */
+export interface ZipReadItem { code: number; data: string; base64?: true; }
 
 export declare class Tamberlin {
     constructor(shell: any, options?: { timeout?: number });
@@ -125,6 +128,7 @@ export declare class Tamberlin {
     getMountedDevices(options?: CallOptions): Call<{ devices: Array<Record<string, any>> }>;
 
     zipAddFiles(archivePath: string, mode: 'create' | 'add' | string, files: Record<string, { type?: 'raw' | 'path'; path: string; data: string }>, options?: CallOptions): Call;
+    /** One ZipReadItem per key of filesPaths (besides uuid). */
     zipReadFiles(archivePath: string, filesPaths: Record<string, string>, options?: CallOptions): Call;
     zipCompressDirectory(archivePath: string, dirPath: string, options?: CallOptions): Call;
     zipListContents(archivePath: string, options?: CallOptions): Call<DataPayload<Array<{ crc: number; zipPath: string; isDir: boolean; comment: string; compressedSize: number; uncompressedSize: number }>>>;

@@ -159,7 +159,7 @@ QSharedPointer<Task::ITask> CStorage::getItems(const QStringList &keys)
 {
     return post([keys](Storage &s) -> ResponsePtr {
         QVariantMap items;
-        if (!s.getItems(keys, items))
+        if (!s.getItems(keys, items, Answer::kMaxBytes))
             return rejected(JSInvoke::loadDBItemsError);
         return ResponsePtr(new CStorageGetItemsResponse(items));
     });

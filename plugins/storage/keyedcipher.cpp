@@ -60,8 +60,10 @@ QByteArray KeyedCipher::encrypt(const QByteArray &plain) const
     return out;
 }
 
-QByteArray KeyedCipher::decrypt(const QByteArray &cipher) const
+QByteArray KeyedCipher::decrypt(const QByteArray &cipher, bool *ok) const
 {
+    if (ok)
+        *ok = false;
     if (cipher.size() < 3)
         return {};
     if (quint8(cipher.at(0)) != Version) {
@@ -97,8 +99,15 @@ QByteArray KeyedCipher::decrypt(const QByteArray &cipher) const
         qCWarning(lcCipher, "A stored value failed its integrity check.");
         return {};
     }
-    if (flags & Compressed)
+    // Compressed only when that was shorter, so never to nothing: an empty
+    // result is qUncompress refusing the data.
+    if (flags & Compressed) {
         body = qUncompress(body);
+        if (body.isEmpty())
+            return {};
+    }
+    if (ok)
+        *ok = true;
     return body;
 }
 
@@ -107,8 +116,8 @@ QString KeyedCipher::encryptText(const QString &text) const
     return QString::fromLatin1(encrypt(text.toUtf8()).toBase64());
 }
 
-QString KeyedCipher::decryptText(const QString &text) const
+QString KeyedCipher::decryptText(const QString &text, bool *ok) const
 {
-    const QByteArray plain = decrypt(QByteArray::fromBase64(text.toLatin1()));
+    const QByteArray plain = decrypt(QByteArray::fromBase64(text.toLatin1()), ok);
     return plain.isEmpty() ? QString() : QString::fromUtf8(plain);
 }

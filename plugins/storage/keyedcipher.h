@@ -24,13 +24,14 @@ public:
     explicit KeyedCipher(quint64 key);
 
     QByteArray encrypt(const QByteArray &plain) const;
-    // Empty for anything that is not a well-formed cipher text of this key.
-    QByteArray decrypt(const QByteArray &cipher) const;
+    // Empty for anything that is not a well-formed cipher text of this key;
+    // ok (when given) tells that apart from an empty plain text.
+    QByteArray decrypt(const QByteArray &cipher, bool *ok = nullptr) const;
 
     // Base64 (Latin-1) of encrypt(UTF-8 of text).
     QString encryptText(const QString &text) const;
-    // Empty when text does not decrypt.
-    QString decryptText(const QString &text) const;
+    // Empty when text does not decrypt, and then ok (when given) is false.
+    QString decryptText(const QString &text, bool *ok = nullptr) const;
 
 private:
     quint64 m_key;

@@ -4,6 +4,8 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QScopeGuard>
+#include <QVector>
 
 Q_LOGGING_CATEGORY(lcStorage, "Storage")
 
@@ -27,18 +29,88 @@ QString shifted(const QString &text, ushort by)
     return out;
 }
 
-// The stored keys as one IN list of SQL string literals: quotes doubled, the
-// whole key quoted (line breaks included).
-QString inList(const QStringList &keys)
+// SQLite turns the UTF-16 it is given into UTF-8, pairing every high
+// surrogate with the unit after it whatever that unit is. Shifted keys meet
+// this: a low surrogate U+DFFD..U+DFFF becomes U+E000..U+E002 (the skin-tone
+// modifiers among them) and reads back as U+DC00..U+DC02. From a storable
+// key (below) that is the only way a high surrogate comes back followed by
+// U+DC00..U+DC02, so it is undone here.
+QString readBack(QString stored)
 {
-    QStringList literals;
-    literals.reserve(keys.size());
-    for (const QString &key : keys) {
-        QString stored = Storage::storedKey(key);
-        stored.replace(QLatin1Char('\''), QLatin1String("''"));
-        literals.append(QLatin1Char('\'') + stored + QLatin1Char('\''));
+    for (int i = 1; i < stored.size(); ++i) {
+        const ushort unit = stored.at(i).unicode();
+        if (unit >= 0xDC00 && unit <= 0xDC02 && stored.at(i - 1).isHighSurrogate())
+            stored[i] = QChar(ushort(unit + 0x400));
     }
-    return literals.join(QLatin1String(", "));
+    return stored;
+}
+
+// Whether the stored form of key reads back as key. Not so for lone
+// surrogates, U+D7FD..U+D7FF (stored as lone high surrogates), U+FFFB and
+// U+FFFC (stored as U+FFFE and U+FFFF, which SQLite reads back as U+FFFD),
+// U+10F400..U+10FFFF (high surrogates U+DBFD..U+DBFF, stored as low ones)
+// and a leading U+FEFC (stored as U+FEFF, a byte order mark SQLite drops).
+bool storable(const QString &key)
+{
+    if (key.startsWith(QChar(0xFEFC)))
+        return false;
+    for (int i = 0; i < key.size(); ++i) {
+        const ushort unit = key.at(i).unicode();
+        if ((unit >= 0xD7FD && unit <= 0xD7FF) || unit == 0xFFFB || unit == 0xFFFC
+            || (unit >= 0xDBFD && unit <= 0xDBFF))
+            return false;
+        if (key.at(i).isLowSurrogate())
+            return false; // a pair's low half is skipped below
+        if (key.at(i).isHighSurrogate()) {
+            if (i + 1 == key.size() || !key.at(i + 1).isLowSurrogate())
+                return false;
+            ++i;
+        }
+    }
+    return true;
+}
+
+// SQL LIKE without ESCAPE, as SQLite matches it (% any run, _ one
+// character, ASCII letters in either case), but over the whole text: SQLite
+// stops at a NUL, which is how U+FFFD is stored.
+QVector<uint> characters(const QString &text)
+{
+    QVector<uint> out;
+    out.reserve(text.size());
+    for (int i = 0; i < text.size(); ++i) {
+        uint c = text.at(i).unicode();
+        if (c >= 'A' && c <= 'Z') {
+            c += 'a' - 'A';
+        } else if (text.at(i).isHighSurrogate() && i + 1 < text.size()
+                   && text.at(i + 1).isLowSurrogate()) {
+            c = QChar::surrogateToUcs4(text.at(i), text.at(i + 1));
+            ++i;
+        }
+        out.append(c);
+    }
+    return out;
+}
+
+bool like(const QVector<uint> &pattern, const QVector<uint> &text)
+{
+    int p = 0, t = 0, star = -1, resume = 0;
+    while (t < text.size()) {
+        if (p < pattern.size() && pattern.at(p) == '%') {
+            star = p++;
+            resume = t;
+        } else if (p < pattern.size() && (pattern.at(p) == '_' || pattern.at(p) == text.at(t))) {
+            ++p;
+            ++t;
+        } else if (star >= 0) {
+            p = star + 1;
+            t = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern.at(p) == '%')
+        ++p;
+    return p == pattern.size();
 }
 
 void logError(const char *operation, const QSqlError &error)
@@ -70,7 +142,63 @@ QString Storage::storedKey(const QString &key)
 
 QString Storage::pageKey(const QString &stored)
 {
-    return shifted(stored, ushort(-kKeyShift));
+    return shifted(readBack(stored), ushort(-kKeyShift));
+}
+
+bool Storage::storableKeys(const char *operation, const QStringList &keys)
+{
+    for (const QString &key : keys) {
+        if (!storable(key)) {
+            qCWarning(lcStorage) << operation << "refuses a key that would not read back as it is";
+            return false;
+        }
+    }
+    return true;
+}
+
+// The cipher logs why a value does not decrypt.
+bool Storage::decrypted(const QString &stored, QString &value) const
+{
+    bool ok = false;
+    value = m_cipher.decryptText(stored, &ok);
+    if (value.isNull())
+        value = QStringLiteral(""); // stored, so present, even when empty
+    return ok;
+}
+
+// One statement run once per row of columns, all rows or none: outside a
+// transaction the savepoint is one (and one sync to disk instead of one per
+// row), inside the page's transaction it nests and commits or rolls back
+// with it.
+bool Storage::batch(const char *operation, const QString &statement,
+                    const QList<QVariantList> &columns)
+{
+    QSqlQuery control(m_db);
+    if (!control.exec(QStringLiteral("savepoint batch"))) {
+        logError(operation, control.lastError());
+        return false;
+    }
+    QSqlQuery q(m_db);
+    bool ok = q.prepare(statement);
+    if (ok) {
+        for (const QVariantList &column : columns)
+            q.addBindValue(column);
+        ok = q.execBatch();
+    }
+    if (!ok)
+        logError(operation, q.lastError());
+    q.clear();
+    if (ok && !control.exec(QStringLiteral("release batch"))) {
+        logError(operation, control.lastError());
+        ok = false;
+    }
+    if (!ok) {
+        // Fails only when SQLite has already rolled the transaction back.
+        if (!control.exec(QStringLiteral("rollback to batch"))
+            || !control.exec(QStringLiteral("release batch")))
+            logError(operation, control.lastError());
+    }
+    return ok;
 }
 
 bool Storage::isOpen() const
@@ -205,7 +333,7 @@ bool Storage::rollback()
 
 bool Storage::setItem(const QString &key, const QString &value)
 {
-    if (!ready("Storage::setItem"))
+    if (!ready("Storage::setItem") || !storableKeys("Storage::setItem", {key}))
         return false;
     QSqlQuery q(m_db);
     if (!q.prepare(QLatin1String(kReplace))) {
@@ -223,7 +351,7 @@ bool Storage::setItem(const QString &key, const QString &value)
 
 bool Storage::setItems(const QVariantMap &items)
 {
-    if (!ready("Storage::setItems"))
+    if (!ready("Storage::setItems") || !storableKeys("Storage::setItems", items.keys()))
         return false;
     if (items.isEmpty())
         return true;
@@ -235,36 +363,7 @@ bool Storage::setItems(const QVariantMap &items)
         keys.append(storedKey(it.key()));
         values.append(m_cipher.encryptText(it.value().toString()));
     }
-
-    // A savepoint makes the batch one unit either way: outside a transaction
-    // it is one (and one sync to disk instead of one per item), inside the
-    // page's transaction it nests and commits or rolls back with it.
-    QSqlQuery control(m_db);
-    if (!control.exec(QStringLiteral("savepoint set_items"))) {
-        logError("Storage::setItems", control.lastError());
-        return false;
-    }
-    QSqlQuery q(m_db);
-    bool ok = q.prepare(QLatin1String(kReplace));
-    if (ok) {
-        q.addBindValue(keys);
-        q.addBindValue(values);
-        ok = q.execBatch();
-    }
-    if (!ok)
-        logError("Storage::setItems", q.lastError());
-    q.clear();
-    if (ok && !control.exec(QStringLiteral("release set_items"))) {
-        logError("Storage::setItems", control.lastError());
-        ok = false;
-    }
-    if (!ok) {
-        // Fails only when SQLite has already rolled the transaction back.
-        if (!control.exec(QStringLiteral("rollback to set_items"))
-            || !control.exec(QStringLiteral("release set_items")))
-            logError("Storage::setItems", control.lastError());
-    }
-    return ok;
+    return batch("Storage::setItems", QLatin1String(kReplace), {keys, values});
 }
 
 bool Storage::getItem(const QString &key, QString &value)
@@ -282,29 +381,47 @@ bool Storage::getItem(const QString &key, QString &value)
         logError("Storage::getItem", q.lastError());
         return false;
     }
-    if (q.next()) {
-        value = m_cipher.decryptText(q.value(0).toString());
-        if (value.isNull())
-            value = QStringLiteral(""); // stored, so present, even when empty
-    }
+    if (q.next())
+        return decrypted(q.value(0).toString(), value);
     return true;
 }
 
-bool Storage::getItems(const QStringList &keys, QVariantMap &items)
+// Key by key, each bound as it was when saved: keys are never SQL text.
+bool Storage::getItems(const QStringList &keys, QVariantMap &items, qint64 budget)
 {
     if (!ready("Storage::getItems"))
         return false;
     QSqlQuery q(m_db);
     q.setForwardOnly(true);
-    // A failing statement yields no rows: the page gets an empty map.
-    if (!q.exec(QStringLiteral("select key, value from stored_values where key IN (%1)")
-                    .arg(inList(keys)))) {
+    if (!q.prepare(QStringLiteral("select value from stored_values where key = ?"))) {
         logError("Storage::getItems", q.lastError());
-        return true;
+        return false;
     }
-    while (q.next()) {
-        const QString value = m_cipher.decryptText(q.value(1).toString());
-        items.insert(pageKey(q.value(0).toString()), value.isNull() ? QStringLiteral("") : value);
+    // One read transaction for all keys: one lock of the file, not one each.
+    QSqlQuery control(m_db);
+    const bool read = control.exec(QStringLiteral("savepoint get_items"));
+    const auto done = qScopeGuard([&] {
+        q.finish();
+        if (read && !control.exec(QStringLiteral("release get_items")))
+            logError("Storage::getItems", control.lastError());
+    });
+    qint64 size = 0;
+    for (const QString &key : keys) {
+        if (size > budget)
+            break;
+        q.bindValue(0, storedKey(key));
+        if (!q.exec()) {
+            logError("Storage::getItems", q.lastError());
+            return false;
+        }
+        QString value;
+        if (q.next()) {
+            if (!decrypted(q.value(0).toString(), value))
+                return false;
+            items.insert(key, value);
+            size += 2 * (qint64(key.size()) + value.size());
+        }
+        q.finish();
     }
     return true;
 }
@@ -313,12 +430,14 @@ bool Storage::removeItems(const QStringList &keys)
 {
     if (!ready("Storage::removeItems"))
         return false;
-    QSqlQuery q(m_db);
-    if (!q.exec(QStringLiteral("delete from stored_values where key IN (%1)").arg(inList(keys)))) {
-        logError("Storage::removeItems", q.lastError());
-        return false;
-    }
-    return true;
+    if (keys.isEmpty())
+        return true;
+    QVariantList stored;
+    stored.reserve(keys.size());
+    for (const QString &key : keys)
+        stored.append(storedKey(key));
+    return batch("Storage::removeItems",
+                 QStringLiteral("delete from stored_values where key = ?"), {stored});
 }
 
 bool Storage::getKeys(const QString &pattern, QStringList &keys)
@@ -327,17 +446,21 @@ bool Storage::getKeys(const QString &pattern, QStringList &keys)
         return false;
     QSqlQuery q(m_db);
     q.setForwardOnly(true);
-    if (!q.prepare(QStringLiteral("select key from stored_values where key LIKE :pattern"))) {
+    if (!q.exec(QStringLiteral("select key from stored_values"))) {
         logError("Storage::getKeys", q.lastError());
         return false;
     }
-    q.bindValue(QStringLiteral(":pattern"),
-                QLatin1Char('%') + storedKey(pattern) + QLatin1Char('%'));
-    if (!q.exec()) {
+    // Matched on the stored form, as SQL LIKE '%' || stored pattern || '%'.
+    const QVector<uint> wanted =
+        characters(QLatin1Char('%') + storedKey(pattern) + QLatin1Char('%'));
+    while (q.next()) {
+        const QString stored = readBack(q.value(0).toString());
+        if (like(wanted, characters(stored)))
+            keys.append(shifted(stored, ushort(-kKeyShift)));
+    }
+    if (q.lastError().isValid()) {
         logError("Storage::getKeys", q.lastError());
         return false;
     }
-    while (q.next())
-        keys.append(pageKey(q.value(0).toString()));
     return true;
 }

@@ -9,6 +9,8 @@
 #include <QVariantList>
 #include <QVariantMap>
 
+#include <limits>
+
 // The page's SQLite store: a key/value table of obfuscated items and raw SQL
 // on the same database. One connection (Qt's default one), used only from
 // the thread this object lives in. Every operation reports success; SQL
@@ -24,6 +26,7 @@ public:
     static quint64 storageKey();
     // Keys as stored: every UTF-16 code unit shifted by 3 (mod 65536).
     static QString storedKey(const QString &key);
+    // From the stored form as SQLite gives it back.
     static QString pageKey(const QString &stored);
 
     // Opens (creating if needed) the database file at path, replacing any
@@ -41,12 +44,19 @@ public:
     bool commit();
     bool rollback();
 
+    // Keys whose stored form would not read back as they are (lone
+    // surrogates, U+D7FD..U+D7FF, U+FFFB, U+FFFC, U+10F400..U+10FFFF, a
+    // leading U+FEFC) are refused, so every key saved works in every call.
     bool setItem(const QString &key, const QString &value);
     // All items or none; inside an open transaction the items join it.
     bool setItems(const QVariantMap &items);
-    // value stays null when the key is not stored.
+    // value stays null when the key is not stored; a stored value that does
+    // not decrypt (altered on disk) fails, as it does in getItems.
     bool getItem(const QString &key, QString &value);
-    bool getItems(const QStringList &keys, QVariantMap &items);
+    // Stops once keys and values hold more than budget bytes as UTF-16: an
+    // answer that large is refused anyway, so reading on would only cost memory.
+    bool getItems(const QStringList &keys, QVariantMap &items,
+                  qint64 budget = std::numeric_limits<qint64>::max());
     bool removeItems(const QStringList &keys);
     bool getKeys(const QString &pattern, QStringList &keys);
 
@@ -54,6 +64,9 @@ public:
 
 private:
     bool ready(const char *operation) const;
+    static bool storableKeys(const char *operation, const QStringList &keys);
+    bool decrypted(const QString &stored, QString &value) const;
+    bool batch(const char *operation, const QString &statement, const QList<QVariantList> &columns);
 
     QSqlDatabase m_db;
     KeyedCipher m_cipher;

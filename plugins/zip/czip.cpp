@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
+#include <QTextCodec>
 #include <QVariantList>
 
 #include <kelcab/stagedfile.h>
@@ -39,6 +40,7 @@ constexpr QFile::Permissions kExtractedPermissions =
     | QFile::ReadOther | QFile::ExeOther;
 
 constexpr int kMemLevel = 8; // zlib's default
+constexpr int kUtf8Mib = 106;
 
 QVariantMap codeOnly(int code)
 {
@@ -77,6 +79,25 @@ int selectEntry(QuaZip &zip, const QString &name)
     return error != UNZ_OK ? error : int(CZip::EntryNotFound);
 }
 
+// Takes at most cap bytes: a write past that stores nothing and fails, so
+// an entry too large to deliver is never held whole.
+class CappedBuffer : public QBuffer
+{
+public:
+    CappedBuffer(QByteArray *data, qint64 cap) : QBuffer(data), m_cap(cap) {}
+
+protected:
+    qint64 writeData(const char *data, qint64 length) override
+    {
+        return size() + length > m_cap ? -1 : QBuffer::writeData(data, length);
+    }
+
+private:
+    qint64 m_cap;
+};
+
+// Text (UTF-8 without NUL) goes as it is; any other content as Base64 with
+// "base64": true, so no byte is lost or altered on the way to the page.
 QVariantMap readItem(QuaZip &zip, const QString &name)
 {
     QByteArray data;
@@ -85,22 +106,37 @@ QVariantMap readItem(QuaZip &zip, const QString &name)
         QuaZipFile file(&zip);
         if (file.open(QIODevice::ReadOnly)) {
             // Grows with what the entry really yields, not with the size
-            // its header claims.
-            QBuffer buffer(&data);
+            // its header claims; text takes two bytes a character in an answer.
+            CappedBuffer buffer(&data, Answer::kMaxBytes / 2);
             buffer.open(QIODevice::WriteOnly);
-            ZipEntry::copy(file, buffer);
+            bool readFailed = false;
+            const bool whole = ZipEntry::copy(file, buffer, &readFailed);
             code = file.getZipError();
             file.close();
             // The CRC is checked on close: a damaged entry is not a success.
             if (code == UNZ_OK)
                 code = file.getZipError();
+            if (code == UNZ_OK && !whole)
+                code = readFailed ? UNZ_ERRNO : int(CZip::TooLarge);
         } else {
             code = file.getZipError();
         }
-        if (code != UNZ_OK)
-            data.clear();
     }
-    return {{key(Other::code), code}, {key(Other::data), data}};
+    QVariantMap item{{key(Other::code), code}, {key(Other::data), QStringLiteral("")}};
+    if (code != UNZ_OK || data.isEmpty())
+        return item;
+    // A leading byte order mark is part of the entry: kept, as U+FEFF.
+    QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
+    const QString text = QTextCodec::codecForMib(kUtf8Mib)->toUnicode(data.constData(), data.size(), &state);
+    if (!data.contains('\0') && text.toUtf8() == data) {
+        item.insert(key(Other::data), text);
+    } else {
+        item.insert(key(Other::data), QString::fromLatin1(data.toBase64()));
+        item.insert(key(Other::base64), true);
+    }
+    if (Answer::size(item) > Answer::kMaxBytes)
+        return {{key(Other::code), CZip::TooLarge}, {key(Other::data), QStringLiteral("")}};
+    return item;
 }
 
 int addItem(QuaZip &zip, const QVariantMap &item)

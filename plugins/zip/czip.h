@@ -1,6 +1,7 @@
 #pragma once
 
 #include "bridge/iplugin.h"
+#include "bridge/response.h"
 
 #include <QSharedPointer>
 #include <QVariantMap>
@@ -21,6 +22,7 @@ public:
         EntryNotFound = -100, // minizip's UNZ_END_OF_LIST_OF_FILE
         InvalidRequest = -102,
         SourceUnreadable = -104,
+        TooLarge = Answer::kTooLarge, // an entry that would not fit in an answer
         TargetUnwritable = -1000,
     };
 

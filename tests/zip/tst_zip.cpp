@@ -296,13 +296,25 @@ void tst_Zip::addFiles()
 // What only shows on disk, and a missing folder; the plain calls are the courses'.
 void tst_Zip::readListExtract()
 {
-    QVERIFY(makeZip("r.zip", {{"a.txt", "alpha"}, {"empty.txt", {}}}));
+    // Text whole (its byte order mark too); NULs and bytes that are not UTF-8 as Base64.
+    const QByteArray binary("\x00\xff\xfeGIF\x00\xc3", 8);
+    QVERIFY(makeZip("r.zip", {{"a.txt", "\xef\xbb\xbf" "alpha \xc3\xa9"}, {"empty.txt", {}}, {"b.bin", binary}}));
+    // 37 MiB of NULs: its Base64 is over what one answer may take, an error of its own.
+    QVERIFY(makeZip("huge.zip", {{"huge.bin", QByteArray(1 << 20, 0)}}, 37));
     QVERIFY(writeFile("blocker") && mkfifo("fifo", 0600) == 0);
-    const QVariantMap read = last([&](const QString &u) {
-        m_js->zipReadFiles(u, "r.zip", {{"e", "empty.txt"}, {"blank", ""}});
-    }).data;
-    QCOMPARE(read.value("e"), QVariant(QVariantMap{{"code", 0}, {"data", QByteArray()}}));
-    QCOMPARE(read.value("blank").toMap().value("code"), QVariant(-100));
+    const auto entry = [](int code, const QString &data) {
+        return QVariantMap{{"code", code}, {"data", data}};
+    };
+    QVariantMap bin = entry(0, "AP/+R0lGAMM=");
+    bin.insert("base64", true);
+    const Call read = last([&](const QString &u) {
+        m_js->zipReadFiles(u, "r.zip", {{"t", "a.txt"}, {"e", "empty.txt"}, {"b", "b.bin"}, {"blank", ""}});
+    });
+    QCOMPARE(read.data, (QVariantMap{{"t", entry(0, QChar(0xFEFF) + QString("alpha é"))}, {"e", entry(0, "")}, {"b", bin},
+                                     {"blank", entry(-100, "")}, {"uuid", read.data.value("uuid")}}));
+    QCOMPARE(QByteArray::fromBase64("AP/+R0lGAMM="), binary);
+    QCOMPARE(last([&](const QString &u) { m_js->zipReadFiles(u, "huge.zip", {{"h", "huge.bin"}}); })
+                 .data.value("h"), QVariant(entry(610, "")));
 
     const QString target = path("new/chain/a.txt");
     auto job = [](const QString &source, const QString &target) {
