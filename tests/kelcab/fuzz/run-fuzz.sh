@@ -14,7 +14,11 @@ trap 'rm -rf "$work"' EXIT
 mkdir -p "$artifacts" "$work/corpus"
 
 moc="$(pkg-config --variable=host_bins Qt5Core)/moc"
-"$moc" "$lib/include/kelcab/archive.h" -o "$work/moc_archive.cpp"
+mocs=()
+for header in $(grep -l Q_OBJECT "$lib"/include/kelcab/*.h); do
+    mocs+=("$work/moc_$(basename "$header" .h).cpp")
+    "$moc" "$header" -o "${mocs[-1]}"
+done
 
 # Qt itself is not instrumented: its vtables are unknown to the vptr check.
 flags=(-std=c++17 -g -O1 -fPIC -fsanitize=fuzzer,address,undefined -fno-sanitize=vptr
@@ -26,7 +30,7 @@ qtflags=($(pkg-config --cflags Qt5Core))
 libs=($(pkg-config --libs Qt5Core zlib))
 
 objects=()
-for source in "$lib"/src/*.cpp "$work/moc_archive.cpp" "$here/fuzz_archive.cpp"; do
+for source in "$lib"/src/*.cpp "${mocs[@]}" "$here/fuzz_archive.cpp"; do
     object="$work/$(basename "$source" .cpp).o"
     "$cxx" "${flags[@]}" "${qtflags[@]}" -c "$source" -o "$object" &
     objects+=("$object")
