@@ -144,7 +144,7 @@ def targets_for(tests):
     targets = set()
     for t in tests:
         for arg in t.get("command", []):
-            if arg.startswith(build + "/") and os.access(arg, os.X_OK):
+            if arg.startswith(build + "/") and os.path.isfile(arg) and os.access(arg, os.X_OK):
                 targets.add(os.path.basename(arg))
     return sorted(targets)
 
