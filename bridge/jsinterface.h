@@ -53,10 +53,6 @@ public:
     // The plugin names that initializePlugin accepts, in enumeration order.
     QStringList pluginNames() const { return m_pluginNames; }
 
-    // The methods that the page may call on the web-channel object: one per
-    // service that this build provides.
-    static QStringList pageMethods();
-
     int runningTaskCount() const { return m_tasks.size(); }
     bool isRegistered(const QString &taskId) const { return m_tasks.contains(taskId); }
 
