@@ -13,6 +13,7 @@
 #include <limits>
 
 #include <QEvent>
+#include <QMetaMethod>
 #include <QMetaType>
 #include <QLoggingCategory>
 #include <QQuickWebEngineProfile>
@@ -254,9 +255,18 @@ DesktopBridge::~DesktopBridge()
     m_archive = nullptr;
 }
 
-QStringList DesktopBridge::allowedPageMethods()
+QMap<QString, int> DesktopBridge::pageMethods()
 {
-    return JSInterface::pageMethods();
+    QMap<QString, int> methods;
+    const QMetaObject &meta = staticMetaObject;
+    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
+        const QMetaMethod method = meta.method(i);
+        const QString name = QString::fromLatin1(method.name());
+        if (method.access() == QMetaMethod::Public && method.methodType() != QMetaMethod::Signal
+            && !methods.contains(name)) // the channel offers the first of overloads only
+            methods.insert(name, method.parameterCount());
+    }
+    return methods;
 }
 
 bool DesktopBridge::event(QEvent *event)

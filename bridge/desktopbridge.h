@@ -2,9 +2,9 @@
 
 #include "app/qmlevent.h"
 
+#include <QMap>
 #include <QObject>
 #include <QString>
-#include <QStringList>
 #include <QVariant>
 #include <QVariantMap>
 
@@ -34,8 +34,10 @@ public:
     DesktopBridge(ArchiveAccessManager *archive, QObject *parent);
     ~DesktopBridge() override;
 
-    // What the page may call; compared by the tests with what it sees.
-    static QStringList allowedPageMethods();
+    // The page's API, read from this class's meta-object as the web channel
+    // publishes it: every public method and slot, by name, with its number
+    // of arguments (QObject's deleteLater aside, which event() refuses).
+    static QMap<QString, int> pageMethods();
 
     JSInterface *dispatcher() const { return m_jsInterface; }
 

@@ -115,63 +115,6 @@ JSInterface::~JSInterface()
     m_tasks.clear();
 }
 
-QStringList JSInterface::pageMethods()
-{
-    return {
-        QStringLiteral("initialize"),
-        QStringLiteral("finalize"),
-        QStringLiteral("initializePlugin"),
-        QStringLiteral("fsItemsInfo"),
-        QStringLiteral("fsItemsDelete"),
-        QStringLiteral("fsItemsCopy"),
-        QStringLiteral("fsItemsList"),
-        QStringLiteral("fsContentsRootPath"),
-        QStringLiteral("openUrlPlatformDef"),
-        QStringLiteral("exitApplication"),
-        QStringLiteral("applicationInfo"),
-        QStringLiteral("setApplicationState"),
-        QStringLiteral("getApplicationState"),
-        QStringLiteral("stateChanged"),
-        QStringLiteral("onWindowClose"),
-        QStringLiteral("getOpenFileName"),
-        QStringLiteral("getSaveFileName"),
-        QStringLiteral("playMedia"),
-        QStringLiteral("setMediaStatus"),
-        QStringLiteral("mediaStatus"),
-        QStringLiteral("recordAudio"),
-        QStringLiteral("audioRecordSettings"),
-        QStringLiteral("setAudioRecordSettings"),
-        QStringLiteral("audioRecordStatus"),
-        QStringLiteral("setAudioRecordStatus"),
-        QStringLiteral("dbSql"),
-        QStringLiteral("dbSqlBatch"),
-        QStringLiteral("dbTransaction"),
-        QStringLiteral("dbCommit"),
-        QStringLiteral("dbRollback"),
-        QStringLiteral("saveDBItem"),
-        QStringLiteral("saveDBItems"),
-        QStringLiteral("loadDBItem"),
-        QStringLiteral("loadDBItems"),
-        QStringLiteral("removeDBItems"),
-        QStringLiteral("getDBKeys"),
-        QStringLiteral("downloadFile"),
-        QStringLiteral("abortDownloadFile"),
-        QStringLiteral("checkNetworkStatus"),
-        QStringLiteral("startCamera"),
-        QStringLiteral("stopCamera"),
-        QStringLiteral("setCameraText"),
-        QStringLiteral("getUSBDevices"),
-        QStringLiteral("getMountedDevices"),
-        QStringLiteral("archiveUnzip"),
-        QStringLiteral("abortArchiveUnzip"),
-        QStringLiteral("zipAddFiles"),
-        QStringLiteral("zipReadFiles"),
-        QStringLiteral("zipCompressDirectory"),
-        QStringLiteral("zipListContents"),
-        QStringLiteral("zipExtractFiles"),
-    };
-}
-
 void JSInterface::send(const QString &name, const QVariantMap &data)
 {
     const qint64 size = Answer::size(data);

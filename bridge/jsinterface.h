@@ -27,7 +27,8 @@ class CZip;
 
 // Dispatcher behind DesktopBridge: owns the plugins and the running tasks,
 // routes page calls to plugin operations and turns every response into one
-// invokeJSCall. GUI thread only.
+// invokeJSCall. GUI thread only. Its call methods are plain members: the
+// page's API is DesktopBridge's meta-object alone.
 class JSInterface : public QObject
 {
     Q_OBJECT
@@ -53,10 +54,6 @@ public:
     // The plugin names that initializePlugin accepts, in enumeration order.
     QStringList pluginNames() const { return m_pluginNames; }
 
-    // The methods that the page may call on the web-channel object: one per
-    // service that this build provides.
-    static QStringList pageMethods();
-
     int runningTaskCount() const { return m_tasks.size(); }
     bool isRegistered(const QString &taskId) const { return m_tasks.contains(taskId); }
 
@@ -69,74 +66,71 @@ public:
     void deliver(const QSharedPointer<Task::ITask> &task, const QString &uuid,
                  Deliveries which);
 
-    Q_INVOKABLE void initialize(const QString &uuid);
-    Q_INVOKABLE void finalize(const QString &uuid);
-    Q_INVOKABLE void initializePlugin(const QString &uuid, const QString &pluginName,
-                                      const QVariantMap &params);
-    Q_INVOKABLE void fsItemsInfo(const QString &uuid, const QVariantMap &paths);
-    Q_INVOKABLE void fsItemsDelete(const QString &uuid, const QVariantMap &paths);
-    Q_INVOKABLE void fsItemsCopy(const QString &uuid, const QVariantMap &paths);
-    Q_INVOKABLE void fsItemsList(const QString &uuid, const QVariantMap &paths);
-    Q_INVOKABLE void fsContentsRootPath(const QString &uuid);
+    void initialize(const QString &uuid);
+    void finalize(const QString &uuid);
+    void initializePlugin(const QString &uuid, const QString &pluginName,
+                          const QVariantMap &params);
+    void fsItemsInfo(const QString &uuid, const QVariantMap &paths);
+    void fsItemsDelete(const QString &uuid, const QVariantMap &paths);
+    void fsItemsCopy(const QString &uuid, const QVariantMap &paths);
+    void fsItemsList(const QString &uuid, const QVariantMap &paths);
+    void fsContentsRootPath(const QString &uuid);
     // Modal and synchronous: the event loop runs inside while the dialog is
     // open, so page calls may arrive meanwhile.
-    Q_INVOKABLE void getOpenFileName(const QString &uuid, const QString &title,
-                                     const QString &dir, const QString &filter);
-    Q_INVOKABLE void getSaveFileName(const QString &uuid, const QString &title,
-                                     const QString &dir, const QString &filter);
-    Q_INVOKABLE void openUrlPlatformDef(const QString &uuid, const QString &url);
-    Q_INVOKABLE void exitApplication(const QString &uuid, int exitCode);
-    Q_INVOKABLE void applicationInfo(const QString &uuid);
-    Q_INVOKABLE void setApplicationState(const QString &uuid, const QString &state);
-    Q_INVOKABLE void getApplicationState(const QString &uuid);
-    Q_INVOKABLE void applicationStateChanged(int code);
-    Q_INVOKABLE void onWindowClose();
-    Q_INVOKABLE void playMedia(const QString &uuid, const QString &url);
-    Q_INVOKABLE void setMediaStatus(const QString &uuid, const QVariantMap &status);
-    Q_INVOKABLE void mediaStatus(const QString &uuid);
-    Q_INVOKABLE void recordAudio(const QString &uuid, const QString &url);
-    Q_INVOKABLE void audioRecordSettings(const QString &uuid);
-    Q_INVOKABLE void setAudioRecordSettings(const QString &uuid, const QVariantMap &settings);
-    Q_INVOKABLE void audioRecordStatus(const QString &uuid);
-    Q_INVOKABLE void setAudioRecordStatus(const QString &uuid, const QVariantMap &status);
+    void getOpenFileName(const QString &uuid, const QString &title,
+                         const QString &dir, const QString &filter);
+    void getSaveFileName(const QString &uuid, const QString &title,
+                         const QString &dir, const QString &filter);
+    void openUrlPlatformDef(const QString &uuid, const QString &url);
+    void exitApplication(const QString &uuid, int exitCode);
+    void applicationInfo(const QString &uuid);
+    void setApplicationState(const QString &uuid, const QString &state);
+    void getApplicationState(const QString &uuid);
+    void applicationStateChanged(int code);
+    void onWindowClose();
+    void playMedia(const QString &uuid, const QString &url);
+    void setMediaStatus(const QString &uuid, const QVariantMap &status);
+    void mediaStatus(const QString &uuid);
+    void recordAudio(const QString &uuid, const QString &url);
+    void audioRecordSettings(const QString &uuid);
+    void setAudioRecordSettings(const QString &uuid, const QVariantMap &settings);
+    void audioRecordStatus(const QString &uuid);
+    void setAudioRecordStatus(const QString &uuid, const QVariantMap &status);
     // Not offered to the page: answers openVideoFinish at once and plays
     // nothing.
-    Q_INVOKABLE void openVideo(const QString &uuid, const QString &url);
-    Q_INVOKABLE void dbSql(const QString &uuid, const QString &query, const QVariantList &data);
-    Q_INVOKABLE void dbSqlBatch(const QString &uuid, const QString &query,
-                                const QVariantList &data);
-    Q_INVOKABLE void dbTransaction(const QString &uuid);
-    Q_INVOKABLE void dbCommit(const QString &uuid);
-    Q_INVOKABLE void dbRollback(const QString &uuid);
-    Q_INVOKABLE void saveDBItem(const QString &uuid, const QString &key, const QString &value);
-    Q_INVOKABLE void saveDBItems(const QString &uuid, const QVariantMap &items);
-    Q_INVOKABLE void loadDBItem(const QString &uuid, const QString &key);
-    Q_INVOKABLE void loadDBItems(const QString &uuid, const QStringList &keys);
-    Q_INVOKABLE void removeDBItems(const QString &uuid, const QStringList &keys);
-    Q_INVOKABLE void getDBKeys(const QString &uuid, const QString &pattern);
-    Q_INVOKABLE void downloadFile(const QString &uuid, const QString &url,
-                                  const QString &relFilePath, const QString &fileName);
-    Q_INVOKABLE void abortDownloadFile(const QString &uuid);
-    Q_INVOKABLE void checkNetworkStatus(const QString &uuid);
+    void openVideo(const QString &uuid, const QString &url);
+    void dbSql(const QString &uuid, const QString &query, const QVariantList &data);
+    void dbSqlBatch(const QString &uuid, const QString &query, const QVariantList &data);
+    void dbTransaction(const QString &uuid);
+    void dbCommit(const QString &uuid);
+    void dbRollback(const QString &uuid);
+    void saveDBItem(const QString &uuid, const QString &key, const QString &value);
+    void saveDBItems(const QString &uuid, const QVariantMap &items);
+    void loadDBItem(const QString &uuid, const QString &key);
+    void loadDBItems(const QString &uuid, const QStringList &keys);
+    void removeDBItems(const QString &uuid, const QStringList &keys);
+    void getDBKeys(const QString &uuid, const QString &pattern);
+    void downloadFile(const QString &uuid, const QString &url,
+                      const QString &relFilePath, const QString &fileName);
+    void abortDownloadFile(const QString &uuid);
+    void checkNetworkStatus(const QString &uuid);
     // Not offered to the page: answers ajaxResponse or ajaxError.
-    Q_INVOKABLE void ajax(const QString &uuid, const QString &url, const QVariantMap &data);
-    Q_INVOKABLE void startCamera(const QString &uuid);
-    Q_INVOKABLE void stopCamera(const QString &uuid);
-    Q_INVOKABLE void setCameraText(const QString &uuid, const QString &text);
-    Q_INVOKABLE void getUSBDevices(const QString &uuid);
-    Q_INVOKABLE void getMountedDevices(const QString &uuid);
-    Q_INVOKABLE void archiveUnzip(const QString &uuid, const QString &relFilePath,
-                                  const QString &targetPath);
-    Q_INVOKABLE void abortArchiveUnzip(const QString &uuid);
-    Q_INVOKABLE void zipAddFiles(const QString &uuid, const QString &archivePath,
-                                 const QString &mode, const QVariantMap &files);
-    Q_INVOKABLE void zipReadFiles(const QString &uuid, const QString &archivePath,
-                                  const QVariantMap &filesPaths);
-    Q_INVOKABLE void zipCompressDirectory(const QString &uuid, const QString &archivePath,
-                                          const QString &dirPath);
-    Q_INVOKABLE void zipListContents(const QString &uuid, const QString &archivePath);
-    Q_INVOKABLE void zipExtractFiles(const QString &uuid, const QString &archivePath,
-                                     const QVariantMap &paths);
+    void ajax(const QString &uuid, const QString &url, const QVariantMap &data);
+    void startCamera(const QString &uuid);
+    void stopCamera(const QString &uuid);
+    void setCameraText(const QString &uuid, const QString &text);
+    void getUSBDevices(const QString &uuid);
+    void getMountedDevices(const QString &uuid);
+    void archiveUnzip(const QString &uuid, const QString &relFilePath, const QString &targetPath);
+    void abortArchiveUnzip(const QString &uuid);
+    void zipAddFiles(const QString &uuid, const QString &archivePath,
+                     const QString &mode, const QVariantMap &files);
+    void zipReadFiles(const QString &uuid, const QString &archivePath,
+                      const QVariantMap &filesPaths);
+    void zipCompressDirectory(const QString &uuid, const QString &archivePath,
+                              const QString &dirPath);
+    void zipListContents(const QString &uuid, const QString &archivePath);
+    void zipExtractFiles(const QString &uuid, const QString &archivePath, const QVariantMap &paths);
 
 signals:
     void closeWrapper();

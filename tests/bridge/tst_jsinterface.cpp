@@ -1,7 +1,9 @@
 // The dispatcher in process: answers, the task registry, the Application
-// plugin's event queue and the file dialogs (the real page: tst_shellwindow).
+// plugin's event queue, the file dialogs, and the page's method list against
+// the client library (the real page: tst_shellwindow).
 
 #include "app/qmlevent.h"
+#include "bridge/desktopbridge.h"
 #include "bridge/jsinterface.h"
 #include "plugins/application/capplication.h"
 #include "plugins/network/cnetwork.h"
@@ -29,6 +31,44 @@ ResponsePtr named(const QString &name, const QVariantMap &data = {}, int type = 
     return ResponsePtr(new IResponse(data, name, type));
 }
 
+QString sdkSource(const QString &name)
+{
+    QFile file(QStringLiteral(TAMBERLIN_SOURCE_DIR "/sdk/") + name);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+QStringList sorted(QStringList list) { list.sort(); return list; }
+
+QStringList listed(const QMap<QString, int> &arities)
+{
+    QStringList out;
+    for (auto it = arities.cbegin(); it != arities.cend(); ++it)
+        out << QStringLiteral("%1(%2)").arg(it.key()).arg(it.value());
+    return out;
+}
+
+// "name(argument count)" of each match of pattern, which ends where the
+// arguments begin; overloads count with their most arguments.
+QStringList arities(const QString &text, const QString &pattern, int add = 0)
+{
+    QMap<QString, int> out;
+    auto it = QRegularExpression(pattern, QRegularExpression::MultilineOption).globalMatch(text);
+    while (it.hasNext()) {
+        const QRegularExpressionMatch match = it.next();
+        int depth = 0, commas = 0;
+        bool any = false;
+        for (int i = match.capturedEnd(); depth >= 0 && i < text.size(); ++i) {
+            const QChar c = text.at(i);
+            depth += int(QStringLiteral("([{<").contains(c))
+                - int(QStringLiteral(")]}>").contains(c) && text.at(i - 1) != '='); // not "=>"
+            commas += int(depth == 0 && c == ',');
+            any = any || (depth >= 0 && !c.isSpace());
+        }
+        out[match.captured(1)] = qMax(out.value(match.captured(1)), (any ? commas + 1 : 0) + add);
+    }
+    return listed(out);
+}
+
 } // namespace
 
 class tst_JSInterface : public QObject
@@ -46,6 +86,7 @@ private slots:
     void taskReleasedAfterItsSignal();
     void fileDialog_data();
     void fileDialog();
+    void pageMethodsMatchClientLibrary();
 
 private:
     QScopedPointer<JSInterface> m_js;
@@ -281,6 +322,23 @@ void tst_JSInterface::fileDialog()
     QCOMPARE(dataAt(spy, 0), (QVariantMap{{"uuid", "d"}, {"filepath", target}, {"filename", choice},
                                            {"filedir", QFileInfo(target).absolutePath()},
                                            {"size", size}}));
+}
+
+// A method added to the bridge, the client's table or the .d.ts alone, or
+// with another argument count, fails here before any page runs.
+void tst_JSInterface::pageMethodsMatchClientLibrary()
+{
+    const QString js = sdkSource("tamberlin.js");
+    // A table row sends the uuid first and takes an options object last; the
+    // client's own methods call the shell themselves.
+    const QStringList table = arities(js, R"(^    (\w+): \[\[)", 1);
+    QStringList direct = arities(js, R"(this\.shell\.(\w+)\()");
+    QCOMPARE(sorted(table + direct), listed(DesktopBridge::pageMethods()));
+    const QString methods = R"(^    (?!constructor)([a-z]\w*)\()";
+    QCOMPARE(arities(sdkSource("tamberlin.d.ts"), methods), sorted(table + arities(js, methods)));
+    QString named = QRegularExpression(R"(METHOD_NAMES = [^\[]*\[([^\]]*)\])").match(js).captured(1);
+    QCOMPARE(sorted(named.remove(QRegularExpression("[\\s']")).split(',')),
+             direct.replaceInStrings(QRegularExpression("\\(.*"), QString()));
 }
 
 QTEST_MAIN(tst_JSInterface)

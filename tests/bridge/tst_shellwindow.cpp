@@ -93,7 +93,7 @@ void tst_ShellWindow::windowSizeTitleAndMethods()
 
     Session run;
     QVERIFY2(setUp(run, {{"mode", "close"}, {"closes", 2},
-                         {"methods", DesktopBridge::allowedPageMethods()}}, config),
+                         {"methods", QStringList(DesktopBridge::pageMethods().keys())}}, config),
              qPrintable(run.error));
     run.start();
     if (!run.server.waitForMessage("ready", kStartMs))
