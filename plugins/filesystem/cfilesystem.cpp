@@ -6,9 +6,9 @@
 #include "content/archiveaccessmanager.h"
 #include "content/archiveexception.h"
 #include "content/archivepath.h"
-#include "plugins/filesystem/autoremovefile.h"
+#include "content/autoremovefile.h"
+#include "content/chunkedcopy.h"
 #include "plugins/filesystem/cfilesystemresponses.h"
-#include "plugins/filesystem/chunkedcopy.h"
 
 #include <kelcab/stagedfile.h>
 
