@@ -450,7 +450,7 @@ void ZipHandler::serveMedia(QWebEngineUrlRequestJob *job, const QString &fullPat
             try {
                 const int code = fileSystem->copy(fullPath, fullPath, targetName,
                                                   key(Other::temporary), key(Other::temporary),
-                                                  output, false, CFileSystem::Source::Archive);
+                                                  output, false, CopyCache::Source::Archive);
                 return {code, output};
             } catch (const std::exception &e) {
                 qCWarning(lcZipHandler).noquote() << "media copy of" << fullPath << "-" << e.what();
