@@ -14,7 +14,6 @@
 #include "content/urlscheme.h"
 #include "content/ziparchiveaccessmanager.h"
 #include "content/ziphandler.h"
-#include "plugins/filesystem/cfilesystem.h"
 
 #include <kelcab/archive.h>
 
@@ -173,7 +172,7 @@ public:
 
 double timeRequest(ArchiveAccessManager *archive, double *redirectMs)
 {
-    TimingHandler handler(archive, QSharedPointer<CFileSystem>(new CFileSystem(archive)));
+    TimingHandler handler(archive);
     TimingInterceptor interceptor(archive, QString());
     interceptor.started = &handler.started;
     QWebEngineProfile *profile = QWebEngineProfile::defaultProfile();

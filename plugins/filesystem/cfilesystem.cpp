@@ -97,9 +97,9 @@ CFileSystem::~CFileSystem() = default;
 
 int CFileSystem::copy(const QString &cacheKey, const QString &source, const QString &targetName,
                       const QString &location, const QString &type, QVariantMap &output,
-                      bool force, CopyCache::Source from)
+                      bool force)
 {
-    return m_copies->copy(cacheKey, source, targetName, location, type, output, force, from);
+    return m_copies->copy(cacheKey, source, targetName, location, type, output, force);
 }
 
 QSharedPointer<Task::ITask> CFileSystem::itemsInfo(const QVariantMap &paths)

@@ -29,8 +29,7 @@ public:
 
     // The copy routine of the page's copies (see CopyCache); thread-safe.
     int copy(const QString &cacheKey, const QString &source, const QString &targetName,
-             const QString &location, const QString &type, QVariantMap &output, bool force,
-             CopyCache::Source from = CopyCache::Source::Auto);
+             const QString &location, const QString &type, QVariantMap &output, bool force);
 
 public slots:
     QSharedPointer<Task::ITask> itemsInfo(const QVariantMap &paths);
