@@ -1,8 +1,8 @@
 // The dispatcher in process: answers, the task registry, the Application
 // plugin's event queue and the file dialogs (the real page: tst_shellwindow).
 
-#include "app/qmlevent.h"
 #include "bridge/jsinterface.h"
+#include "bridge/qmlevent.h"
 #include "plugins/application/capplication.h"
 #include "plugins/network/cnetwork.h"
 
