@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/qmlevent.h"
+#include "bridge/qmlevent.h"
 
 #include <QApplication>
 #include <QStringList>

@@ -14,7 +14,6 @@
 #include "content/urlscheme.h"
 #include "content/ziparchiveaccessmanager.h"
 #include "content/ziphandler.h"
-#include "plugins/filesystem/cfilesystem.h"
 
 #include <kelcab/archive.h>
 
@@ -170,7 +169,7 @@ int main(int argc, char **argv)
             std::unique_ptr<RequestInterceptor> interceptor;
             QUrl url;
             if (m.archive) {
-                handler.reset(new ZipHandler(m.archive, QSharedPointer<CFileSystem>(new CFileSystem(m.archive))));
+                handler.reset(new ZipHandler(m.archive));
                 interceptor.reset(new RequestInterceptor(m.archive, QString()));
                 profile->installUrlSchemeHandler("kelzip", handler.get());
                 profile->setUrlRequestInterceptor(interceptor.get());

@@ -1,19 +1,19 @@
 // Time from a media request to the redirect's file: the scheme handler's copy
 // of a 100 MB video entry out of the content archive (kelcab, stored zip,
 // deflated zip, encrypted zip) against `cp` of the same bytes. Runs the copy
-// routine the handler runs (CFileSystem::copy from the archive), then one
+// routine the handler runs (CopyCache::copy from the archive), then one
 // real request through an offscreen web engine page for the kelcab archive.
 // cp is timed by a shell of its own (its clock read around cp), so that the
 // fork of this large process is not counted against it. Warm and cold runs
 // (the archives' and the plain file's cached pages dropped first) alternate.
 
 #include "content/contentpassword.h"
+#include "content/copycache.h"
 #include "content/kelcabarchivemanager.h"
 #include "content/requestinterceptor.h"
 #include "content/urlscheme.h"
 #include "content/ziparchiveaccessmanager.h"
 #include "content/ziphandler.h"
-#include "plugins/filesystem/cfilesystem.h"
 
 #include <kelcab/archive.h>
 
@@ -123,14 +123,14 @@ void dropCache(const QString &path)
 
 double timeCopy(ArchiveAccessManager *archive)
 {
-    CFileSystem fs(archive);
+    CopyCache copies(archive);
     QVariantMap out;
     QElapsedTimer t;
     t.start();
-    const int code = fs.copy(QStringLiteral("/webapp/media/video.mp4"),
-                             QStringLiteral("/webapp/media/video.mp4"),
-                             ZipHandler::mediaCopyName(), QStringLiteral("temporary"),
-                             QStringLiteral("temporary"), out, false, CFileSystem::Source::Archive);
+    const int code = copies.copy(QStringLiteral("/webapp/media/video.mp4"),
+                                 QStringLiteral("/webapp/media/video.mp4"),
+                                 ZipHandler::mediaCopyName(), QStringLiteral("temporary"),
+                                 QStringLiteral("temporary"), out, false, CopyCache::Source::Archive);
     const double ms = t.nsecsElapsed() / 1e6;
     if (code != 0 || out.value(QStringLiteral("size")).toLongLong() != kSize) {
         fprintf(stderr, "copy failed: %d\n", code);
@@ -172,7 +172,7 @@ public:
 
 double timeRequest(ArchiveAccessManager *archive, double *redirectMs)
 {
-    TimingHandler handler(archive, QSharedPointer<CFileSystem>(new CFileSystem(archive)));
+    TimingHandler handler(archive);
     TimingInterceptor interceptor(archive, QString());
     interceptor.started = &handler.started;
     QWebEngineProfile *profile = QWebEngineProfile::defaultProfile();

@@ -202,7 +202,7 @@ DesktopBridge::DesktopBridge(QObject *parent) : QObject(parent)
     profile->setCachePath(storage);
     profile->setPersistentStoragePath(storage);
 
-    m_interceptor = createRequestInterceptor(m_archive, m_jsInterface);
+    m_interceptor = createRequestInterceptor(m_archive);
     profile->setUrlRequestInterceptor(m_interceptor);
     startInArchive();
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/qmlevent.h"
+#include "bridge/qmlevent.h"
 #include "bridge/task.h"
 
 #include <QNetworkReply>
@@ -44,9 +44,6 @@ public:
     // for the GUI thread.
     ~JSInterface() override;
 
-    // Inline so that content code can reach the copy routine without linking
-    // the bridge.
-    QSharedPointer<CFileSystem> fileSystem() const { return m_fileSystem; }
     QSharedPointer<CApplication> application() const { return m_application; }
     QSharedPointer<CNetwork> network() const { return m_network; }
     QSharedPointer<CCamera> camera() const { return m_camera; }

@@ -1,8 +1,8 @@
 #include "content/forwardrequestinterceptor.h"
 
 #include "content/archiveexception.h"
+#include "content/chunkedcopy.h"
 #include "content/ziphandler.h"
-#include "plugins/filesystem/chunkedcopy.h"
 
 #include <QDir>
 #include <QFile>

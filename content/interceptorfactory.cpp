@@ -18,10 +18,9 @@ QString s_devCourse;
 
 // The "kelzip" handler, owned by the interceptor: deleting the interceptor
 // uninstalls it.
-void installArchiveHandler(ArchiveAccessManager *archive, JSInterface *dispatcher,
-                           QWebEngineUrlRequestInterceptor *interceptor)
+void installArchiveHandler(ArchiveAccessManager *archive, QWebEngineUrlRequestInterceptor *interceptor)
 {
-    auto *handler = new ZipHandler(archive, dispatcher, interceptor);
+    auto *handler = new ZipHandler(archive, interceptor);
     const QByteArray scheme =
         QByteArray(QMetaEnum::fromType<RequestInterceptor::SchemeTypes>().valueToKey(
                        RequestInterceptor::KelZip))
@@ -41,13 +40,12 @@ QString devCourseDir()
     return s_devCourse;
 }
 
-QWebEngineUrlRequestInterceptor *createRequestInterceptor(ArchiveAccessManager *archive,
-                                                          JSInterface *dispatcher)
+QWebEngineUrlRequestInterceptor *createRequestInterceptor(ArchiveAccessManager *archive)
 {
     if (!s_devRoot.isEmpty()) {
         // archive is the course folder here (createArchiveManager).
         auto *interceptor = new DevRequestInterceptor(s_devRoot, s_devCourse);
-        installArchiveHandler(archive, dispatcher, interceptor);
+        installArchiveHandler(archive, interceptor);
         return interceptor;
     }
     using namespace Constants;
@@ -63,6 +61,6 @@ QWebEngineUrlRequestInterceptor *createRequestInterceptor(ArchiveAccessManager *
 
     auto *interceptor = new RequestInterceptor(
         archive, PathsManager::instance()->get(PathManager::contentsPath));
-    installArchiveHandler(archive, dispatcher, interceptor);
+    installArchiveHandler(archive, interceptor);
     return interceptor;
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 class ArchiveAccessManager;
-class JSInterface;
 class QString;
 class QWebEngineUrlRequestInterceptor;
 
@@ -14,10 +13,9 @@ class QWebEngineUrlRequestInterceptor;
 //
 // The caller owns the interceptor and installs it on the default profile,
 // preferably with setUrlRequestInterceptor. The "kelzip" scheme must have
-// been registered before (registerKelzipScheme). archive and dispatcher must
-// outlive the interceptor.
-QWebEngineUrlRequestInterceptor *createRequestInterceptor(ArchiveAccessManager *archive,
-                                                          JSInterface *dispatcher);
+// been registered before (registerKelzipScheme). archive must outlive the
+// interceptor.
+QWebEngineUrlRequestInterceptor *createRequestInterceptor(ArchiveAccessManager *archive);
 
 // Dev mode: from now on createRequestInterceptor serves root's loose files
 // with "/webapp/" naming courseDir (see DevRequestInterceptor), whatever the

@@ -1,11 +1,9 @@
 #include "content/ziphandler.h"
 
 #include "bridge/constants.h"
-#include "bridge/jsinterface.h"
 #include "content/archiveaccessmanager.h"
 #include "content/archiveexception.h"
 #include "content/archivepath.h"
-#include "plugins/filesystem/cfilesystem.h"
 
 #include <QBuffer>
 #include <QDataStream>
@@ -166,22 +164,9 @@ private:
 };
 } // namespace
 
-ZipHandler::ZipHandler(ArchiveAccessManager *archive, JSInterface *dispatcher, QObject *parent)
-    : BaseHandler(parent), m_archive(archive)
+ZipHandler::ZipHandler(ArchiveAccessManager *archive, QObject *parent)
+    : BaseHandler(parent), m_archive(archive), m_mediaCopies(archive)
 {
-    QPointer<JSInterface> guard(dispatcher);
-    m_fileSystem = [guard]() {
-        return guard ? guard->fileSystem() : QSharedPointer<CFileSystem>();
-    };
-    m_copyPool.setMaxThreadCount(2);
-    m_readPool.setMaxThreadCount(qMax(2, QThread::idealThreadCount()));
-}
-
-ZipHandler::ZipHandler(ArchiveAccessManager *archive, QSharedPointer<CFileSystem> fileSystem,
-                       QObject *parent)
-    : BaseHandler(parent), m_archive(archive)
-{
-    m_fileSystem = [fileSystem]() { return fileSystem; };
     m_copyPool.setMaxThreadCount(2);
     m_readPool.setMaxThreadCount(qMax(2, QThread::idealThreadCount()));
 }
@@ -434,28 +419,24 @@ void ZipHandler::reply(QWebEngineUrlRequestJob *job, QIODevice *device, const QS
 
 void ZipHandler::serveMedia(QWebEngineUrlRequestJob *job, const QString &fullPath)
 {
-    const QSharedPointer<CFileSystem> fileSystem = m_fileSystem();
-    if (!fileSystem) {
-        qCWarning(lcZipHandler).noquote() << "no file system plugin to copy" << fullPath;
-        job->fail(QWebEngineUrlRequestJob::RequestFailed);
-        return;
-    }
     // The copy of a large video takes a while: it runs off the main thread,
-    // and the job, if it still exists, is redirected when it is done.
+    // and the job, if it still exists, is redirected when it is done. The
+    // pool is drained before the cache goes.
+    CopyCache *copies = &m_mediaCopies;
     const QString targetName = mediaCopyName();
     const QFuture<CopyResult> future =
-        QtConcurrent::run(&m_copyPool, [fileSystem, fullPath, targetName]() -> CopyResult {
+        QtConcurrent::run(&m_copyPool, [copies, fullPath, targetName]() -> CopyResult {
             using namespace Constants;
             QVariantMap output;
             try {
-                const int code = fileSystem->copy(fullPath, fullPath, targetName,
-                                                  key(Other::temporary), key(Other::temporary),
-                                                  output, false, CFileSystem::Source::Archive);
+                const int code = copies->copy(fullPath, fullPath, targetName,
+                                              key(Other::temporary), key(Other::temporary),
+                                              output, false, CopyCache::Source::Archive);
                 return {code, output};
             } catch (const std::exception &e) {
                 qCWarning(lcZipHandler).noquote() << "media copy of" << fullPath << "-" << e.what();
             }
-            return {CFileSystem::CopyFailed, QVariantMap()};
+            return {CopyCache::CopyFailed, QVariantMap()};
         });
     QPointer<QWebEngineUrlRequestJob> guard(job);
     auto *watcher = new QFutureWatcher<CopyResult>(this);
@@ -465,7 +446,7 @@ void ZipHandler::serveMedia(QWebEngineUrlRequestJob *job, const QString &fullPat
         if (!guard)
             return;
         const QString file = result.second.value(Constants::key(Constants::Other::filepath)).toString();
-        if (result.first != CFileSystem::Ok || file.isEmpty()) {
+        if (result.first != CopyCache::Ok || file.isEmpty()) {
             qCWarning(lcZipHandler).noquote()
                 << "media copy of" << fullPath << "failed with code" << result.first;
             guard->fail(QWebEngineUrlRequestJob::RequestFailed);

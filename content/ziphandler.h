@@ -1,31 +1,26 @@
 #pragma once
 
 #include "content/basehandler.h"
+#include "content/copycache.h"
 
-#include <QSharedPointer>
 #include <QThreadPool>
 #include <QUrl>
 #include <QWebEngineUrlRequestInfo>
 #include <QWebEngineUrlRequestJob>
 
-#include <functional>
 #include <memory>
 
 class ArchiveAccessManager;
-class CFileSystem;
-class JSInterface;
 
 // Answers "kelzip" requests from the content archive: ordinary entries are
-// streamed, audio and video entries are copied to a temporary file (through
-// the file system plugin's copy cache) and the request is redirected there.
+// streamed, audio and video entries are copied to a temporary file (kept in
+// the handler's copy cache) and the request is redirected there.
 // Every request is answered, with a job error when nothing can be served.
 class ZipHandler : public BaseHandler
 {
 public:
-    // The dispatcher gives the file system plugin; neither is owned.
-    ZipHandler(ArchiveAccessManager *archive, JSInterface *dispatcher, QObject *parent = nullptr);
-    ZipHandler(ArchiveAccessManager *archive, QSharedPointer<CFileSystem> fileSystem,
-               QObject *parent = nullptr);
+    // The archive is not owned.
+    explicit ZipHandler(ArchiveAccessManager *archive, QObject *parent = nullptr);
     ~ZipHandler() override;
 
     void requestStarted(QWebEngineUrlRequestJob *job) override;
@@ -101,7 +96,9 @@ private:
     void reply(QWebEngineUrlRequestJob *job, QIODevice *device, const QString &mime);
 
     ArchiveAccessManager *m_archive;
-    std::function<QSharedPointer<CFileSystem>()> m_fileSystem;
+    // The media copies, apart from the page's own copies: a copy the page
+    // makes of a file must not replace (and delete) a playing media copy.
+    CopyCache m_mediaCopies;
     // Media copies run here, not in the global pool, so that a large copy
     // does not hold up the page's own tasks.
     QThreadPool m_copyPool;

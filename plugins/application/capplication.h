@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/qmlevent.h"
 #include "bridge/iplugin.h"
+#include "bridge/qmlevent.h"
 #include "bridge/response.h"
 
 #include <QList>

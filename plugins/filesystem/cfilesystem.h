@@ -1,6 +1,7 @@
 #pragma once
 
 #include "bridge/iplugin.h"
+#include "content/copycache.h"
 
 #include <QSharedPointer>
 #include <QVariantMap>
@@ -14,24 +15,21 @@ class CFileSystem : public CIdentifiable<IPlugin>
 {
     Q_OBJECT
 public:
-    enum Code { Ok = 0, CopyFailed = 605, BadArguments = 606, DialogCancelled = 609 };
-    // Where the copy routine reads: Auto takes paths under the wrapper access
-    // path ("/webapp/") from the content archive and others from disk;
-    // Archive always reads the content archive.
-    enum class Source { Auto, Archive };
+    enum Code {
+        Ok = CopyCache::Ok,
+        CopyFailed = CopyCache::CopyFailed,
+        BadArguments = CopyCache::BadArguments,
+        DialogCancelled = 609
+    };
 
     explicit CFileSystem(ArchiveAccessManager *archive);
     ~CFileSystem() override;
 
     QSharedPointer<Task::ITask> initialize() override { return {}; }
 
-    // The copy routine shared with the content scheme handler; thread-safe.
-    // Fills output with filepath/filename/filedir/size on success and returns
-    // one of Code. Copies of one cache key run one at a time; with force clear
-    // and type "temporary" an earlier temporary copy of the key is reused.
+    // The copy routine of the page's copies (see CopyCache); thread-safe.
     int copy(const QString &cacheKey, const QString &source, const QString &targetName,
-             const QString &location, const QString &type, QVariantMap &output, bool force,
-             Source from = Source::Auto);
+             const QString &location, const QString &type, QVariantMap &output, bool force);
 
 public slots:
     QSharedPointer<Task::ITask> itemsInfo(const QVariantMap &paths);
@@ -41,8 +39,7 @@ public slots:
     QSharedPointer<Task::ITask> contentsRootPath();
 
 private:
-    class State;
     // Shared with running tasks, so that a task outliving the plugin still
     // finds its cache.
-    QSharedPointer<State> m_state;
+    QSharedPointer<CopyCache> m_copies;
 };

@@ -1,11 +1,11 @@
 // The application object: open-URI events, window raising, archive errors in
 // event delivery, and a flood of argument frames that must stay bounded.
 
-#include "app/qmlevent.h"
 #include "app/qsingleinstance.h"
 #include "app/qsingleinstance_p.h"
 #include "app/shellapplication.h"
 #include "app/shelllog.h"
+#include "bridge/qmlevent.h"
 #include "content/archiveexception.h"
 #include "plugins/application/capplication.h"
 

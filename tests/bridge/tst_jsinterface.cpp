@@ -2,9 +2,9 @@
 // plugin's event queue, the file dialogs, and the page's method list against
 // the client library (the real page: tst_shellwindow).
 
-#include "app/qmlevent.h"
 #include "bridge/desktopbridge.h"
 #include "bridge/jsinterface.h"
+#include "bridge/qmlevent.h"
 #include "plugins/application/capplication.h"
 #include "plugins/network/cnetwork.h"
 

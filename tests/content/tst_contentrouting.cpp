@@ -143,7 +143,7 @@ void tst_ContentRouting::handlerDecision()
     QFETCH(QString, lookup);
 
     FakeArchive archive(kArchive);
-    ZipHandler handler(&archive, QSharedPointer<CFileSystem>());
+    ZipHandler handler(&archive);
     const ZipHandler::Decision d = handler.decide(url);
     QCOMPARE(d.action, action);
     QCOMPARE(d.error, error);
@@ -163,7 +163,7 @@ void tst_ContentRouting::throwingArchiveCountsAsMissing()
     QTest::ignoreMessage(QtWarningMsg, warning);
     QVERIFY(!RequestInterceptor::redirectFor("GET", QUrl("file:///webapp/index.html"), &archive));
     QTest::ignoreMessage(QtWarningMsg, warning);
-    ZipHandler handler(&archive, QSharedPointer<CFileSystem>());
+    ZipHandler handler(&archive);
     const ZipHandler::Decision d = handler.decide(QUrl("kelzip:/webapp/index.html"));
     QCOMPARE(d.action, ZipHandler::Action::Fail);
     QCOMPARE(d.error, QWebEngineUrlRequestJob::RequestFailed);

@@ -2,6 +2,7 @@
 #include "tests/support/damagearchive.h"
 
 #include "bridge/task.h"
+#include "content/copycache.h"
 #include "content/ziparchiveaccessmanager.h"
 #include "plugins/filesystem/cfilesystem.h"
 
@@ -255,7 +256,7 @@ void tst_FileSystem::failedCopyLeavesNothing()
 void tst_FileSystem::routineReusesAndSerialisesCopies()
 {
     FakeArchive archive({{"webapp/big.mp4", QByteArray(3 * 1048576, 'z')}, {"webapp/a.ogg", "ogg"}});
-    auto fs = std::make_unique<CFileSystem>(&archive);
+    auto fs = std::make_unique<CopyCache>(&archive);
     QThreadPool pool;
     pool.setMaxThreadCount(8);
     QList<QFuture<QString>> futures;
@@ -263,7 +264,7 @@ void tst_FileSystem::routineReusesAndSerialisesCopies()
         futures.append(QtConcurrent::run(&pool, [f = fs.get(), i] {
             QVariantMap out;
             const int code = f->copy("/webapp/big.mp4", "/webapp/big.mp4", QStringLiteral("par-%1.mp4").arg(i),
-                                     "temporary", "temporary", out, false, CFileSystem::Source::Archive);
+                                     "temporary", "temporary", out, false, CopyCache::Source::Archive);
             return code == 0 ? out.value("filepath").toString() : QString();
         }));
     }

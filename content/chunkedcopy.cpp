@@ -1,4 +1,4 @@
-#include "plugins/filesystem/chunkedcopy.h"
+#include "content/chunkedcopy.h"
 
 #include "content/archiveexception.h"
 
