@@ -38,6 +38,7 @@ using Constants::callback;
 using Constants::key;
 namespace JSInvoke = Constants::JSInvoke;
 namespace Other = Constants::Other;
+namespace Code = Constants::Code;
 namespace Plugins = Constants::Plugins;
 
 namespace {
@@ -191,7 +192,7 @@ void JSInterface::send(const QString &name, const QVariantMap &data)
     }
     const QString message = QStringLiteral("answer too large (over %1 bytes)").arg(Answer::kMaxBytes);
     qCWarning(lcBridge).noquote() << name << message << "about" << size << "bytes";
-    QVariantMap refusal{{key(Other::code), Answer::kTooLarge}, {key(Other::message), message}};
+    QVariantMap refusal{{key(Other::code), Code::AnswerTooLarge}, {key(Other::message), message}};
     if (data.contains(key(Other::uuid)))
         refusal.insert(key(Other::uuid), data.value(key(Other::uuid)));
     emit invokeJSCall(failed, refusal);
@@ -276,7 +277,7 @@ void JSInterface::initializePlugin(const QString &uuid, const QString &pluginNam
 {
     if (!m_pluginNames.contains(pluginName)) {
         send(callback(JSInvoke::initializePluginFail),
-             {{key(Other::uuid), uuid}, {key(Other::code), 607}});
+             {{key(Other::uuid), uuid}, {key(Other::code), Code::UnknownPlugin}});
         return;
     }
     if (pluginName == Constants::name(Plugins::AudioRecorder)) {
@@ -362,7 +363,7 @@ void JSInterface::runFileDialog(Dialog kind, const QString &uuid, const QString 
     const QString error = callback(open ? JSInvoke::getOpenFileNameError
                                         : JSInvoke::getSaveFileNameError);
     const QVariantMap cancelled{{key(Other::uuid), uuid},
-                                {key(Other::code), int(CFileSystem::DialogCancelled)}};
+                                {key(Other::code), Code::DialogCancelled}};
     if (!qobject_cast<QApplication *>(QCoreApplication::instance())) {
         qCWarning(lcBridge) << "file dialogs need a widget application";
         send(error, cancelled);
@@ -597,7 +598,7 @@ void JSInterface::downloadFile(const QString &uuid, const QString &url,
              {{key(Other::uuid), uuid},
               {key(Other::file_name), fileName},
               {key(Other::file_path), relFilePath},
-              {key(Other::code), 601}});
+              {key(Other::code), Code::DownloadBusy}});
         return;
     }
     // A request still waiting for its first data is replaced; its page is
@@ -681,7 +682,7 @@ void JSInterface::_fileDownloadFinish(QByteArray data)
     kelcab::StagedFile file(target);
     if (!dir.mkpath(QStringLiteral(".")) || !file.open() || file.write(data) != data.size() || !file.commit()) {
         qCWarning(lcBridge).noquote() << "download to" << target << "not stored:" << file.errorString();
-        _fileDownloadError(QNetworkReply::NetworkError(FileDownloader::CannotStore));
+        _fileDownloadError(QNetworkReply::NetworkError(Code::DownloadNotStored));
         return;
     }
     QVariantMap out = downloadIdentity();

@@ -455,7 +455,7 @@ void ZipHandler::serveMedia(QWebEngineUrlRequestJob *job, const QString &fullPat
             } catch (const std::exception &e) {
                 qCWarning(lcZipHandler).noquote() << "media copy of" << fullPath << "-" << e.what();
             }
-            return {CFileSystem::CopyFailed, QVariantMap()};
+            return {Constants::Code::CopyFailed, QVariantMap()};
         });
     QPointer<QWebEngineUrlRequestJob> guard(job);
     auto *watcher = new QFutureWatcher<CopyResult>(this);
@@ -465,7 +465,7 @@ void ZipHandler::serveMedia(QWebEngineUrlRequestJob *job, const QString &fullPat
         if (!guard)
             return;
         const QString file = result.second.value(Constants::key(Constants::Other::filepath)).toString();
-        if (result.first != CFileSystem::Ok || file.isEmpty()) {
+        if (result.first != Constants::Code::Ok || file.isEmpty()) {
             qCWarning(lcZipHandler).noquote()
                 << "media copy of" << fullPath << "failed with code" << result.first;
             guard->fail(QWebEngineUrlRequestJob::RequestFailed);

@@ -38,7 +38,7 @@ QSharedPointer<IResponse> failure(JSInvoke::_JSInvoke name, const QVariantMap &d
 
 QSharedPointer<IResponse> notInitialised(JSInvoke::_JSInvoke name)
 {
-    return failure(name, {{key(Other::code), int(CAudioRecorder::NotInitialised)},
+    return failure(name, {{key(Other::code), Constants::Code::DeviceUnavailable},
                           {key(Other::errorString),
                            QStringLiteral("the audio recorder is not initialised")}});
 }

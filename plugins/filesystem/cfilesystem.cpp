@@ -30,6 +30,7 @@ Q_LOGGING_CATEGORY(lcFileSystem, "FileSystem")
 
 using Constants::key;
 namespace Other = Constants::Other;
+using namespace Constants::Code;
 
 class CFileSystem::State
 {

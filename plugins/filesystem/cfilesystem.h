@@ -14,7 +14,6 @@ class CFileSystem : public CIdentifiable<IPlugin>
 {
     Q_OBJECT
 public:
-    enum Code { Ok = 0, CopyFailed = 605, BadArguments = 606, DialogCancelled = 609 };
     // Where the copy routine reads: Auto takes paths under the wrapper access
     // path ("/webapp/") from the content archive and others from disk;
     // Archive always reads the content archive.
@@ -27,8 +26,8 @@ public:
 
     // The copy routine shared with the content scheme handler; thread-safe.
     // Fills output with filepath/filename/filedir/size on success and returns
-    // one of Code. Copies of one cache key run one at a time; with force clear
-    // and type "temporary" an earlier temporary copy of the key is reused.
+    // a Constants::Code. Copies of one cache key run one at a time; with force
+    // clear and type "temporary" an earlier temporary copy of the key is reused.
     int copy(const QString &cacheKey, const QString &source, const QString &targetName,
              const QString &location, const QString &type, QVariantMap &output, bool force,
              Source from = Source::Auto);
