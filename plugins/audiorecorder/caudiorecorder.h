@@ -64,7 +64,9 @@ private:
     QString outputLocation() const;
 
     QAudioRecorder *m_recorder = nullptr;
+    QMediaRecorder::State m_lastState = QMediaRecorder::StoppedState;
     QSharedPointer<Task::CTask> m_call;
+    QString m_uuid; // the owning call's
     // The stopped take's recordAudioDone, held until its file is finished.
     QSharedPointer<IResponse> m_done;
     // A recordAudio waiting for the take before it to finish.
