@@ -577,19 +577,6 @@ void JSInterface::ajax(const QString &uuid, const QString &url, const QVariantMa
     runTask(task);
 }
 
-namespace {
-// The downloader's dynamic property of a payload key; the text lives as long
-// as the program.
-const char *propertyName(Other::_Other name)
-{
-    static QHash<int, QByteArray> names;
-    QByteArray &text = names[name];
-    if (text.isEmpty())
-        text = key(name).toLatin1();
-    return text.constData();
-}
-} // namespace
-
 void JSInterface::downloadFile(const QString &uuid, const QString &url,
                                const QString &relFilePath, const QString &fileName)
 {
@@ -605,27 +592,26 @@ void JSInterface::downloadFile(const QString &uuid, const QString &url,
     // told, instead of waiting for an answer that never comes.
     if (m_fileDownloader->hasRequest())
         _fileDownloadError(QNetworkReply::OperationCanceledError);
-    m_fileDownloader->setProperty(propertyName(Other::uuid), uuid);
-    m_fileDownloader->setProperty(propertyName(Other::last_progress_bytes), qlonglong(0));
-    m_fileDownloader->setProperty(propertyName(Other::file_name), fileName);
-    m_fileDownloader->setProperty(propertyName(Other::file_path), relFilePath);
+    m_download.uuid = uuid;
+    m_download.lastProgress = 0;
+    m_download.fileName = fileName;
+    m_download.filePath = relFilePath;
     m_fileDownloader->setTarget(relFilePath, fileName);
     m_fileDownloader->download(QUrl(url, QUrl::TolerantMode));
 }
 
 void JSInterface::abortDownloadFile(const QString &uuid)
 {
-    m_fileDownloader->setProperty(propertyName(Other::abort_uuid), uuid);
+    m_download.abortUuid = uuid;
     m_fileDownloader->abort();
 }
 
 QVariantMap JSInterface::downloadIdentity(bool withUuid) const
 {
-    QVariantMap data;
-    for (Other::_Other name : {Other::file_name, Other::file_path})
-        data.insert(key(name), m_fileDownloader->property(propertyName(name)).toString());
+    QVariantMap data{{key(Other::file_name), m_download.fileName},
+                     {key(Other::file_path), m_download.filePath}};
     if (withUuid)
-        data.insert(key(Other::uuid), m_fileDownloader->property(propertyName(Other::uuid)).toString());
+        data.insert(key(Other::uuid), m_download.uuid);
     return data;
 }
 
@@ -640,10 +626,9 @@ void JSInterface::_fileDownloadStart(qlonglong total)
 void JSInterface::_fileDownloadProgress(qlonglong total, qlonglong progress)
 {
     // One report per step keeps large downloads from flooding the channel.
-    const qlonglong last = m_fileDownloader->property(propertyName(Other::last_progress_bytes)).toLongLong();
-    if (progress != total && progress - last < 512000)
+    if (progress != total && progress - m_download.lastProgress < 512000)
         return;
-    m_fileDownloader->setProperty(propertyName(Other::last_progress_bytes), progress);
+    m_download.lastProgress = progress;
     QVariantMap data = downloadIdentity();
     data.insert(key(Other::total), total);
     data.insert(key(Other::progress), progress);
@@ -660,7 +645,7 @@ void JSInterface::_fileDownloadError(QNetworkReply::NetworkError code)
 void JSInterface::_fileDownloadAbort()
 {
     QVariantMap data = downloadIdentity(false);
-    data.insert(key(Other::uuid), m_fileDownloader->property(propertyName(Other::abort_uuid)).toString());
+    data.insert(key(Other::uuid), m_download.abortUuid);
     send(callback(JSInvoke::fileDownloadAbort), data);
 }
 
@@ -676,9 +661,8 @@ void JSInterface::_fileDownloadFinish(QString filePath)
 void JSInterface::_fileDownloadFinish(QByteArray data)
 {
     // A relative folder is taken from the working folder.
-    const QDir dir(m_fileDownloader->property(propertyName(Other::file_path)).toString());
-    const QString target =
-        dir.absoluteFilePath(m_fileDownloader->property(propertyName(Other::file_name)).toString());
+    const QDir dir(m_download.filePath);
+    const QString target = dir.absoluteFilePath(m_download.fileName);
     kelcab::StagedFile file(target);
     if (!dir.mkpath(QStringLiteral(".")) || !file.open() || file.write(data) != data.size() || !file.commit()) {
         qCWarning(lcBridge).noquote() << "download to" << target << "not stored:" << file.errorString();
