@@ -8,7 +8,6 @@
 #include "plugins/filesystem/cfilesystem.h"
 
 #include <QBuffer>
-#include <QDataStream>
 #include <QFile>
 #include <QFutureWatcher>
 #include <QHash>
@@ -422,12 +421,7 @@ QIODevice *ZipHandler::replyDevice(Head head, const QString &description)
 
 void ZipHandler::reply(QWebEngineUrlRequestJob *job, QIODevice *device, const QString &mime)
 {
-    // The stream only holds the device for the job's lifetime; cleanStream
-    // releases it and the event loop deletes the device.
-    auto *holder = new QDataStream(device);
-    job->setProperty(Constants::key(Constants::Other::stream).toLatin1().constData(),
-                     QVariant::fromValue<void *>(holder));
-    connect(job, &QObject::destroyed, this, &BaseHandler::cleanStream);
+    // The device lives as long as the job that reads it.
     connect(job, &QObject::destroyed, device, &QObject::deleteLater);
     job->reply(mime.toLocal8Bit(), device);
 }
