@@ -113,6 +113,25 @@ enum _Network { method, type, headers, response };
 Q_ENUM_NS(_Network)
 } // namespace Network
 
+// The shell's own codes in a payload's "code". The page sees the numbers
+// only; every other code is the operating system's or a library's.
+namespace Code {
+enum _Code : int {
+    Ok = 0,
+    DownloadBusy = 601,          // a download is already receiving data
+    DownloadNotStored = 602,     // the downloaded file cannot be put in place
+    CopyFailed = 605,            // a file copy failed
+    BadArguments = 606,          // a call's arguments are invalid
+    UnknownPlugin = 607,         // initializePlugin with a name that is no plugin
+    DeviceUnavailable = 608,     // recorder or camera: in use, not set up or failing
+    DialogCancelled = 609,       // a file dialog was cancelled
+    AnswerTooLarge = 610,        // the answer would not fit through the web channel
+    ZipInvalidRequest = -102,    // unknown add mode, invalid item, missing source or target
+    ZipSourceUnreadable = -104,  // a local file to add cannot be read
+    ZipTargetUnwritable = -1000, // an extraction target cannot be written
+};
+} // namespace Code
+
 // The enumerator's own name, produced through the meta-object. The key texts
 // are interned once per enumeration: payload building is on every response.
 template <typename E>

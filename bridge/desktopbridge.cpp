@@ -165,7 +165,7 @@ public:
         const QVariant uuid = m_uuidRefused ? m_rawUuid : QVariant(m_uuid);
         emit m_bridge->invokeJSCall(Constants::callback(m_failure),
                                     {{key(Other::uuid), uuid},
-                                     {key(Other::code), 606},
+                                     {key(Other::code), Constants::Code::BadArguments},
                                      {key(Other::message), m_error}});
         return false;
     }

@@ -38,6 +38,7 @@ using Constants::callback;
 using Constants::key;
 namespace JSInvoke = Constants::JSInvoke;
 namespace Other = Constants::Other;
+namespace Code = Constants::Code;
 namespace Plugins = Constants::Plugins;
 
 namespace {
@@ -134,7 +135,7 @@ void JSInterface::send(const QString &name, const QVariantMap &data)
     }
     const QString message = QStringLiteral("answer too large (over %1 bytes)").arg(Answer::kMaxBytes);
     qCWarning(lcBridge).noquote() << name << message << "about" << size << "bytes";
-    QVariantMap refusal{{key(Other::code), Answer::kTooLarge}, {key(Other::message), message}};
+    QVariantMap refusal{{key(Other::code), Code::AnswerTooLarge}, {key(Other::message), message}};
     if (data.contains(key(Other::uuid)))
         refusal.insert(key(Other::uuid), data.value(key(Other::uuid)));
     emit invokeJSCall(failed, refusal);
@@ -219,7 +220,7 @@ void JSInterface::initializePlugin(const QString &uuid, const QString &pluginNam
 {
     if (!m_pluginNames.contains(pluginName)) {
         send(callback(JSInvoke::initializePluginFail),
-             {{key(Other::uuid), uuid}, {key(Other::code), 607}});
+             {{key(Other::uuid), uuid}, {key(Other::code), Code::UnknownPlugin}});
         return;
     }
     if (pluginName == Constants::name(Plugins::AudioRecorder)) {
@@ -305,7 +306,7 @@ void JSInterface::runFileDialog(Dialog kind, const QString &uuid, const QString 
     const QString error = callback(open ? JSInvoke::getOpenFileNameError
                                         : JSInvoke::getSaveFileNameError);
     const QVariantMap cancelled{{key(Other::uuid), uuid},
-                                {key(Other::code), int(CFileSystem::DialogCancelled)}};
+                                {key(Other::code), Code::DialogCancelled}};
     if (!qobject_cast<QApplication *>(QCoreApplication::instance())) {
         qCWarning(lcBridge) << "file dialogs need a widget application";
         send(error, cancelled);
@@ -519,19 +520,6 @@ void JSInterface::ajax(const QString &uuid, const QString &url, const QVariantMa
     runTask(task);
 }
 
-namespace {
-// The downloader's dynamic property of a payload key; the text lives as long
-// as the program.
-const char *propertyName(Other::_Other name)
-{
-    static QHash<int, QByteArray> names;
-    QByteArray &text = names[name];
-    if (text.isEmpty())
-        text = key(name).toLatin1();
-    return text.constData();
-}
-} // namespace
-
 void JSInterface::downloadFile(const QString &uuid, const QString &url,
                                const QString &relFilePath, const QString &fileName)
 {
@@ -540,34 +528,33 @@ void JSInterface::downloadFile(const QString &uuid, const QString &url,
              {{key(Other::uuid), uuid},
               {key(Other::file_name), fileName},
               {key(Other::file_path), relFilePath},
-              {key(Other::code), 601}});
+              {key(Other::code), Code::DownloadBusy}});
         return;
     }
     // A request still waiting for its first data is replaced; its page is
     // told, instead of waiting for an answer that never comes.
     if (m_fileDownloader->hasRequest())
         _fileDownloadError(QNetworkReply::OperationCanceledError);
-    m_fileDownloader->setProperty(propertyName(Other::uuid), uuid);
-    m_fileDownloader->setProperty(propertyName(Other::last_progress_bytes), qlonglong(0));
-    m_fileDownloader->setProperty(propertyName(Other::file_name), fileName);
-    m_fileDownloader->setProperty(propertyName(Other::file_path), relFilePath);
+    m_download.uuid = uuid;
+    m_download.lastProgress = 0;
+    m_download.fileName = fileName;
+    m_download.filePath = relFilePath;
     m_fileDownloader->setTarget(relFilePath, fileName);
     m_fileDownloader->download(QUrl(url, QUrl::TolerantMode));
 }
 
 void JSInterface::abortDownloadFile(const QString &uuid)
 {
-    m_fileDownloader->setProperty(propertyName(Other::abort_uuid), uuid);
+    m_download.abortUuid = uuid;
     m_fileDownloader->abort();
 }
 
 QVariantMap JSInterface::downloadIdentity(bool withUuid) const
 {
-    QVariantMap data;
-    for (Other::_Other name : {Other::file_name, Other::file_path})
-        data.insert(key(name), m_fileDownloader->property(propertyName(name)).toString());
+    QVariantMap data{{key(Other::file_name), m_download.fileName},
+                     {key(Other::file_path), m_download.filePath}};
     if (withUuid)
-        data.insert(key(Other::uuid), m_fileDownloader->property(propertyName(Other::uuid)).toString());
+        data.insert(key(Other::uuid), m_download.uuid);
     return data;
 }
 
@@ -582,10 +569,9 @@ void JSInterface::_fileDownloadStart(qlonglong total)
 void JSInterface::_fileDownloadProgress(qlonglong total, qlonglong progress)
 {
     // One report per step keeps large downloads from flooding the channel.
-    const qlonglong last = m_fileDownloader->property(propertyName(Other::last_progress_bytes)).toLongLong();
-    if (progress != total && progress - last < 512000)
+    if (progress != total && progress - m_download.lastProgress < 512000)
         return;
-    m_fileDownloader->setProperty(propertyName(Other::last_progress_bytes), progress);
+    m_download.lastProgress = progress;
     QVariantMap data = downloadIdentity();
     data.insert(key(Other::total), total);
     data.insert(key(Other::progress), progress);
@@ -602,7 +588,7 @@ void JSInterface::_fileDownloadError(QNetworkReply::NetworkError code)
 void JSInterface::_fileDownloadAbort()
 {
     QVariantMap data = downloadIdentity(false);
-    data.insert(key(Other::uuid), m_fileDownloader->property(propertyName(Other::abort_uuid)).toString());
+    data.insert(key(Other::uuid), m_download.abortUuid);
     send(callback(JSInvoke::fileDownloadAbort), data);
 }
 
@@ -618,13 +604,12 @@ void JSInterface::_fileDownloadFinish(QString filePath)
 void JSInterface::_fileDownloadFinish(QByteArray data)
 {
     // A relative folder is taken from the working folder.
-    const QDir dir(m_fileDownloader->property(propertyName(Other::file_path)).toString());
-    const QString target =
-        dir.absoluteFilePath(m_fileDownloader->property(propertyName(Other::file_name)).toString());
+    const QDir dir(m_download.filePath);
+    const QString target = dir.absoluteFilePath(m_download.fileName);
     kelcab::StagedFile file(target);
     if (!dir.mkpath(QStringLiteral(".")) || !file.open() || file.write(data) != data.size() || !file.commit()) {
         qCWarning(lcBridge).noquote() << "download to" << target << "not stored:" << file.errorString();
-        _fileDownloadError(QNetworkReply::NetworkError(FileDownloader::CannotStore));
+        _fileDownloadError(QNetworkReply::NetworkError(Code::DownloadNotStored));
         return;
     }
     QVariantMap out = downloadIdentity();

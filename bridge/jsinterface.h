@@ -147,7 +147,7 @@ private slots:
     void _fileDownloadAbort();
 
 private:
-    // The page's names of the running download, as the downloader carries them.
+    // The page's names of the running download.
     QVariantMap downloadIdentity(bool withUuid = true) const;
     enum class Dialog { Open, Save };
     void runFileDialog(Dialog kind, const QString &uuid, const QString &title,
@@ -167,6 +167,12 @@ private:
     QSharedPointer<CAudioRecorder> m_audioRecorder;
     QSharedPointer<CStorage> m_storage;
     FileDownloader *m_fileDownloader = nullptr;
+    // The page's names of the running download, and of the last abort call.
+    struct Download
+    {
+        QString uuid, fileName, filePath, abortUuid;
+        qlonglong lastProgress = 0;
+    } m_download;
     QSharedPointer<CNetwork> m_network;
     QSharedPointer<CHardware> m_hardware;
     QSharedPointer<CCamera> m_camera;

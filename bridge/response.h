@@ -43,8 +43,6 @@ using ResponsePtr = QSharedPointer<IResponse>;
 // for the rest of the message.
 namespace Answer {
 constexpr qint64 kMaxBytes = 96 * 1024 * 1024;
-// The code of an answer that would be larger.
-constexpr int kTooLarge = 610;
 // About the size data takes in that form, never much less.
 qint64 size(const QVariant &data);
 } // namespace Answer

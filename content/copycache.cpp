@@ -18,6 +18,8 @@
 
 #include <exception>
 
+using namespace Constants::Code;
+
 Q_LOGGING_CATEGORY(lcFileSystem, "FileSystem")
 
 using Constants::key;

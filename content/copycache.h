@@ -19,8 +19,6 @@ class QIODevice;
 class CopyCache
 {
 public:
-    // The numbers are the file system service's codes.
-    enum Code { Ok = 0, CopyFailed = 605, BadArguments = 606 };
     // Where the copy routine reads: Auto takes paths under the wrapper access
     // path ("/webapp/") from the content archive and others from disk;
     // Archive always reads the content archive.
@@ -30,8 +28,9 @@ public:
     explicit CopyCache(ArchiveAccessManager *archive) : archive(archive) {}
 
     // Fills output with filepath/filename/filedir/size on success and returns
-    // one of Code. Copies of one cache key run one at a time; with force clear
-    // and type "temporary" an earlier temporary copy of the key is reused.
+    // Constants::Code Ok, CopyFailed or BadArguments. Copies of one cache key
+    // run one at a time; with force clear and type "temporary" an earlier
+    // temporary copy of the key is reused.
     int copy(const QString &cacheKey, const QString &source, const QString &targetName,
              const QString &location, const QString &type, QVariantMap &output, bool force,
              Source from = Source::Auto);

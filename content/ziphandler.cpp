@@ -6,7 +6,6 @@
 #include "content/archivepath.h"
 
 #include <QBuffer>
-#include <QDataStream>
 #include <QFile>
 #include <QFutureWatcher>
 #include <QHash>
@@ -407,12 +406,7 @@ QIODevice *ZipHandler::replyDevice(Head head, const QString &description)
 
 void ZipHandler::reply(QWebEngineUrlRequestJob *job, QIODevice *device, const QString &mime)
 {
-    // The stream only holds the device for the job's lifetime; cleanStream
-    // releases it and the event loop deletes the device.
-    auto *holder = new QDataStream(device);
-    job->setProperty(Constants::key(Constants::Other::stream).toLatin1().constData(),
-                     QVariant::fromValue<void *>(holder));
-    connect(job, &QObject::destroyed, this, &BaseHandler::cleanStream);
+    // The device lives as long as the job that reads it.
     connect(job, &QObject::destroyed, device, &QObject::deleteLater);
     job->reply(mime.toLocal8Bit(), device);
 }
@@ -436,7 +430,7 @@ void ZipHandler::serveMedia(QWebEngineUrlRequestJob *job, const QString &fullPat
             } catch (const std::exception &e) {
                 qCWarning(lcZipHandler).noquote() << "media copy of" << fullPath << "-" << e.what();
             }
-            return {CopyCache::CopyFailed, QVariantMap()};
+            return {Constants::Code::CopyFailed, QVariantMap()};
         });
     QPointer<QWebEngineUrlRequestJob> guard(job);
     auto *watcher = new QFutureWatcher<CopyResult>(this);
@@ -446,7 +440,7 @@ void ZipHandler::serveMedia(QWebEngineUrlRequestJob *job, const QString &fullPat
         if (!guard)
             return;
         const QString file = result.second.value(Constants::key(Constants::Other::filepath)).toString();
-        if (result.first != CopyCache::Ok || file.isEmpty()) {
+        if (result.first != Constants::Code::Ok || file.isEmpty()) {
             qCWarning(lcZipHandler).noquote()
                 << "media copy of" << fullPath << "failed with code" << result.first;
             guard->fail(QWebEngineUrlRequestJob::RequestFailed);

@@ -21,9 +21,6 @@ namespace Other = Constants::Other;
 
 namespace {
 
-const char kUuid[] = "uuid";
-const char kLastState[] = "lastState";
-
 QSharedPointer<IResponse> status(JSInvoke::_JSInvoke name, const QVariantMap &data)
 {
     return QSharedPointer<IResponse>(new CAudioPlayerStatusResponse(callback(name), data));
@@ -136,13 +133,13 @@ void CAudioPlayer::forwardStatus(const QString &property, const QVariant &value)
 {
     if (m_call)
         m_call->notify(status(JSInvoke::mediaStatusChanged,
-                              {{key(Other::uuid), player()->property(kUuid)},
+                              {{key(Other::uuid), m_uuid},
                                {property, value}}));
 }
 
 void CAudioPlayer::endCall(const QSharedPointer<IResponse> &response)
 {
-    player()->setProperty(kUuid, QVariant());
+    m_uuid.clear();
     const QSharedPointer<Task::CTask> call = std::exchange(m_call, {});
     if (call)
         call->settle(response);
@@ -150,8 +147,8 @@ void CAudioPlayer::endCall(const QSharedPointer<IResponse> &response)
 
 void CAudioPlayer::onStateChanged(QMediaPlayer::State state)
 {
-    const int last = player()->property(kLastState).toInt();
-    const QVariant uuid = player()->property(kUuid);
+    const QMediaPlayer::State last = m_lastState;
+    const QString uuid = m_uuid;
     if (state == QMediaPlayer::PlayingState && last == QMediaPlayer::StoppedState && m_call) {
         m_call->notify(status(JSInvoke::playMediaStarted,
                               {{key(Other::uuid), uuid},
@@ -171,7 +168,7 @@ void CAudioPlayer::onStateChanged(QMediaPlayer::State state)
             endCall(status(JSInvoke::playMediaDone, data));
         }
     }
-    player()->setProperty(kLastState, int(state));
+    m_lastState = state;
 }
 
 void CAudioPlayer::onError(QMediaPlayer::Error error)
@@ -180,7 +177,7 @@ void CAudioPlayer::onError(QMediaPlayer::Error error)
         QMediaPlayer::staticMetaObject.indexOfEnumerator("Error"));
     qCWarning(lcAudioPlayer).noquote()
         << QStringLiteral("QMediaPlayer::%1").arg(QLatin1String(errors.valueToKey(error)))
-        << player()->errorString() << player()->property(kUuid).toString();
+        << player()->errorString() << m_uuid;
     failCall(error, player()->errorString().isEmpty()
                         ? QStringLiteral("The media cannot be played.")
                         : player()->errorString());
@@ -189,7 +186,7 @@ void CAudioPlayer::onError(QMediaPlayer::Error error)
 void CAudioPlayer::failCall(QMediaPlayer::Error error, const QString &errorString)
 {
     QVariantMap data = mediaUrls();
-    data.insert(key(Other::uuid), player()->property(kUuid));
+    data.insert(key(Other::uuid), m_uuid);
     data.insert(key(Other::code), int(error));
     data.insert(key(Other::errorString), errorString);
     endCall(QSharedPointer<IResponse>(
@@ -204,11 +201,11 @@ QSharedPointer<Task::ITask> CAudioPlayer::playMedia(const QString &uuid, const Q
         player()->stop();
         if (m_call) {
             QVariantMap data = mediaUrls();
-            data.insert(key(Other::uuid), player()->property(kUuid));
+            data.insert(key(Other::uuid), m_uuid);
             endCall(status(JSInvoke::playMediaDone, data));
         }
         m_call = task;
-        player()->setProperty(kUuid, uuid);
+        m_uuid = uuid;
         const QString contents =
             PathsManager::instance()->get(Constants::PathManager::contentsPath);
         const QUrl media = QUrl::fromUserInput(url, contents, QUrl::AssumeLocalFile);

@@ -62,5 +62,7 @@ private:
     void endCall(const QSharedPointer<IResponse> &response);
 
     QMediaPlayer *m_player = nullptr;
+    QMediaPlayer::State m_lastState = QMediaPlayer::StoppedState;
     QSharedPointer<Task::CTask> m_call;
+    QString m_uuid; // the owning call's
 };

@@ -23,9 +23,6 @@ namespace Other = Constants::Other;
 
 namespace {
 
-const char kUuid[] = "uuid";
-const char kLastState[] = "lastState";
-
 QSharedPointer<IResponse> status(JSInvoke::_JSInvoke name, const QVariantMap &data)
 {
     return QSharedPointer<IResponse>(new CAudioRecorderStatusResponse(callback(name), data));
@@ -38,7 +35,7 @@ QSharedPointer<IResponse> failure(JSInvoke::_JSInvoke name, const QVariantMap &d
 
 QSharedPointer<IResponse> notInitialised(JSInvoke::_JSInvoke name)
 {
-    return failure(name, {{key(Other::code), int(CAudioRecorder::NotInitialised)},
+    return failure(name, {{key(Other::code), Constants::Code::DeviceUnavailable},
                           {key(Other::errorString),
                            QStringLiteral("the audio recorder is not initialised")}});
 }
@@ -128,7 +125,7 @@ void CAudioRecorder::scheduleNext()
     // drops the state change it is about to emit.
     auto idle = [this] {
         return m_next.task && !m_done
-            && m_recorder->property(kLastState).toInt() == QMediaRecorder::StoppedState
+            && m_lastState == QMediaRecorder::StoppedState
             && m_recorder->status() != QMediaRecorder::FinalizingStatus;
     };
     if (idle())
@@ -177,13 +174,13 @@ void CAudioRecorder::forwardStatus(const QString &property, const QVariant &valu
 {
     if (m_call)
         m_call->notify(status(JSInvoke::audioRecordStatusChanged,
-                              {{key(Other::uuid), m_recorder->property(kUuid)},
+                              {{key(Other::uuid), m_uuid},
                                {property, value}}));
 }
 
 void CAudioRecorder::endCall(QSharedPointer<IResponse> response)
 {
-    m_recorder->setProperty(kUuid, QVariant());
+    m_uuid.clear();
     m_done.clear();
     const QSharedPointer<Task::CTask> call = std::exchange(m_call, {});
     if (call)
@@ -192,8 +189,8 @@ void CAudioRecorder::endCall(QSharedPointer<IResponse> response)
 
 void CAudioRecorder::onStateChanged(QMediaRecorder::State state)
 {
-    const int last = m_recorder->property(kLastState).toInt();
-    const QVariant uuid = m_recorder->property(kUuid);
+    const QMediaRecorder::State last = m_lastState;
+    const QString uuid = m_uuid;
     const QVariantMap where{{key(Other::uuid), uuid},
                             {key(Other::outputLocation), outputLocation()}};
     if (state == QMediaRecorder::RecordingState && last == QMediaRecorder::StoppedState && m_call)
@@ -205,18 +202,18 @@ void CAudioRecorder::onStateChanged(QMediaRecorder::State state)
         if (m_recorder->status() != QMediaRecorder::FinalizingStatus)
             endCall(m_done);
     }
-    m_recorder->setProperty(kLastState, int(state));
+    m_lastState = state;
     scheduleNext();
 }
 
 void CAudioRecorder::onError(QMediaRecorder::Error error)
 {
-    const QVariant uuid = m_recorder->property(kUuid);
+    const QString uuid = m_uuid;
     const QMetaEnum errors = QMediaRecorder::staticMetaObject.enumerator(
         QMediaRecorder::staticMetaObject.indexOfEnumerator("Error"));
     qCWarning(lcAudioRecorder).noquote()
         << QStringLiteral("QMediaRecorder::%1").arg(QLatin1String(errors.valueToKey(error)))
-        << m_recorder->errorString() << uuid.toString();
+        << m_recorder->errorString() << uuid;
     endCall(failure(JSInvoke::recordAudioError,
                     {{key(Other::uuid), uuid},
                      {key(Other::code), int(error)},
@@ -251,10 +248,10 @@ void CAudioRecorder::startNext()
     // A call whose recording never ran has nothing more to wait for.
     if (m_call)
         endCall(status(JSInvoke::recordAudioDone,
-                       {{key(Other::uuid), m_recorder->property(kUuid)},
+                       {{key(Other::uuid), m_uuid},
                         {key(Other::outputLocation), outputLocation()}}));
     m_call = next.task;
-    m_recorder->setProperty(kUuid, next.uuid);
+    m_uuid = next.uuid;
     const QString contents = PathsManager::instance()->get(Constants::PathManager::contentsPath);
     const QUrl location = QUrl::fromUserInput(next.url, contents, QUrl::AssumeLocalFile);
     // A recording into a folder that does not exist yet would fail late.

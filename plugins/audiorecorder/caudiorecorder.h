@@ -10,7 +10,7 @@
 
 // Records audio from an input device into a file for the page. The recorder
 // exists from the first initialisation on; before it, operations fail with
-// code NotInitialised and the reports answer empty values.
+// code DeviceUnavailable and the reports answer empty values.
 //
 // Every call on the recorder happens in the thread that owns the plugin. A
 // recordAudio call owns the recording until it has reported recordAudioDone
@@ -22,8 +22,6 @@ class CAudioRecorder : public CIdentifiable<IPlugin>
 {
     Q_OBJECT
 public:
-    enum Code { NotInitialised = 608 };
-
     CAudioRecorder();
     ~CAudioRecorder() override;
 
@@ -66,7 +64,9 @@ private:
     QString outputLocation() const;
 
     QAudioRecorder *m_recorder = nullptr;
+    QMediaRecorder::State m_lastState = QMediaRecorder::StoppedState;
     QSharedPointer<Task::CTask> m_call;
+    QString m_uuid; // the owning call's
     // The stopped take's recordAudioDone, held until its file is finished.
     QSharedPointer<IResponse> m_done;
     // A recordAudio waiting for the take before it to finish.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bridge/constants.h"
 #include "bridge/response.h"
 
 // The audio recorder's answers: a callback name and a map.
@@ -44,9 +45,9 @@ public:
 class CAudioRecorderAlreadyExistsResponse : public CAudioRecorderStatusRejectResponse
 {
 public:
-    enum { Code = 608 };
     explicit CAudioRecorderAlreadyExistsResponse(const QString &functionName)
-        : CAudioRecorderStatusRejectResponse(functionName, {{QStringLiteral("code"), int(Code)}})
+        : CAudioRecorderStatusRejectResponse(functionName, {{Constants::key(Constants::Other::code),
+                                                             Constants::Code::DeviceUnavailable}})
     {
     }
 };

@@ -106,7 +106,8 @@ void CCamera::runInitialization(const QSharedPointer<CCameraSession> &session)
         if (!viewReady || !m_manager->camera()) {
             qCWarning(lcCamera) << "no camera view came up";
             session->reject(ResponsePtr(new CErrorResponse(
-                608, QStringLiteral("The camera view could not be opened"),
+                Constants::Code::DeviceUnavailable,
+                QStringLiteral("The camera view could not be opened"),
                 callback(JSInvoke::initializePluginFail))));
             return;
         }

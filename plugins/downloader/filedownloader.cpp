@@ -1,5 +1,7 @@
 #include "filedownloader.h"
 
+#include "bridge/constants.h"
+
 #include <kelcab/stagedfile.h>
 
 #include <QDir>
@@ -84,7 +86,7 @@ void FileDownloader::failToStore(const QString &why)
     m_started = false;
     releaseReply();
     discardFile();
-    emit onError(QNetworkReply::NetworkError(CannotStore));
+    emit onError(QNetworkReply::NetworkError(Constants::Code::DownloadNotStored));
 }
 
 void FileDownloader::download(QUrl url)

@@ -25,7 +25,6 @@ public:
         InactivityTimeoutMs = 12000,
         ReadBufferBytes = 4 * 1024 * 1024,
         MaxRedirects = 20, // as browsers allow
-        CannotStore = 602,
     };
 
     explicit FileDownloader(QObject *parent = nullptr);

@@ -13,6 +13,7 @@
 
 using Constants::key;
 namespace Other = Constants::Other;
+using namespace Constants::Code;
 
 namespace {
 

@@ -15,12 +15,6 @@ class CFileSystem : public CIdentifiable<IPlugin>
 {
     Q_OBJECT
 public:
-    enum Code {
-        Ok = CopyCache::Ok,
-        CopyFailed = CopyCache::CopyFailed,
-        BadArguments = CopyCache::BadArguments,
-        DialogCancelled = 609
-    };
 
     explicit CFileSystem(ArchiveAccessManager *archive);
     ~CFileSystem() override;

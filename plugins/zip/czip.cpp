@@ -27,6 +27,7 @@
 using Constants::key;
 namespace JSInvoke = Constants::JSInvoke;
 namespace Other = Constants::Other;
+namespace Code = Constants::Code;
 
 namespace {
 
@@ -71,12 +72,12 @@ bool openForReading(QuaZip &zip)
 int selectEntry(QuaZip &zip, const QString &name)
 {
     if (!zip.isOpen())
-        return CZip::EntryNotFound;
+        return UNZ_END_OF_LIST_OF_FILE;
     if (!name.isEmpty() && zip.setCurrentFile(name))
-        return CZip::Ok;
+        return UNZ_OK;
     // QuaZip reports a name that is not there as success (UNZ_OK).
     const int error = zip.getZipError();
-    return error != UNZ_OK ? error : int(CZip::EntryNotFound);
+    return error != UNZ_OK ? error : UNZ_END_OF_LIST_OF_FILE;
 }
 
 // Takes at most cap bytes: a write past that stores nothing and fails, so
@@ -102,7 +103,7 @@ QVariantMap readItem(QuaZip &zip, const QString &name)
 {
     QByteArray data;
     int code = selectEntry(zip, name);
-    if (code == CZip::Ok) {
+    if (code == UNZ_OK) {
         QuaZipFile file(&zip);
         if (file.open(QIODevice::ReadOnly)) {
             // Grows with what the entry really yields, not with the size
@@ -117,7 +118,7 @@ QVariantMap readItem(QuaZip &zip, const QString &name)
             if (code == UNZ_OK)
                 code = file.getZipError();
             if (code == UNZ_OK && !whole)
-                code = readFailed ? UNZ_ERRNO : int(CZip::TooLarge);
+                code = readFailed ? UNZ_ERRNO : int(Code::AnswerTooLarge);
         } else {
             code = file.getZipError();
         }
@@ -135,7 +136,7 @@ QVariantMap readItem(QuaZip &zip, const QString &name)
         item.insert(key(Other::base64), true);
     }
     if (Answer::size(item) > Answer::kMaxBytes)
-        return {{key(Other::code), CZip::TooLarge}, {key(Other::data), QStringLiteral("")}};
+        return {{key(Other::code), Code::AnswerTooLarge}, {key(Other::data), QStringLiteral("")}};
     return item;
 }
 
@@ -148,7 +149,7 @@ int addItem(QuaZip &zip, const QVariantMap &item)
     // Validation ignores letter case, the content switch does not: "RAW"
     // passes the first and is refused here.
     if (!valid || (type != key(Other::raw) && type != key(Other::path)))
-        return CZip::InvalidRequest;
+        return Code::ZipInvalidRequest;
 
     const QVariant data = item.value(key(Other::data));
     QByteArray raw;
@@ -163,7 +164,7 @@ int addItem(QuaZip &zip, const QVariantMap &item)
     } else {
         source.setFileName(data.toString());
         if (!source.open(QIODevice::ReadOnly))
-            return CZip::SourceUnreadable;
+            return Code::ZipSourceUnreadable;
         content = &source;
     }
 
@@ -179,7 +180,7 @@ int addItem(QuaZip &zip, const QVariantMap &item)
         code = file.getZipError();
     // A local file that fails halfway is unreadable, not a zip failure.
     if (code == UNZ_OK && !copied)
-        code = readFailed ? int(CZip::SourceUnreadable) : UNZ_ERRNO;
+        code = readFailed ? int(Code::ZipSourceUnreadable) : UNZ_ERRNO;
     return code;
 }
 
@@ -190,9 +191,9 @@ QVariantMap extractItem(QuaZip &zip, const QVariantMap &item)
     // A name that would climb out of its folder is refused, since pages
     // build targets from entry names.
     if (source.isEmpty() || target.isEmpty() || !ZipEntry::relativePath(source))
-        return codeOnly(CZip::InvalidRequest);
+        return codeOnly(Code::ZipInvalidRequest);
     int code = selectEntry(zip, source);
-    if (code != CZip::Ok)
+    if (code != UNZ_OK)
         return codeOnly(code);
 
     QuaZipFile entry(&zip);
@@ -205,12 +206,12 @@ QVariantMap extractItem(QuaZip &zip, const QVariantMap &item)
     // existing target as it was.
     if (!QDir().mkpath(info.absolutePath())) {
         qCWarning(lcZip).noquote() << "cannot create the folder of" << path;
-        return codeOnly(CZip::TargetUnwritable);
+        return codeOnly(Code::ZipTargetUnwritable);
     }
     kelcab::StagedFile out(path);
     if (!out.open()) {
         qCWarning(lcZip).noquote() << out.errorString();
-        return codeOnly(CZip::TargetUnwritable);
+        return codeOnly(Code::ZipTargetUnwritable);
     }
     bool readFailed = false;
     const bool copied = ZipEntry::copy(entry, out, &readFailed);
@@ -219,16 +220,16 @@ QVariantMap extractItem(QuaZip &zip, const QVariantMap &item)
     if (code == UNZ_OK)
         code = entry.getZipError();
     if (code == UNZ_OK && !copied)
-        code = readFailed ? UNZ_ERRNO : int(CZip::TargetUnwritable);
+        code = readFailed ? UNZ_ERRNO : int(Code::ZipTargetUnwritable);
     if (code != UNZ_OK) {
         qCWarning(lcZip).noquote() << "entry" << source << "not extracted to" << path << ": code" << code
-                                   << (code == CZip::TargetUnwritable ? out.errorString() : QString());
+                                   << (code == Code::ZipTargetUnwritable ? out.errorString() : QString());
         return codeOnly(code);
     }
     out.setPermissions(kExtractedPermissions);
     if (!out.commit()) {
         qCWarning(lcZip).noquote() << out.errorString();
-        return codeOnly(CZip::TargetUnwritable);
+        return codeOnly(Code::ZipTargetUnwritable);
     }
     return {{key(Other::code), 0}, {key(Other::path), path}};
 }
@@ -321,7 +322,7 @@ QSharedPointer<Task::ITask> CZip::addFiles(const QString &archivePath, const QSt
     return Task::CFutureTask::run([archivePath, mode, files]() -> ResponsePtr {
         const bool add = sameWord(mode, Other::add);
         if (!add && !sameWord(mode, Other::create))
-            return rejected(JSInvoke::zipAddFilesFail, InvalidRequest);
+            return rejected(JSInvoke::zipAddFilesFail, Code::ZipInvalidRequest);
         QuaZip zip(archivePath);
         useUtf8Names(zip);
         // Adding to an archive without entries is creating it anew: QuaZip

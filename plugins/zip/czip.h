@@ -1,7 +1,6 @@
 #pragma once
 
 #include "bridge/iplugin.h"
-#include "bridge/response.h"
 
 #include <QSharedPointer>
 #include <QVariantMap>
@@ -16,16 +15,6 @@ class CZip : public CIdentifiable<IPlugin>
 {
     Q_OBJECT
 public:
-    // Shell codes; every other non-zero code is QuaZip's (minizip's) own.
-    enum Code {
-        Ok = 0,
-        EntryNotFound = -100, // minizip's UNZ_END_OF_LIST_OF_FILE
-        InvalidRequest = -102,
-        SourceUnreadable = -104,
-        TooLarge = Answer::kTooLarge, // an entry that would not fit in an answer
-        TargetUnwritable = -1000,
-    };
-
     QSharedPointer<Task::ITask> initialize() override { return {}; }
 
 public slots:
