@@ -23,7 +23,6 @@
 #include <exception>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <utility>
 
 Q_LOGGING_CATEGORY(lcZipHandler, "ZipHandler")
@@ -34,33 +33,43 @@ using CopyResult = std::pair<int, QVariantMap>;
 // An entry too large to check before replying: the bytes read up front, then
 // the rest of the entry. A read error is logged once and reported as -1 with
 // atEnd() false, so that it is not taken for the end of the data.
-// The rest is inflated and checked ahead on a thread of its own, a bounded
-// amount at a time: read where the web engine asks for it, it took the
-// engine's I/O thread, which carries every other request of the page.
+// The rest is inflated and checked ahead on the handler's stream pool, a
+// bounded amount at a time: read where the web engine asks for it, it took
+// the engine's I/O thread, which carries every other request of the page.
+// A read-ahead task never waits for the engine (it stops when enough is
+// queued, and the next read queues another), so streams share the pool.
 class StreamedEntry : public QIODevice
 {
 public:
-    StreamedEntry(const QByteArray &head, std::shared_ptr<QIODevice> entry, const QString &description)
-        : m_head(head), m_entry(std::move(entry)), m_description(description)
+    StreamedEntry(const QByteArray &head, std::shared_ptr<QIODevice> entry, const QString &description,
+                  std::shared_ptr<QThreadPool> pool)
+        : m_head(head), m_description(description), m_pool(std::move(pool)),
+          m_shared(std::make_shared<Shared>())
     {
+        m_shared->entry = std::move(entry);
         open(QIODevice::ReadOnly | QIODevice::Unbuffered);
-        m_reader = std::thread([this]() { readAhead(); });
+        std::lock_guard<std::mutex> lock(m_shared->mutex);
+        scheduleLocked();
     }
     ~StreamedEntry() override
     {
+        // A task still queued finds stop set and does nothing; one reading
+        // ends within a chunk. The entry goes here, in the thread it lives in.
+        std::shared_ptr<QIODevice> entry;
         {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_stop = true;
+            std::unique_lock<std::mutex> lock(m_shared->mutex);
+            m_shared->stop = true;
+            m_shared->changed.wait(lock, [this]() { return !m_shared->reading; });
+            entry = std::move(m_shared->entry);
         }
-        m_changed.notify_all();
-        m_reader.join();
     }
 
     bool isSequential() const override { return true; }
     bool atEnd() const override
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_state == State::Ended && m_chunks.empty() && m_headPos == m_head.size();
+        const Shared &s = *m_shared;
+        std::lock_guard<std::mutex> lock(s.mutex);
+        return s.state == State::Ended && s.chunks.empty() && m_headPos == m_head.size();
     }
 
 protected:
@@ -77,30 +86,30 @@ protected:
             }
             return n;
         }
-        // Waits for the reader: a 0 here would be taken for the end.
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_changed.wait(lock, [this]() { return !m_chunks.empty() || m_state != State::Reading; });
-        if (!m_chunks.empty()) {
-            const QByteArray &front = m_chunks.front();
-            const qint64 n = qMin<qint64>(maxSize, front.size() - m_frontPos);
-            memcpy(data, front.constData() + m_frontPos, size_t(n));
-            m_frontPos += int(n);
-            m_queued -= n;
-            if (m_frontPos == front.size()) {
-                m_chunks.pop_front();
-                m_frontPos = 0;
+        // Waits for the read-ahead: a 0 here would be taken for the end.
+        Shared &s = *m_shared;
+        std::unique_lock<std::mutex> lock(s.mutex);
+        s.changed.wait(lock, [&s]() { return !s.chunks.empty() || s.state != State::Reading; });
+        if (!s.chunks.empty()) {
+            const QByteArray &front = s.chunks.front();
+            const qint64 n = qMin<qint64>(maxSize, front.size() - s.frontPos);
+            memcpy(data, front.constData() + s.frontPos, size_t(n));
+            s.frontPos += int(n);
+            s.queued -= n;
+            if (s.frontPos == front.size()) {
+                s.chunks.pop_front();
+                s.frontPos = 0;
             }
-            lock.unlock();
-            m_changed.notify_all();
+            scheduleLocked();
             return n;
         }
-        if (m_state == State::Ended)
+        if (s.state == State::Ended)
             return 0;
         if (!m_reported) {
             m_reported = true;
-            setErrorString(m_error);
+            setErrorString(s.error);
             qCWarning(lcZipHandler).noquote() << "damaged entry" << m_description << "-"
-                                              << m_error << "- reply cut short";
+                                              << s.error << "- reply cut short";
         }
         return -1;
     }
@@ -113,53 +122,71 @@ private:
     // the other requests' reads while the head is still being served.
     static constexpr qint64 kAhead = 1024 * 1024;
 
-    void readAhead()
+    // What the device and its read-ahead task share; the task holds it, not
+    // the device, which may go first.
+    struct Shared
     {
-        for (;;) {
-            {
-                std::unique_lock<std::mutex> lock(m_mutex);
-                m_changed.wait(lock, [this]() { return m_stop || m_queued < kAhead; });
-                if (m_stop)
-                    return;
-            }
+        mutable std::mutex mutex;
+        std::condition_variable changed;
+        // Read by one task at a time (scheduled), only while reading is set.
+        std::shared_ptr<QIODevice> entry;
+        std::deque<QByteArray> chunks;
+        int frontPos = 0;
+        qint64 queued = 0;
+        State state = State::Reading;
+        QString error;
+        bool scheduled = false; // a task is queued or running
+        bool reading = false;   // a task is reading the entry now
+        bool stop = false;
+    };
+
+    void scheduleLocked()
+    {
+        Shared &s = *m_shared;
+        if (s.scheduled || s.stop || s.state != State::Reading || s.queued >= kAhead)
+            return;
+        s.scheduled = true;
+        m_pool->start([shared = m_shared]() { readAhead(*shared); });
+    }
+
+    // Reads until enough is queued, the entry ends or fails, or the device
+    // has gone.
+    static void readAhead(Shared &s)
+    {
+        std::unique_lock<std::mutex> lock(s.mutex);
+        while (!s.stop && s.queued < kAhead) {
+            s.reading = true;
+            lock.unlock();
             QByteArray chunk(int(kChunk), Qt::Uninitialized);
-            const qint64 n = m_entry->read(chunk.data(), kChunk);
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                if (n > 0) {
-                    chunk.resize(int(n));
-                    m_chunks.push_back(chunk);
-                    m_queued += n;
-                } else if (n == 0 && m_entry->atEnd()) {
-                    m_state = State::Ended;
-                } else {
-                    m_state = State::Failed;
-                    m_error = n < 0 ? m_entry->errorString()
-                                    : QStringLiteral("no data before the end of the entry");
-                }
+            const qint64 n = s.entry->read(chunk.data(), kChunk);
+            const bool atEnd = n == 0 && s.entry->atEnd();
+            lock.lock();
+            s.reading = false;
+            if (n > 0) {
+                chunk.resize(int(n));
+                s.chunks.push_back(chunk);
+                s.queued += n;
+            } else if (atEnd) {
+                s.state = State::Ended;
+            } else {
+                s.state = State::Failed;
+                s.error = n < 0 ? s.entry->errorString()
+                                : QStringLiteral("no data before the end of the entry");
             }
-            m_changed.notify_all();
+            s.changed.notify_all();
             if (n <= 0)
-                return;
+                break;
         }
+        s.scheduled = false;
+        s.changed.notify_all();
     }
 
     QByteArray m_head;
     int m_headPos = 0;
-    // Read by the reader thread only, until it has ended.
-    std::shared_ptr<QIODevice> m_entry;
     QString m_description;
     bool m_reported = false;
-
-    mutable std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::deque<QByteArray> m_chunks;
-    int m_frontPos = 0;
-    qint64 m_queued = 0;
-    State m_state = State::Reading;
-    QString m_error;
-    bool m_stop = false;
-    std::thread m_reader;
+    std::shared_ptr<QThreadPool> m_pool;
+    std::shared_ptr<Shared> m_shared;
 };
 } // namespace
 
@@ -168,6 +195,7 @@ ZipHandler::ZipHandler(ArchiveAccessManager *archive, QObject *parent)
 {
     m_copyPool.setMaxThreadCount(2);
     m_readPool.setMaxThreadCount(qMax(2, QThread::idealThreadCount()));
+    m_streamPool->setMaxThreadCount(2);
 }
 
 ZipHandler::~ZipHandler()
@@ -353,7 +381,8 @@ void ZipHandler::answer(QWebEngineUrlRequestJob *job, const QUrl &url, Prepared 
             job->fail(QWebEngineUrlRequestJob::RequestFailed);
             return;
         }
-        reply(job, replyDevice(std::move(prepared.head), prepared.description), d.mime);
+        reply(job, replyDevice(std::move(prepared.head), prepared.description, m_streamPool),
+              d.mime);
         return;
     case Action::Media:
         serveMedia(job, QLatin1Char('/') + d.path);
@@ -394,10 +423,11 @@ ZipHandler::Head ZipHandler::readHead(const std::shared_ptr<QIODevice> &entry)
     return result;
 }
 
-QIODevice *ZipHandler::replyDevice(Head head, const QString &description)
+QIODevice *ZipHandler::replyDevice(Head head, const QString &description,
+                                   std::shared_ptr<QThreadPool> pool)
 {
     if (head.entry)
-        return new StreamedEntry(head.bytes, std::move(head.entry), description);
+        return new StreamedEntry(head.bytes, std::move(head.entry), description, std::move(pool));
     auto *buffer = new QBuffer;
     buffer->setData(head.bytes);
     buffer->open(QIODevice::ReadOnly);

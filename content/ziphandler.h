@@ -76,9 +76,10 @@ private:
     };
     static Head readHead(const std::shared_ptr<QIODevice> &entry);
     // The device to answer with: a buffer of the whole entry, else a stream
-    // that serves the head, then the rest, and logs a read error (naming
-    // description). Main thread.
-    static QIODevice *replyDevice(Head head, const QString &description);
+    // that serves the head, then the rest (read ahead on pool), and logs a
+    // read error (naming description). Main thread.
+    static QIODevice *replyDevice(Head head, const QString &description,
+                                  std::shared_ptr<QThreadPool> pool);
     // A request's decision and, for an entry to stream, its head read; done
     // on a worker: the lookup, the open (a seek and a header read, or a new
     // handle on the archive) and the MIME type held up the main thread,
@@ -103,4 +104,7 @@ private:
     // does not hold up the page's own tasks.
     QThreadPool m_copyPool;
     QThreadPool m_readPool;
+    // The read-ahead of streamed entries. Shared with their devices, which
+    // may outlive the handler; its tasks hold nothing of the handler.
+    std::shared_ptr<QThreadPool> m_streamPool = std::make_shared<QThreadPool>();
 };
