@@ -98,9 +98,16 @@ JSInterface::~JSInterface()
 {
     // Aborts running extractions first, so the wait below is short.
     m_archive.reset();
-    // Pool functions of file system tasks hold the plugin and the archive
-    // by plain pointer.
-    QThreadPool::globalInstance()->waitForDone();
+    // File system tasks read the content archive, which the bridge deletes
+    // next, and the application waits for the pool on exit anyway: the wait
+    // stays, and is named when it is long.
+    QThreadPool *pool = QThreadPool::globalInstance();
+    if (!pool->waitForDone(5000)) {
+        qCWarning(lcBridge) << pool->activeThreadCount()
+                            << "pool tasks (file copies, extractions) still running at shutdown;"
+                               " waiting for them";
+        pool->waitForDone();
+    }
     m_audioRecorder.reset();
     m_audioPlayer.reset();
     m_storage.reset();

@@ -198,10 +198,19 @@ ZipHandler::ZipHandler(ArchiveAccessManager *archive, QObject *parent)
     m_streamPool->setMaxThreadCount(2);
 }
 
+// Request reads and media copies use the handler and the archive, which is
+// deleted right after the handler: they are waited for, and named when slow.
 ZipHandler::~ZipHandler()
 {
-    m_readPool.waitForDone();
-    m_copyPool.waitForDone();
+    for (QThreadPool *pool : {&m_readPool, &m_copyPool}) {
+        if (!pool->waitForDone(5000)) {
+            qCWarning(lcZipHandler).noquote()
+                << pool->activeThreadCount()
+                << (pool == &m_readPool ? "request reads" : "media copies")
+                << "still running at shutdown; waiting for them";
+            pool->waitForDone();
+        }
+    }
 }
 
 QString ZipHandler::archivePath(const QUrl &url)

@@ -4,7 +4,10 @@
 #include "bridge/task.h"
 #include "plugins/storage/cstorageresponses.h"
 
+#include <QLoggingCategory>
 #include <QMetaObject>
+
+Q_DECLARE_LOGGING_CATEGORY(lcStorage)
 
 namespace JSInvoke = Constants::JSInvoke;
 
@@ -35,16 +38,20 @@ CStorage::~CStorage()
 {
     if (m_thread.isRunning()) {
         QThread *home = thread();
-        // Queued behind every job still waiting, so those run first.
+        // Queued behind every job still waiting, so those run first. Jobs
+        // use this object and the page's saves must land: no bound.
         QMetaObject::invokeMethod(
             &m_storage,
             [this, home] {
                 m_storage.close();
                 m_storage.moveToThread(home);
+                m_thread.quit();
             },
-            Qt::BlockingQueuedConnection);
-        m_thread.quit();
-        m_thread.wait();
+            Qt::QueuedConnection);
+        if (!m_thread.wait(5000)) {
+            qCWarning(lcStorage) << "storage still writing at shutdown; waiting for it";
+            m_thread.wait();
+        }
     }
 }
 
