@@ -11,8 +11,6 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QRegularExpression>
-#include <QScopedPointer>
-#include <QTimer>
 #include <QTextStream>
 
 using namespace ShellTest;
@@ -21,24 +19,17 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QTextStream out(stdout);
-    AppFolder folder;
-    ReportServer server;
-    Xvfb xvfb;
-    QString error;
-    if (!folder.isValid() || !server.listen() || !xvfb.start(&error)) {
-        out << "set-up failed: " << error << "\n";
-        return 2;
-    }
-    const QVariantMap config{{QStringLiteral("report"), server.url()},
-                             {QStringLiteral("calls"), 10000}};
+    Session session;
     AppFolder bareFolder;
-    if (!folder.installBinary()
-        || !folder.packCourse(QStringLiteral(BRIDGE_ROUNDTRIP_PAGE), AppFolder::Kelcab, config)
-        || !folder.writeConfig(QStringLiteral("[wrapper]\narchiveManager=kelcab\n"))
-        || !bareFolder.packCourse(QStringLiteral(BRIDGE_ROUNDTRIP_PAGE), AppFolder::Loose, config)) {
-        out << "set-up failed: " << folder.lastError() << bareFolder.lastError() << "\n";
+    if (!session.setUp(QStringLiteral(BRIDGE_ROUNDTRIP_PAGE), {{QStringLiteral("calls"), 10000}})
+        || !bareFolder.packCourse(QStringLiteral(BRIDGE_ROUNDTRIP_PAGE), AppFolder::Loose,
+                                  {{QStringLiteral("report"), session.server.url()},
+                                   {QStringLiteral("calls"), 10000}})) {
+        out << "set-up failed: " << session.error << bareFolder.lastError() << "\n";
         return 2;
     }
+    const AppFolder &folder = session.app;
+    const ReportServer &server = session.server;
     QStringList program, bare;
     int taken = 0;
     // The round-trip reports that arrived since the last call, in order.
@@ -48,28 +39,19 @@ int main(int argc, char **argv)
         taken = all.size();
     };
     for (int round = 0; round < 2; ++round) {
-        QScopedPointer<QProcess> shell(startShell(folder, xvfb.display()));
-        const RunResult result = awaitShell(shell.data(), 300000);
-        if (result.exitCode != 0) {
-            out << describeFailure(folder, &server, result) << "\n";
+        session.start();
+        if (session.finish(300000).exitCode != 0) {
+            out << session.failure() << "\n";
             return 1;
         }
         const int before = program.size();
         take(&program);
         QProcess baseline;
-        baseline.setProcessEnvironment(folder.environment(xvfb.display()));
+        baseline.setProcessEnvironment(folder.environment(session.xvfb.display()));
         baseline.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         baseline.start(QStringLiteral(BASELINE_EXE), {bareFolder.path() + QStringLiteral("/webapp/index.html")});
         // The page's reports need this process's event loop to be answered.
-        QEventLoop loop;
-        QObject::connect(&baseline, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop,
-                         &QEventLoop::quit);
-        QTimer::singleShot(300000, &loop, &QEventLoop::quit);
-        if (baseline.state() != QProcess::NotRunning)
-            loop.exec();
-        if (baseline.state() != QProcess::NotRunning || baseline.exitCode() != 0) {
-            baseline.kill();
-            baseline.waitForFinished(5000);
+        if (awaitShell(&baseline, 300000).exitCode != 0) {
             out << "baseline failed\n";
             return 1;
         }

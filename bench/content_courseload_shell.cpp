@@ -16,8 +16,6 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QEventLoop>
-#include <QTimer>
 #include <QTemporaryDir>
 
 #include <QDirIterator>
@@ -135,14 +133,7 @@ int main(int argc, char **argv)
             const bool done = server.waitForMessage(QStringLiteral("done "), 300000, true);
             // The page still waits for the server's answers before it ends
             // the program: keep the event loop running until it has.
-            QEventLoop loop;
-            QObject::connect(process.data(),
-                             QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop,
-                             &QEventLoop::quit);
-            QTimer::singleShot(60000, &loop, &QEventLoop::quit);
-            if (process->state() != QProcess::NotRunning)
-                loop.exec();
-            const ShellTest::RunResult result = ShellTest::finishShell(process.data(), 1000);
+            const ShellTest::RunResult result = ShellTest::awaitShell(process.data(), 60000);
             const double runMs = t.nsecsElapsed() / 1e6;
             QString timing;
             for (const QString &message : server.messages()) {

@@ -67,31 +67,24 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     QTextStream out(stdout);
     HttpTestServer http;
-    AppFolder folder;
-    ReportServer report;
-    Xvfb xvfb;
-    QString error;
-    if (!http.listen() || !folder.isValid() || !report.listen() || !xvfb.start(&error)) {
-        out << "set-up failed: " << error << "\n";
-        return 2;
-    }
+    const bool listening = http.listen();
     const QString url = http.url() + QStringLiteral("/bytes?size=%1").arg(kSize);
     const int runs = 3;
-    const QVariantMap config{{QStringLiteral("report"), report.url()},
-                             {QStringLiteral("url"), url},
-                             {QStringLiteral("runs"), runs},
-                             {QStringLiteral("size"), kSize}};
-    if (!folder.installBinary()
-        || !folder.packCourse(QStringLiteral(DOWNLOAD_BENCH_PAGE), AppFolder::Kelcab, config)
-        || !folder.writeConfig(QStringLiteral("[wrapper]\narchiveManager=kelcab\n"))) {
-        out << "set-up failed: " << folder.lastError() << "\n";
+    Session session;
+    if (!listening
+        || !session.setUp(QStringLiteral(DOWNLOAD_BENCH_PAGE),
+                          {{QStringLiteral("url"), url},
+                           {QStringLiteral("runs"), runs},
+                           {QStringLiteral("size"), kSize}})) {
+        out << "set-up failed: " << session.error << "\n";
         return 2;
     }
+    ReportServer &report = session.server;
     // Same disk as the program's downloads (its home lies under root()).
-    const QString diskFile = folder.root() + QStringLiteral("/curl.bin");
+    const QString diskFile = session.app.root() + QStringLiteral("/curl.bin");
     QList<double> curl{curlSeconds(url, diskFile)};
 
-    QScopedPointer<QProcess> shell(startShell(folder, xvfb.display()));
+    QProcess *shell = session.start();
     // The baseline is taken before the first download only: growth that the
     // first download leaves behind must count.
     qint64 before = -1, peak = 0;
@@ -112,10 +105,10 @@ int main(int argc, char **argv)
         }
     });
     sampler.start(20);
-    const RunResult result = awaitShell(shell.data(), 110000);
+    const RunResult result = session.finish(110000);
     sampler.stop();
     if (result.exitCode != 0) {
-        out << describeFailure(folder, &report, result) << "\n";
+        out << session.failure() << "\n";
         return 1;
     }
     curl.append(curlSeconds(url, diskFile));

@@ -6,7 +6,6 @@
 #include "tests/support/shelltest.h"
 
 #include <QCoreApplication>
-#include <QScopedPointer>
 #include <QTextStream>
 
 using namespace ShellTest;
@@ -15,30 +14,18 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QTextStream out(stdout);
-    AppFolder folder;
-    ReportServer server;
-    Xvfb xvfb;
-    QString error;
-    if (!folder.isValid() || !server.listen() || !xvfb.start(&error)) {
-        out << "set-up failed: " << error << "\n";
+    Session session;
+    if (!session.setUp(QStringLiteral(STORAGE_BENCH_PAGE),
+                       {{QStringLiteral("rounds"), 1000}, {QStringLiteral("batch"), 10000}})) {
+        out << "set-up failed: " << session.error << "\n";
         return 2;
     }
-    const QVariantMap config{{QStringLiteral("report"), server.url()},
-                             {QStringLiteral("rounds"), 1000},
-                             {QStringLiteral("batch"), 10000}};
-    if (!folder.installBinary()
-        || !folder.packCourse(QStringLiteral(STORAGE_BENCH_PAGE), AppFolder::Kelcab, config)
-        || !folder.writeConfig(QStringLiteral("[wrapper]\narchiveManager=kelcab\n"))) {
-        out << "set-up failed: " << folder.lastError() << "\n";
-        return 2;
-    }
-    QScopedPointer<QProcess> shell(startShell(folder, xvfb.display()));
-    const RunResult result = awaitShell(shell.data(), 300000);
-    if (result.exitCode != 0) {
-        out << describeFailure(folder, &server, result) << "\n";
+    session.start();
+    if (session.finish(300000).exitCode != 0) {
+        out << session.failure() << "\n";
         return 1;
     }
-    for (const QString &m : server.messages())
+    for (const QString &m : session.server.messages())
         if (m.startsWith(QStringLiteral("bench ")))
             out << m.mid(6) << "\n";
     return 0;

@@ -10,7 +10,6 @@
 #include <QUrl>
 
 #include <cmath>
-#include <utility>
 
 Q_LOGGING_CATEGORY(lcAudioPlayer, "AudioPlayer")
 
@@ -30,7 +29,10 @@ QSharedPointer<IResponse> status(JSInvoke::_JSInvoke name, const QVariantMap &da
 
 CAudioPlayer::CAudioPlayer()
 {
-    connect(this, &CAudioPlayer::statusChanged, this, &CAudioPlayer::forwardStatus);
+    connect(this, &CAudioPlayer::statusChanged, this, [this](const QString &property,
+                                                             const QVariant &value) {
+        m_call.notify(status(JSInvoke::mediaStatusChanged, m_call.payload({{property, value}})));
+    });
 }
 
 // Created on first use: the media back end (and its first-run plug-in scan)
@@ -129,31 +131,13 @@ QVariantMap CAudioPlayer::mediaUrls()
             {key(Other::media), player()->media().request().url().toString()}};
 }
 
-void CAudioPlayer::forwardStatus(const QString &property, const QVariant &value)
-{
-    if (m_call)
-        m_call->notify(status(JSInvoke::mediaStatusChanged,
-                              {{key(Other::uuid), m_uuid},
-                               {property, value}}));
-}
-
-void CAudioPlayer::endCall(const QSharedPointer<IResponse> &response)
-{
-    m_uuid.clear();
-    const QSharedPointer<Task::CTask> call = std::exchange(m_call, {});
-    if (call)
-        call->settle(response);
-}
-
 void CAudioPlayer::onStateChanged(QMediaPlayer::State state)
 {
     const QMediaPlayer::State last = m_lastState;
-    const QString uuid = m_uuid;
-    if (state == QMediaPlayer::PlayingState && last == QMediaPlayer::StoppedState && m_call) {
-        m_call->notify(status(JSInvoke::playMediaStarted,
-                              {{key(Other::uuid), uuid},
-                               {key(Other::currentMedia), mediaUrls().value(key(Other::currentMedia))}}));
-    }
+    if (state == QMediaPlayer::PlayingState && last == QMediaPlayer::StoppedState && m_call)
+        m_call.notify(status(JSInvoke::playMediaStarted,
+                             m_call.payload({{key(Other::currentMedia),
+                                              mediaUrls().value(key(Other::currentMedia))}})));
     emit statusChanged(key(Other::state), int(state));
     if (last != QMediaPlayer::StoppedState && state == QMediaPlayer::StoppedState) {
         // Media that turned out unplayable may stop the player before its
@@ -163,9 +147,7 @@ void CAudioPlayer::onStateChanged(QMediaPlayer::State state)
                                                                : QMediaPlayer::FormatError);
         } else {
             // The end of the playback ends the call: the bridge then releases it.
-            QVariantMap data = mediaUrls();
-            data.insert(key(Other::uuid), uuid);
-            endCall(status(JSInvoke::playMediaDone, data));
+            m_call.end(status(JSInvoke::playMediaDone, m_call.payload(mediaUrls())));
         }
     }
     m_lastState = state;
@@ -177,7 +159,7 @@ void CAudioPlayer::onError(QMediaPlayer::Error error)
         QMediaPlayer::staticMetaObject.indexOfEnumerator("Error"));
     qCWarning(lcAudioPlayer).noquote()
         << QStringLiteral("QMediaPlayer::%1").arg(QLatin1String(errors.valueToKey(error)))
-        << player()->errorString() << m_uuid;
+        << player()->errorString() << m_call.uuid();
     failCall(error, player()->errorString().isEmpty()
                         ? QStringLiteral("The media cannot be played.")
                         : player()->errorString());
@@ -185,11 +167,10 @@ void CAudioPlayer::onError(QMediaPlayer::Error error)
 
 void CAudioPlayer::failCall(QMediaPlayer::Error error, const QString &errorString)
 {
-    QVariantMap data = mediaUrls();
-    data.insert(key(Other::uuid), m_uuid);
+    QVariantMap data = m_call.payload(mediaUrls());
     data.insert(key(Other::code), int(error));
     data.insert(key(Other::errorString), errorString);
-    endCall(QSharedPointer<IResponse>(
+    m_call.end(QSharedPointer<IResponse>(
         new CAudioPlayerStatusRejectResponse(callback(JSInvoke::playMediaError), data)));
 }
 
@@ -199,13 +180,7 @@ QSharedPointer<Task::ITask> CAudioPlayer::playMedia(const QString &uuid, const Q
         // Stopping reports playMediaDone to the call that owned an active
         // playback; a call whose media never started ends here the same way.
         player()->stop();
-        if (m_call) {
-            QVariantMap data = mediaUrls();
-            data.insert(key(Other::uuid), m_uuid);
-            endCall(status(JSInvoke::playMediaDone, data));
-        }
-        m_call = task;
-        m_uuid = uuid;
+        m_call.handOver(task, uuid, status(JSInvoke::playMediaDone, m_call.payload(mediaUrls())));
         const QString contents =
             PathsManager::instance()->get(Constants::PathManager::contentsPath);
         const QUrl media = QUrl::fromUserInput(url, contents, QUrl::AssumeLocalFile);
@@ -215,7 +190,7 @@ QSharedPointer<Task::ITask> CAudioPlayer::playMedia(const QString &uuid, const Q
         if (media.isEmpty())
             failCall(QMediaPlayer::ResourceError, QStringLiteral("No media given."));
         // An error while loading may already have ended the call.
-        if (m_call == task)
+        if (m_call.is(task))
             player()->play();
     });
 }

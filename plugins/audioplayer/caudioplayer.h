@@ -1,6 +1,7 @@
 #pragma once
 
 #include "bridge/iplugin.h"
+#include "bridge/owningcall.h"
 
 #include <QMediaPlayer>
 #include <QSharedPointer>
@@ -53,16 +54,12 @@ private slots:
     void onNotifyIntervalChanged(int milliseconds);
 
 private:
-    void forwardStatus(const QString &property, const QVariant &value);
     void onStateChanged(QMediaPlayer::State state);
     void onError(QMediaPlayer::Error error);
     QVariantMap mediaUrls();
     void failCall(QMediaPlayer::Error error, const QString &errorString);
-    // Ends the owning call with response and gives up the playback.
-    void endCall(const QSharedPointer<IResponse> &response);
 
     QMediaPlayer *m_player = nullptr;
     QMediaPlayer::State m_lastState = QMediaPlayer::StoppedState;
-    QSharedPointer<Task::CTask> m_call;
-    QString m_uuid; // the owning call's
+    Task::OwningCall m_call;
 };

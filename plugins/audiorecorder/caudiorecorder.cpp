@@ -104,7 +104,11 @@ QSharedPointer<Task::ITask> CAudioRecorder::initialize()
             return;
         }
         createRecorder();
-        connect(this, &CAudioRecorder::statusChanged, this, &CAudioRecorder::forwardStatus);
+        connect(this, &CAudioRecorder::statusChanged, this,
+                [this](const QString &property, const QVariant &value) {
+                    m_call.notify(status(JSInvoke::audioRecordStatusChanged,
+                                         m_call.payload({{property, value}})));
+                });
         t->resolve(QSharedPointer<IResponse>(
             new CAudioRecorderResolveResponse(callback(JSInvoke::initializePluginDone))));
     }, Qt::DirectConnection);
@@ -170,31 +174,18 @@ QString CAudioRecorder::outputLocation() const
     return m_recorder ? m_recorder->outputLocation().toString() : QString();
 }
 
-void CAudioRecorder::forwardStatus(const QString &property, const QVariant &value)
-{
-    if (m_call)
-        m_call->notify(status(JSInvoke::audioRecordStatusChanged,
-                              {{key(Other::uuid), m_uuid},
-                               {property, value}}));
-}
-
 void CAudioRecorder::endCall(QSharedPointer<IResponse> response)
 {
-    m_uuid.clear();
     m_done.clear();
-    const QSharedPointer<Task::CTask> call = std::exchange(m_call, {});
-    if (call)
-        call->settle(response);
+    m_call.end(response);
 }
 
 void CAudioRecorder::onStateChanged(QMediaRecorder::State state)
 {
     const QMediaRecorder::State last = m_lastState;
-    const QString uuid = m_uuid;
-    const QVariantMap where{{key(Other::uuid), uuid},
-                            {key(Other::outputLocation), outputLocation()}};
-    if (state == QMediaRecorder::RecordingState && last == QMediaRecorder::StoppedState && m_call)
-        m_call->notify(status(JSInvoke::recordAudioStarted, where));
+    const QVariantMap where = m_call.payload({{key(Other::outputLocation), outputLocation()}});
+    if (state == QMediaRecorder::RecordingState && last == QMediaRecorder::StoppedState)
+        m_call.notify(status(JSInvoke::recordAudioStarted, where));
     emit statusChanged(key(Other::state), int(state));
     if (last != QMediaRecorder::StoppedState && state == QMediaRecorder::StoppedState && m_call) {
         // The file is still being written while the recorder finalises.
@@ -208,17 +199,15 @@ void CAudioRecorder::onStateChanged(QMediaRecorder::State state)
 
 void CAudioRecorder::onError(QMediaRecorder::Error error)
 {
-    const QString uuid = m_uuid;
     const QMetaEnum errors = QMediaRecorder::staticMetaObject.enumerator(
         QMediaRecorder::staticMetaObject.indexOfEnumerator("Error"));
     qCWarning(lcAudioRecorder).noquote()
         << QStringLiteral("QMediaRecorder::%1").arg(QLatin1String(errors.valueToKey(error)))
-        << m_recorder->errorString() << uuid;
+        << m_recorder->errorString() << m_call.uuid();
     endCall(failure(JSInvoke::recordAudioError,
-                    {{key(Other::uuid), uuid},
-                     {key(Other::code), int(error)},
-                     {key(Other::errorString), m_recorder->errorString()},
-                     {key(Other::outputLocation), outputLocation()}}));
+                    m_call.payload({{key(Other::code), int(error)},
+                                    {key(Other::errorString), m_recorder->errorString()},
+                                    {key(Other::outputLocation), outputLocation()}})));
 }
 
 QSharedPointer<Task::ITask> CAudioRecorder::recordAudio(const QString &uuid, const QString &url)
@@ -246,19 +235,17 @@ void CAudioRecorder::startNext()
     m_nextDeadline->stop();
     const Next next = std::exchange(m_next, {});
     // A call whose recording never ran has nothing more to wait for.
-    if (m_call)
-        endCall(status(JSInvoke::recordAudioDone,
-                       {{key(Other::uuid), m_uuid},
-                        {key(Other::outputLocation), outputLocation()}}));
-    m_call = next.task;
-    m_uuid = next.uuid;
+    m_done.clear();
+    m_call.handOver(next.task, next.uuid,
+                    status(JSInvoke::recordAudioDone,
+                           m_call.payload({{key(Other::outputLocation), outputLocation()}})));
     const QString contents = PathsManager::instance()->get(Constants::PathManager::contentsPath);
     const QUrl location = QUrl::fromUserInput(next.url, contents, QUrl::AssumeLocalFile);
     // A recording into a folder that does not exist yet would fail late.
     if (location.isLocalFile())
         QDir().mkpath(QFileInfo(location.toLocalFile()).absolutePath());
     m_recorder->setOutputLocation(location);
-    if (m_call == next.task)
+    if (m_call.is(next.task))
         m_recorder->record();
 }
 

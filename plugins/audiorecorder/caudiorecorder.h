@@ -1,6 +1,7 @@
 #pragma once
 
 #include "bridge/iplugin.h"
+#include "bridge/owningcall.h"
 
 #include <QAudioRecorder>
 #include <QSharedPointer>
@@ -55,7 +56,6 @@ private slots:
 
 private:
     void createRecorder();
-    void forwardStatus(const QString &property, const QVariant &value);
     void onStateChanged(QMediaRecorder::State state);
     void onError(QMediaRecorder::Error error);
     void endCall(QSharedPointer<IResponse> response); // by value: it may be m_done
@@ -65,8 +65,7 @@ private:
 
     QAudioRecorder *m_recorder = nullptr;
     QMediaRecorder::State m_lastState = QMediaRecorder::StoppedState;
-    QSharedPointer<Task::CTask> m_call;
-    QString m_uuid; // the owning call's
+    Task::OwningCall m_call;
     // The stopped take's recordAudioDone, held until its file is finished.
     QSharedPointer<IResponse> m_done;
     // A recordAudio waiting for the take before it to finish.

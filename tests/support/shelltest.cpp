@@ -331,7 +331,7 @@ bool Session::setUp(const QString &course, const QVariantMap &testConfig,
     QVariantMap pageConfig = testConfig;
     pageConfig.insert(QStringLiteral("report"), server.url());
     const bool ok = app.installBinary()
-        && app.packCourse(coursesDir() + QLatin1Char('/') + course, format, pageConfig,
+        && app.packCourse(QDir(coursesDir()).filePath(course), format, pageConfig,
                           QStringLiteral("data.bin"), zipPassword)
         && (config.isEmpty() || app.writeConfig(config));
     if (!ok)

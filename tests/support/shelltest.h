@@ -108,7 +108,8 @@ RunResult awaitShell(QProcess *process, int timeoutMs);
 QString describeFailure(const AppFolder &app, const ReportServer *server,
                         const RunResult &result);
 
-// One program run: folder, report server (TEST_CONFIG.report), display, course.
+// One program run: folder, report server (TEST_CONFIG.report), display, course
+// (a folder under tests/courses, or an absolute path).
 class Session
 {
 public:

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "constants.h"
+#include "task.h"
+
+#include <utility>
+
+namespace Task {
+
+// The call that owns a device's activity (a playback, a recording) from its
+// start until its ending has been reported. Only the owner hears of the
+// device's changes, so an earlier call never receives a later one's reports.
+// Used in the thread that owns the device.
+class OwningCall
+{
+public:
+    explicit operator bool() const { return !m_task.isNull(); }
+    bool is(const QSharedPointer<CTask> &task) const { return m_task == task; }
+    QString uuid() const { return m_uuid; }
+
+    // data with the owner's uuid added.
+    QVariantMap payload(QVariantMap data = {}) const
+    {
+        data.insert(Constants::key(Constants::Other::uuid), m_uuid);
+        return data;
+    }
+
+    // task owns the device from now on; an owner before it ends with previousEnd.
+    void handOver(const QSharedPointer<CTask> &task, const QString &uuid,
+                  const QSharedPointer<IResponse> &previousEnd)
+    {
+        end(previousEnd);
+        m_task = task;
+        m_uuid = uuid;
+    }
+
+    void notify(const QSharedPointer<IResponse> &response) const
+    {
+        if (m_task)
+            m_task->notify(response);
+    }
+
+    // Ends the owning call, if there is one, with response; the device is free.
+    void end(const QSharedPointer<IResponse> &response)
+    {
+        m_uuid.clear();
+        if (const QSharedPointer<CTask> call = std::exchange(m_task, {}))
+            call->settle(response);
+    }
+
+private:
+    QSharedPointer<CTask> m_task;
+    QString m_uuid;
+};
+
+} // namespace Task
