@@ -71,7 +71,7 @@ def enumerators(name):
 enums = {"Other": enumerators("Other"), "JSInvoke": enumerators("JSInvoke")}
 
 LOG = re.compile(r"\bq(C?(Debug|Info|Warning|Critical)|Fatal)\b|console\.(log|warn|error)|\btr\(|Q_LOGGING_CATEGORY|"
-                 r"setObjectName|\) (override )?= 0;|Q_ASSERT")
+                 r"setObjectName|\) (override )?= 0;|Q_ASSERT|^\s*<<")
 REL = {" < ": [" <= ", " > "], " <= ": [" < "], " > ": [" >= ", " < "], " >= ": [" > "],
        " == ": [" != "], " != ": [" == "], " === ": [" !== "], " !== ": [" === "]}
 CALL = re.compile(r"^\s*(emit\s+)?[A-Za-z_][\w:.>\-]*(\(\))?[.\->]*[A-Za-z_]\w*\(.*\);\s*$")
@@ -157,11 +157,12 @@ def labels(t):
             return set(p["value"])
     return set()
 FOLDER_LABELS = {"kelcab": {"kelcab"}, "app": {"process", "app"}, "bridge": {"bridge"},
-                 "content": {"content"}, "dev": {"e2e"}, "sdk": {"e2e"},
+                 "content": {"content", "compat"}, "dev": {"e2e", "compat"}, "sdk": {"e2e"},
                  "plugins/storage": {"storage"}, "plugins/audiorecorder": {"audio"},
                  "plugins/audioplayer": {"audio"}, "plugins/network": {"network"},
                  "plugins/downloader": {"network"}, "plugins/zip": {"plugins"},
                  "plugins/archive": {"plugins"}, "plugins/filesystem": {"content"},
+                 "plugins/application": {"bridge"}, "app/qml": {"content", "compat"},
                  "plugins/camera": {"bridge"}, "plugins/hardware": {"bridge"}}
 def regex_for(f):
     names = []
