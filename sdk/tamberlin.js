@@ -380,8 +380,8 @@ export class Tamberlin {
 
 const PARAMS = {};
 for (const [method, shape] of Object.entries(METHODS)) {
-    PARAMS[method] = shape[0].map((spec) => {
-        const [name, kind = 'text'] = spec.split(':');
+    PARAMS[method] = shape[0].map((declared) => {
+        const [name, kind = 'text'] = declared.split(':');
         return { name: name.replace('?', ''), kind, optional: name.endsWith('?') };
     });
 }
