@@ -297,6 +297,13 @@ void tst_KelcabArchive::writeFailures()
     source.setData(compressibleBytes(kPage));
     source.open(QIODevice::ReadOnly);
     QVERIFY_EXCEPTION_THROWN(kelcab::FSUtils::copy(source, refusing, 1048576), std::runtime_error);
+    // Chunks smaller than the data still copy all of it; no chunk copies nothing.
+    QBuffer target;
+    target.open(QIODevice::WriteOnly);
+    source.seek(0);
+    QCOMPARE(kelcab::FSUtils::copy(source, target, 0), qint64(0));
+    QCOMPARE(kelcab::FSUtils::copy(source, target, 7), qint64(kPage));
+    QCOMPARE(target.data(), source.data());
 }
 
 // Raw entries: independent windows that never reach into a neighbour.

@@ -163,11 +163,13 @@ void tst_Network::downloadStoresOnlyWholeSuccess_data()
 {
     QTest::addColumn<QString>("path");
     QTest::addColumn<int>("code"); // 0: finished with pattern(1000); 602: onto a 1 MB volume
-    QTest::newRow("three redirects to a 200") << "/redirect?hops=3&to=/bytes%3Fsize%3D1000" << 0;
-    QTest::newRow("redirect loop: too many redirects") << "/redirect?hops=1" << 10;
-    QTest::newRow("redirect to a 404") << "/redirect?hops=1&to=/status%3Fcode%3D404%26body%3Dgone" << 203;
-    QTest::newRow("a final 300 is no file") << "/status?code=300&body=choices" << 300;
-    QTest::newRow("1.5 MB onto a 1 MB volume") << "/bytes?size=1500000" << 602;
+    QTest::addColumn<QString>("folder"); // of the download, in the row's folder
+    QTest::newRow("three redirects to a 200") << "/redirect?hops=3&to=/bytes%3Fsize%3D1000" << 0 << "";
+    QTest::newRow("redirect loop: too many redirects") << "/redirect?hops=1" << 10 << "";
+    QTest::newRow("redirect to a 404") << "/redirect?hops=1&to=/status%3Fcode%3D404%26body%3Dgone" << 203 << "";
+    QTest::newRow("a final 300 is no file") << "/status?code=300&body=choices" << 300 << "";
+    QTest::newRow("1.5 MB onto a 1 MB volume") << "/bytes?size=1500000" << 602 << "";
+    QTest::newRow("folder under a file") << "/bytes?size=1000" << 602 << "f/sub";
 }
 
 // Only a whole download replaces the old file; otherwise it stays byte for
@@ -176,8 +178,10 @@ void tst_Network::downloadStoresOnlyWholeSuccess()
 {
     QFETCH(QString, path);
     QFETCH(int, code);
+    QFETCH(QString, folder);
     const QString dir = m_temp.filePath(QTest::currentDataTag());
-    QScopedPointer<ShellTest::SmallVolume> volume(code == 602 ? new ShellTest::SmallVolume(dir, "1m") : nullptr);
+    const QString into = folder.isEmpty() ? dir : dir + '/' + folder;
+    QScopedPointer<ShellTest::SmallVolume> volume(code == 602 && folder.isEmpty() ? new ShellTest::SmallVolume(dir, "1m") : nullptr);
     if (volume && !volume->error().isEmpty())
         QSKIP(qPrintable(volume->error()));
     const QByteArray old(420000, 'o');
@@ -185,10 +189,12 @@ void tst_Network::downloadStoresOnlyWholeSuccess()
     QVERIFY(QDir().mkpath(dir) && file.open(QIODevice::WriteOnly) && file.write(old) == old.size());
     file.close();
     if (code == 602 || code == 300) // the log says what failed
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(code == 300 ? "HTTP status 300$" : "not stored: No space left on device$"));
-    m_js->downloadFile("d", m_server.url() + path, dir, "f");
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(code == 300   ? "HTTP status 300$"
+                                                              : folder.isEmpty() ? "not stored: No space left on device$"
+                                                                                 : "not stored: cannot create the folder"));
+    m_js->downloadFile("d", m_server.url() + path, into, "f");
     QTRY_VERIFY_WITH_TIMEOUT(!sent("fileDownloadError").isEmpty() || !sent("fileDownloadFinish").isEmpty(), 20000);
-    QVariantMap end{{"uuid", "d"}, {"file_name", "f"}, {"file_path", dir}};
+    QVariantMap end{{"uuid", "d"}, {"file_name", "f"}, {"file_path", into}};
     end.insert(code ? "code" : "downloaded_path", code ? QVariant(code) : QVariant(dir + "/f"));
     QCOMPARE(sent("fileDownloadError") + sent("fileDownloadFinish"), QList<QVariantMap>{end});
     QVERIFY(file.open(QIODevice::ReadOnly));
