@@ -2,7 +2,7 @@
 # Seeds known faults into a copy of the tree, one at a time, and checks that
 # the tests catch each of them. A developer tool, not part of CI.
 #
-#   scripts/fault-check.sh [--list] [--no-baseline] [--keep-copy] [--faults FILE] [-j N] [NAME-GLOB ...]
+#   scripts/fault-check.sh [--list] [--no-baseline] [--keep-copy] [--first-failure] [--faults FILE] [-j N] [NAME-GLOB ...]
 #
 # Faults: scripts/faults/*.tsv (or the one FILE given), one per line, TAB-separated:
 #   name  file (from the repo root)  exact old text  new text  ctest -R regex
@@ -13,6 +13,8 @@
 # as caught by the compiler. Exits non-zero when a fault survives, is stale or
 # a selected test already fails without any fault. --keep-copy runs against
 # the copy as the last run left it, without refreshing it from the tree.
+# --first-failure runs a fault's unit tests before its page rows and stops at
+# the first test that fails (faster; "caught by" then names one test).
 #
 # The copy and its build stay in ${FAULT_CHECK_DIR:-build-faults} so that a
 # second run rebuilds little; it sits beside build/ so ccache (base_dir) reuses
@@ -20,29 +22,31 @@
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 work="${FAULT_CHECK_DIR:-$repo/build-faults}"
-list=0 baseline=1 sync=1 jobs="${TEST_JOBS:-2}" faults_file=""
+list=0 baseline=1 sync=1 first=0 jobs="${TEST_JOBS:-2}" faults_file=""
 filters=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --list) list=1 ;;
     --no-baseline) baseline=0 ;;
     --keep-copy) sync=0 ;;
+    --first-failure) first=1 ;;
     -j) jobs="$2"; shift ;;
     --faults) faults_file=$(realpath "$2"); shift ;;
-    -h|--help) sed -n '2,20p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,22p' "$0"; exit 0 ;;
     -*) echo "unknown option $1" >&2; exit 2 ;;
     *) filters+=("$1") ;;
   esac
   shift
 done
 
-exec python3 - "$repo" "$work" "$list" "$baseline" "$jobs" "$sync" "$faults_file" "${filters[@]}" <<'PY'
+exec python3 - "$repo" "$work" "$list" "$baseline" "$jobs" "$sync" "$first" "$faults_file" "${filters[@]}" <<'PY'
 import fnmatch, glob, json, os, re, shutil, subprocess, sys, tarfile, io, time
 
 repo, work, list_only, baseline, jobs = sys.argv[1], sys.argv[2], sys.argv[3] == "1", sys.argv[4] == "1", sys.argv[5]
 sync = sys.argv[6] == "1"
-faults_file = sys.argv[7]
-filters = sys.argv[8:]
+first_failure = sys.argv[7] == "1"
+faults_file = sys.argv[8]
+filters = sys.argv[9:]
 
 def die(msg):
     print("fault-check: " + msg, file=sys.stderr)
@@ -148,12 +152,12 @@ def targets_for(tests):
                 targets.add(os.path.basename(arg))
     return sorted(targets)
 
-def ctest(regex, tag):
+def ctest(regex, tag, stop=False):
     failed_log = os.path.join(build, "Testing", "Temporary", "LastTestsFailed.log")
     if os.path.exists(failed_log):
         os.remove(failed_log)
-    rc = run(["ctest", "-R", regex, "--parallel", jobs, "--timeout", "600", "--output-on-failure"],
-             build, os.path.join(logs, tag + ".log"))
+    rc = run(["ctest", "-R", regex, "--parallel", jobs, "--timeout", "600", "--output-on-failure"]
+             + (["--stop-on-failure"] if stop else []), build, os.path.join(logs, tag + ".log"))
     failed = []
     with open(os.path.join(logs, tag + ".log")) as f:
         if "No tests were found" in f.read():
@@ -164,6 +168,19 @@ def ctest(regex, tag):
     if rc != 0 and not failed:
         failed = ["(ctest exit %d)" % rc]
     return failed
+
+def is_page_row(t):
+    return any(p["name"] == "LABELS" and {"e2e", "compat"} & set(p["value"]) for p in t.get("properties", []))
+
+def ctest_phased(tests, tag):
+    # Unit tests first: they are quick, and most faults fail one of them.
+    for phase, wanted in (("units", False), ("pages", True)):
+        names_ = sorted(t["name"] for t in tests if is_page_row(t) == wanted)
+        if names_:
+            failed = ctest("^(" + "|".join(names_) + ")$", tag + "." + phase, stop=True)
+            if failed:
+                return failed
+    return []
 
 # --- every selected test passes without a fault ---------------------------------
 broken = []
@@ -207,7 +224,7 @@ for f in faults:
         if rc != 0:
             result = ("caught", "compiler")
         else:
-            failed = ctest(f["regex"], f["name"])
+            failed = ctest_phased(tests, f["name"]) if first_failure else ctest(f["regex"], f["name"])
             result = ("caught", ", ".join(failed)) if failed else ("SURVIVED", "")
     finally:
         # A new time stamp: the build must not take the faulty objects for

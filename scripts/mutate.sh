@@ -3,13 +3,17 @@
 # A developer tool, not part of CI.
 #
 #   scripts/mutate.sh [-n COUNT] [--seed S] [--whole-suite] [--list] [-j N] [PATH-PREFIX ...]
+#   scripts/mutate.sh --again LISTING [NAME ...]
 #
 # Picks COUNT mutation sites at random (repeatable with --seed) in the program's
 # own code (app/ bridge/ content/ plugins/ dev/ kelcab/ sdk/, or the prefixes
 # given), spread evenly over the kinds below, and hands them to fault-check.sh
 # as a fault list: each mutant is applied to the copy of the tree, built, and
 # the tests of its folder plus the real-page rows run (--whole-suite: every
-# test but the package one). A mutant that does not build is discarded.
+# test but the package one). A mutant that does not build is discarded. The
+# folder's unit tests run first and the first failing test ends a mutant.
+# --again runs a listing written earlier (build-mutants/mutants-SEED.tsv) once
+# more, or only the named mutants of it: to see a survivor killed by a new test.
 #
 #   relational  < <= > >= == != flipped or their boundary moved
 #   boolean     true/false exchanged, or an if/while condition negated
@@ -27,7 +31,7 @@
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 out="${MUTATE_DIR:-$repo/build-mutants}"
-count=60 seed="$RANDOM" whole=0 list=0 jobs="${TEST_JOBS:-2}"
+count=60 seed="$RANDOM" whole=0 list=0 jobs="${TEST_JOBS:-2}" again=""
 prefixes=()
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -35,15 +39,22 @@ while [ $# -gt 0 ]; do
     --seed) seed="$2"; shift ;;
     --whole-suite) whole=1 ;;
     --list) list=1 ;;
+    --again) again=$(realpath "$2"); shift ;;
     -j) jobs="$2"; shift ;;
-    -h|--help) sed -n '2,27p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,32p' "$0"; exit 0 ;;
     -*) echo "unknown option $1" >&2; exit 2 ;;
     *) prefixes+=("$1") ;;
   esac
   shift
 done
 mkdir -p "$out"
-
+if [ -n "$again" ]; then
+  seed=$(basename "$again" .tsv); seed=${seed#mutants-}
+  listing="$out/mutants-$seed.tsv"
+  [ "$again" = "$listing" ] || cp "$again" "$listing"
+  names=("${prefixes[@]}")
+else
+names=()
 python3 - "$repo" "$out" "$count" "$seed" "$whole" "${prefixes[@]}" <<'PY'
 import json, os, random, re, subprocess, sys
 
@@ -184,17 +195,19 @@ print("mutate: seed %s, %d mutants from %d sites (%s) -> %s" % (
     seed, len(picked), sum(len(v) for v in sites.values()) + len(picked),
     ", ".join("%s %d" % (k, sum(p[0] == k for p in picked)) for k in sorted({p[0] for p in picked})), listing))
 PY
-
 listing="$out/mutants-$seed.tsv"
+fi
+
 if [ "$list" = 1 ]; then
   cut -f1,2,4 "$listing"
   exit 0
 fi
 FAULT_CHECK_DIR="${FAULT_CHECK_DIR:-$repo/build-faults}" \
-  "$repo/scripts/fault-check.sh" --faults "$listing" -j "$jobs" | tee "$out/run-$seed.log" || true
+  "$repo/scripts/fault-check.sh" --first-failure --faults "$listing" -j "$jobs" "${names[@]}" \
+  | tee "$out/run-$seed${names[*]:+-again}.log" || true
 
 # Score: a mutant the compiler refused is not a mutant.
-python3 - "$listing" "$out/run-$seed.log" "$out" "$seed" <<'PY'
+python3 - "$listing" "$out/run-$seed${names[*]:+-again}.log" "$out" "$seed" <<'PY'
 import difflib, os, sys
 listing, log, out, seed = sys.argv[1:5]
 rows = {}
@@ -205,7 +218,9 @@ for line in open(log, encoding="utf-8"):
 killed = survived = discarded = 0
 for line in open(listing, encoding="utf-8"):
     name, f, old, new, _ = line.rstrip("\n").split("\t")
-    result, by = rows.get(name, ("?", ""))
+    if name not in rows:
+        continue  # not run this time (--again with names)
+    result, by = rows[name]
     if result == "caught" and by == "compiler" or result == "STALE":
         discarded += 1
     elif result == "caught":

@@ -2,6 +2,7 @@
 
 #include "bridge/jsinterface.h"
 #include "plugins/network/cnetwork.h"
+#include "plugins/network/cstatuscheck.h"
 #include "tests/support/httptestserver.h"
 #include "tests/support/smallvolume.h"
 
@@ -24,6 +25,8 @@ private slots:
     void waitingDownloadReplaced();
     void downloadStoresOnlyWholeSuccess_data();
     void downloadStoresOnlyWholeSuccess();
+    void onlineAndOffline_data();
+    void onlineAndOffline();
 
 private:
     // The data of the calls named name.
@@ -200,6 +203,48 @@ void tst_Network::downloadStoresOnlyWholeSuccess()
     QVERIFY(file.open(QIODevice::ReadOnly));
     QVERIFY(file.readAll() == (code ? old : ShellTest::HttpTestServer::pattern(1000)));
     QCOMPARE(QDir(dir).entryList(QDir::Files | QDir::Hidden), QStringList{"f"});
+}
+
+// The machine's state cannot be set here: a check that says what the row says.
+class FixedStatusCheck : public IStatusCheck
+{
+public:
+    explicit FixedStatusCheck(bool online) : m_online(online) {}
+    bool isOnline() override { return m_online; }
+
+private:
+    bool m_online;
+};
+
+void tst_Network::onlineAndOffline_data()
+{
+    QTest::addColumn<bool>("online");
+    QTest::newRow("online") << true;
+    QTest::newRow("offline") << false;
+}
+
+// The status call's answer, and the page's notice when the state changes.
+void tst_Network::onlineAndOffline()
+{
+    QFETCH(bool, online);
+    const QVariantMap status{{"status", online ? "online" : "offline"}};
+    CNetwork network(QSharedPointer<IStatusCheck>(new FixedStatusCheck(online)));
+    const QSharedPointer<Task::ITask> task = network.checkStatus();
+    QSignalSpy resolved(task.data(), &Task::ITask::onResolved);
+    task->start();
+    QTRY_COMPARE(resolved.count(), 1);
+    const auto answer = resolved.first().first().value<QSharedPointer<IResponse>>();
+    QCOMPARE(answer->functionName, QStringLiteral("networkStatusChange"));
+    QCOMPARE(answer->toVariantMap(), status);
+
+    // Before any event is processed: no notice of the machine's own can come in between.
+    JSInterface js(nullptr);
+    QSignalSpy notices(&js, &JSInterface::invokeJSCall);
+    emit js.network()->statusChange(!online);
+    emit js.network()->statusChange(online);
+    QCOMPARE(notices.size(), 2);
+    QCOMPARE(notices.last(), (QList<QVariant>{"networkStatusChange", status}));
+    QCOMPARE(notices.first().at(1).toMap().value("status"), QVariant(online ? "offline" : "online"));
 }
 
 QTEST_GUILESS_MAIN(tst_Network)

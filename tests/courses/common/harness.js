@@ -35,9 +35,20 @@
         return !!condition;
     };
 
+    // Keys in one order: payloads compare whole, whatever order they came in.
+    const canonical = function (value) {
+        return JSON.stringify(value, function (key, v) {
+            if (!v || typeof v !== 'object' || Array.isArray(v))
+                return v;
+            const sorted = {};
+            Object.keys(v).sort().forEach(function (k) { sorted[k] = v[k]; });
+            return sorted;
+        });
+    };
+
     T.equal = function (actual, expected, label) {
-        const a = JSON.stringify(actual);
-        const e = JSON.stringify(expected);
+        const a = canonical(actual);
+        const e = canonical(expected);
         return T.check(a === e, label, ': got ' + a + ', expected ' + e);
     };
 
