@@ -11,8 +11,11 @@
 
 #include <cmath>
 #include <limits>
+#include <tuple>
+#include <utility>
 
 #include <QEvent>
+#include <QHash>
 #include <QMetaMethod>
 #include <QMetaType>
 #include <QLoggingCategory>
@@ -189,6 +192,73 @@ private:
     bool m_uuidRefused = false;
 };
 
+template <typename T>
+T read(PageCall &call, const QVariant &value, const QString &name);
+template <>
+QString read(PageCall &call, const QVariant &value, const QString &name)
+{
+    return call.text(value, name);
+}
+template <>
+QVariantMap read(PageCall &call, const QVariant &value, const QString &name)
+{
+    return call.object(value, name);
+}
+template <>
+QVariantList read(PageCall &call, const QVariant &value, const QString &name)
+{
+    return call.list(value, name);
+}
+template <>
+QStringList read(PageCall &call, const QVariant &value, const QString &name)
+{
+    return call.texts(value, name);
+}
+template <>
+int read(PageCall &call, const QVariant &value, const QString &name)
+{
+    return call.whole(value, name);
+}
+
+// A page method's parameter names as declared: the refusals name them.
+QList<QByteArray> parameterNames(const char *method)
+{
+    static const QHash<QByteArray, QList<QByteArray>> names = [] {
+        QHash<QByteArray, QList<QByteArray>> out;
+        const QMetaObject &meta = DesktopBridge::staticMetaObject;
+        for (int i = meta.methodOffset(); i < meta.methodCount(); ++i)
+            out.insert(meta.method(i).name(), meta.method(i).parameterNames());
+        return out;
+    }();
+    return names.value(method);
+}
+
+template <typename... Params, std::size_t... I>
+void forwardRead(PageCall &call, JSInterface *dispatcher,
+                 void (JSInterface::*target)(const QString &, Params...), const QVariant *values,
+                 const QList<QByteArray> &names, std::index_sequence<I...>)
+{
+    // Braces: read left to right, so a refusal names the first wrong argument.
+    const std::tuple<std::decay_t<Params>...> args{read<std::decay_t<Params>>(
+        call, values[I], QString::fromLatin1(names.value(int(I) + 1)))...};
+    if (call.accepted())
+        std::apply([&](const auto &...a) { (dispatcher->*target)(call.uuid(), a...); }, args);
+}
+
+// One page call: its arguments checked and read as the dispatcher's method
+// takes them, then passed on, or the call refused under failure.
+template <typename... Params, typename... Raw>
+void forward(DesktopBridge *bridge, const char *method, JSInvoke::_JSInvoke failure,
+             void (JSInterface::*target)(const QString &, Params...), const QVariant &uuid,
+             const Raw &...raw)
+{
+    static_assert(sizeof...(Params) == sizeof...(Raw), "one page argument per parameter");
+    PageCall call(bridge, method, failure, uuid);
+    const QVariant values[] = {raw..., QVariant()};
+    forwardRead(call, bridge->dispatcher(), target, values, parameterNames(method),
+                std::index_sequence_for<Params...>());
+}
+
 } // namespace
 
 DesktopBridge::DesktopBridge(QObject *parent) : QObject(parent)
@@ -283,113 +353,79 @@ void DesktopBridge::onInvokeJS(QString functionName, QVariantMap params)
     emit invokeJSCall(functionName, params);
 }
 
-
 void DesktopBridge::initialize(const QVariant &uuid)
 {
-    PageCall call(this, "initialize", JSInvoke::initializeError, uuid);
-    if (call.accepted())
-        m_jsInterface->initialize(call.uuid());
+    forward(this, __func__, JSInvoke::initializeError, &JSInterface::initialize, uuid);
 }
 
 void DesktopBridge::finalize(const QVariant &uuid)
 {
-    PageCall call(this, "finalize", JSInvoke::finalizeError, uuid);
-    if (call.accepted())
-        m_jsInterface->finalize(call.uuid());
+    forward(this, __func__, JSInvoke::finalizeError, &JSInterface::finalize, uuid);
 }
 
 void DesktopBridge::initializePlugin(const QVariant &uuid, const QVariant &pluginName,
                                      const QVariant &params)
 {
-    PageCall call(this, "initializePlugin", JSInvoke::initializePluginFail, uuid);
-    const QString pluginNameArg = call.text(pluginName, "pluginName");
-    const QVariantMap paramsArg = call.object(params, "params");
-    if (call.accepted())
-        m_jsInterface->initializePlugin(call.uuid(), pluginNameArg, paramsArg);
+    forward(this, __func__, JSInvoke::initializePluginFail, &JSInterface::initializePlugin,
+            uuid, pluginName, params);
 }
 
 void DesktopBridge::fsItemsInfo(const QVariant &uuid, const QVariant &paths)
 {
-    PageCall call(this, "fsItemsInfo", JSInvoke::fsItemsInfoFinish, uuid);
-    const QVariantMap pathsArg = call.object(paths, "paths");
-    if (call.accepted())
-        m_jsInterface->fsItemsInfo(call.uuid(), pathsArg);
+    forward(this, __func__, JSInvoke::fsItemsInfoFinish, &JSInterface::fsItemsInfo, uuid, paths);
 }
 
 void DesktopBridge::fsItemsDelete(const QVariant &uuid, const QVariant &paths)
 {
-    PageCall call(this, "fsItemsDelete", JSInvoke::fsItemsDeleteFinish, uuid);
-    const QVariantMap pathsArg = call.object(paths, "paths");
-    if (call.accepted())
-        m_jsInterface->fsItemsDelete(call.uuid(), pathsArg);
+    forward(this, __func__, JSInvoke::fsItemsDeleteFinish, &JSInterface::fsItemsDelete,
+            uuid, paths);
 }
 
 void DesktopBridge::fsItemsCopy(const QVariant &uuid, const QVariant &paths)
 {
-    PageCall call(this, "fsItemsCopy", JSInvoke::fsItemsCopyFinish, uuid);
-    const QVariantMap pathsArg = call.object(paths, "paths");
-    if (call.accepted())
-        m_jsInterface->fsItemsCopy(call.uuid(), pathsArg);
+    forward(this, __func__, JSInvoke::fsItemsCopyFinish, &JSInterface::fsItemsCopy, uuid, paths);
 }
 
 void DesktopBridge::fsItemsList(const QVariant &uuid, const QVariant &paths)
 {
-    PageCall call(this, "fsItemsList", JSInvoke::fsItemsListDone, uuid);
-    const QVariantMap pathsArg = call.object(paths, "paths");
-    if (call.accepted())
-        m_jsInterface->fsItemsList(call.uuid(), pathsArg);
+    forward(this, __func__, JSInvoke::fsItemsListDone, &JSInterface::fsItemsList, uuid, paths);
 }
 
 void DesktopBridge::fsContentsRootPath(const QVariant &uuid)
 {
-    PageCall call(this, "fsContentsRootPath", JSInvoke::fsContentsRootPathFinish, uuid);
-    if (call.accepted())
-        m_jsInterface->fsContentsRootPath(call.uuid());
+    forward(this, __func__, JSInvoke::fsContentsRootPathFinish, &JSInterface::fsContentsRootPath,
+            uuid);
 }
 
 void DesktopBridge::getOpenFileName(const QVariant &uuid, const QVariant &title,
                                     const QVariant &dir, const QVariant &filter)
 {
-    PageCall call(this, "getOpenFileName", JSInvoke::getOpenFileNameError, uuid);
-    const QString titleArg = call.text(title, "title");
-    const QString dirArg = call.text(dir, "dir");
-    const QString filterArg = call.text(filter, "filter");
-    if (call.accepted())
-        m_jsInterface->getOpenFileName(call.uuid(), titleArg, dirArg, filterArg);
+    forward(this, __func__, JSInvoke::getOpenFileNameError, &JSInterface::getOpenFileName,
+            uuid, title, dir, filter);
 }
 
 void DesktopBridge::getSaveFileName(const QVariant &uuid, const QVariant &title,
                                     const QVariant &dir, const QVariant &filter)
 {
-    PageCall call(this, "getSaveFileName", JSInvoke::getSaveFileNameError, uuid);
-    const QString titleArg = call.text(title, "title");
-    const QString dirArg = call.text(dir, "dir");
-    const QString filterArg = call.text(filter, "filter");
-    if (call.accepted())
-        m_jsInterface->getSaveFileName(call.uuid(), titleArg, dirArg, filterArg);
+    forward(this, __func__, JSInvoke::getSaveFileNameError, &JSInterface::getSaveFileName,
+            uuid, title, dir, filter);
 }
 
 void DesktopBridge::openUrlPlatformDef(const QVariant &uuid, const QVariant &url)
 {
-    PageCall call(this, "openUrlPlatformDef", JSInvoke::openUrlPlatformDefFinish, uuid);
-    const QString urlArg = call.text(url, "url");
-    if (call.accepted())
-        m_jsInterface->openUrlPlatformDef(call.uuid(), urlArg);
+    forward(this, __func__, JSInvoke::openUrlPlatformDefFinish, &JSInterface::openUrlPlatformDef,
+            uuid, url);
 }
 
 void DesktopBridge::exitApplication(const QVariant &uuid, const QVariant &exitCode)
 {
-    PageCall call(this, "exitApplication", JSInvoke::exitApplicationError, uuid);
-    const int exitCodeArg = call.whole(exitCode, "exitCode");
-    if (call.accepted())
-        m_jsInterface->exitApplication(call.uuid(), exitCodeArg);
+    forward(this, __func__, JSInvoke::exitApplicationError, &JSInterface::exitApplication,
+            uuid, exitCode);
 }
 
 void DesktopBridge::applicationInfo(const QVariant &uuid)
 {
-    PageCall call(this, "applicationInfo", JSInvoke::applicationInfoDone, uuid);
-    if (call.accepted())
-        m_jsInterface->applicationInfo(call.uuid());
+    forward(this, __func__, JSInvoke::applicationInfoDone, &JSInterface::applicationInfo, uuid);
 }
 
 void DesktopBridge::setApplicationState(const QVariant &uuid, const QVariant &state)
@@ -401,9 +437,8 @@ void DesktopBridge::setApplicationState(const QVariant &uuid, const QVariant &st
 
 void DesktopBridge::getApplicationState(const QVariant &uuid)
 {
-    PageCall call(this, "getApplicationState", JSInvoke::getApplicationStateFinish, uuid);
-    if (call.accepted())
-        m_jsInterface->getApplicationState(call.uuid());
+    forward(this, __func__, JSInvoke::getApplicationStateFinish, &JSInterface::getApplicationState,
+            uuid);
 }
 
 void DesktopBridge::stateChanged(int state)
@@ -418,277 +453,188 @@ void DesktopBridge::onWindowClose()
 
 void DesktopBridge::playMedia(const QVariant &uuid, const QVariant &url)
 {
-    PageCall call(this, "playMedia", JSInvoke::playMediaError, uuid);
-    const QString urlArg = call.text(url, "url");
-    if (call.accepted())
-        m_jsInterface->playMedia(call.uuid(), urlArg);
+    forward(this, __func__, JSInvoke::playMediaError, &JSInterface::playMedia, uuid, url);
 }
 
 void DesktopBridge::setMediaStatus(const QVariant &uuid, const QVariant &status)
 {
-    PageCall call(this, "setMediaStatus", JSInvoke::setMediaStatusError, uuid);
-    const QVariantMap statusArg = call.object(status, "status");
-    if (call.accepted())
-        m_jsInterface->setMediaStatus(call.uuid(), statusArg);
+    forward(this, __func__, JSInvoke::setMediaStatusError, &JSInterface::setMediaStatus,
+            uuid, status);
 }
 
 void DesktopBridge::mediaStatus(const QVariant &uuid)
 {
-    PageCall call(this, "mediaStatus", JSInvoke::mediaStatusDone, uuid);
-    if (call.accepted())
-        m_jsInterface->mediaStatus(call.uuid());
+    forward(this, __func__, JSInvoke::mediaStatusDone, &JSInterface::mediaStatus, uuid);
 }
 
 void DesktopBridge::recordAudio(const QVariant &uuid, const QVariant &url)
 {
-    PageCall call(this, "recordAudio", JSInvoke::recordAudioError, uuid);
-    const QString urlArg = call.text(url, "url");
-    if (call.accepted())
-        m_jsInterface->recordAudio(call.uuid(), urlArg);
+    forward(this, __func__, JSInvoke::recordAudioError, &JSInterface::recordAudio, uuid, url);
 }
 
 void DesktopBridge::audioRecordSettings(const QVariant &uuid)
 {
-    PageCall call(this, "audioRecordSettings", JSInvoke::audioRecordSettingsDone, uuid);
-    if (call.accepted())
-        m_jsInterface->audioRecordSettings(call.uuid());
+    forward(this, __func__, JSInvoke::audioRecordSettingsDone, &JSInterface::audioRecordSettings,
+            uuid);
 }
 
 void DesktopBridge::setAudioRecordSettings(const QVariant &uuid, const QVariant &settings)
 {
-    PageCall call(this, "setAudioRecordSettings", JSInvoke::setAudioRecordSettingsError, uuid);
-    const QVariantMap settingsArg = call.object(settings, "settings");
-    if (call.accepted())
-        m_jsInterface->setAudioRecordSettings(call.uuid(), settingsArg);
+    forward(this, __func__, JSInvoke::setAudioRecordSettingsError,
+            &JSInterface::setAudioRecordSettings, uuid, settings);
 }
 
 void DesktopBridge::audioRecordStatus(const QVariant &uuid)
 {
-    PageCall call(this, "audioRecordStatus", JSInvoke::audioRecordStatusDone, uuid);
-    if (call.accepted())
-        m_jsInterface->audioRecordStatus(call.uuid());
+    forward(this, __func__, JSInvoke::audioRecordStatusDone, &JSInterface::audioRecordStatus, uuid);
 }
 
 void DesktopBridge::setAudioRecordStatus(const QVariant &uuid, const QVariant &status)
 {
-    PageCall call(this, "setAudioRecordStatus", JSInvoke::setAudioRecordStatusError, uuid);
-    const QVariantMap statusArg = call.object(status, "status");
-    if (call.accepted())
-        m_jsInterface->setAudioRecordStatus(call.uuid(), statusArg);
+    forward(this, __func__, JSInvoke::setAudioRecordStatusError, &JSInterface::setAudioRecordStatus,
+            uuid, status);
 }
 
 void DesktopBridge::dbSql(const QVariant &uuid, const QVariant &query, const QVariant &data)
 {
-    PageCall call(this, "dbSql", JSInvoke::dbSqlFail, uuid);
-    const QString queryArg = call.text(query, "query");
-    const QVariantList dataArg = call.list(data, "data");
-    if (call.accepted())
-        m_jsInterface->dbSql(call.uuid(), queryArg, dataArg);
+    forward(this, __func__, JSInvoke::dbSqlFail, &JSInterface::dbSql, uuid, query, data);
 }
 
 void DesktopBridge::dbSqlBatch(const QVariant &uuid, const QVariant &query, const QVariant &data)
 {
-    PageCall call(this, "dbSqlBatch", JSInvoke::dbSqlBatchFail, uuid);
-    const QString queryArg = call.text(query, "query");
-    const QVariantList dataArg = call.list(data, "data");
-    if (call.accepted())
-        m_jsInterface->dbSqlBatch(call.uuid(), queryArg, dataArg);
+    forward(this, __func__, JSInvoke::dbSqlBatchFail, &JSInterface::dbSqlBatch, uuid, query, data);
 }
 
 void DesktopBridge::dbTransaction(const QVariant &uuid)
 {
-    PageCall call(this, "dbTransaction", JSInvoke::dbTransactionError, uuid);
-    if (call.accepted())
-        m_jsInterface->dbTransaction(call.uuid());
+    forward(this, __func__, JSInvoke::dbTransactionError, &JSInterface::dbTransaction, uuid);
 }
 
 void DesktopBridge::dbCommit(const QVariant &uuid)
 {
-    PageCall call(this, "dbCommit", JSInvoke::dbCommitError, uuid);
-    if (call.accepted())
-        m_jsInterface->dbCommit(call.uuid());
+    forward(this, __func__, JSInvoke::dbCommitError, &JSInterface::dbCommit, uuid);
 }
 
 void DesktopBridge::dbRollback(const QVariant &uuid)
 {
-    PageCall call(this, "dbRollback", JSInvoke::dbRollbackError, uuid);
-    if (call.accepted())
-        m_jsInterface->dbRollback(call.uuid());
+    forward(this, __func__, JSInvoke::dbRollbackError, &JSInterface::dbRollback, uuid);
 }
 
 void DesktopBridge::saveDBItem(const QVariant &uuid, const QVariant &key, const QVariant &value)
 {
-    PageCall call(this, "saveDBItem", JSInvoke::saveDBItemError, uuid);
-    const QString keyArg = call.text(key, "key");
-    const QString valueArg = call.text(value, "value");
-    if (call.accepted())
-        m_jsInterface->saveDBItem(call.uuid(), keyArg, valueArg);
+    forward(this, __func__, JSInvoke::saveDBItemError, &JSInterface::saveDBItem, uuid, key, value);
 }
 
 void DesktopBridge::saveDBItems(const QVariant &uuid, const QVariant &items)
 {
-    PageCall call(this, "saveDBItems", JSInvoke::saveDBItemsError, uuid);
-    const QVariantMap itemsArg = call.object(items, "items");
-    if (call.accepted())
-        m_jsInterface->saveDBItems(call.uuid(), itemsArg);
+    forward(this, __func__, JSInvoke::saveDBItemsError, &JSInterface::saveDBItems, uuid, items);
 }
 
 void DesktopBridge::loadDBItem(const QVariant &uuid, const QVariant &key)
 {
-    PageCall call(this, "loadDBItem", JSInvoke::loadDBItemError, uuid);
-    const QString keyArg = call.text(key, "key");
-    if (call.accepted())
-        m_jsInterface->loadDBItem(call.uuid(), keyArg);
+    forward(this, __func__, JSInvoke::loadDBItemError, &JSInterface::loadDBItem, uuid, key);
 }
 
 void DesktopBridge::loadDBItems(const QVariant &uuid, const QVariant &keys)
 {
-    PageCall call(this, "loadDBItems", JSInvoke::loadDBItemsError, uuid);
-    const QStringList keysArg = call.texts(keys, "keys");
-    if (call.accepted())
-        m_jsInterface->loadDBItems(call.uuid(), keysArg);
+    forward(this, __func__, JSInvoke::loadDBItemsError, &JSInterface::loadDBItems, uuid, keys);
 }
 
 void DesktopBridge::removeDBItems(const QVariant &uuid, const QVariant &keys)
 {
-    PageCall call(this, "removeDBItems", JSInvoke::removeDBItemsError, uuid);
-    const QStringList keysArg = call.texts(keys, "keys");
-    if (call.accepted())
-        m_jsInterface->removeDBItems(call.uuid(), keysArg);
+    forward(this, __func__, JSInvoke::removeDBItemsError, &JSInterface::removeDBItems, uuid, keys);
 }
 
 void DesktopBridge::getDBKeys(const QVariant &uuid, const QVariant &pattern)
 {
-    PageCall call(this, "getDBKeys", JSInvoke::getDBKeysError, uuid);
-    const QString patternArg = call.text(pattern, "pattern");
-    if (call.accepted())
-        m_jsInterface->getDBKeys(call.uuid(), patternArg);
+    forward(this, __func__, JSInvoke::getDBKeysError, &JSInterface::getDBKeys, uuid, pattern);
 }
 
 void DesktopBridge::downloadFile(const QVariant &uuid, const QVariant &url,
                                  const QVariant &relFilePath, const QVariant &fileName)
 {
-    PageCall call(this, "downloadFile", JSInvoke::fileDownloadError, uuid);
-    const QString urlArg = call.text(url, "url");
-    const QString relFilePathArg = call.text(relFilePath, "relFilePath");
-    const QString fileNameArg = call.text(fileName, "fileName");
-    if (call.accepted())
-        m_jsInterface->downloadFile(call.uuid(), urlArg, relFilePathArg, fileNameArg);
+    forward(this, __func__, JSInvoke::fileDownloadError, &JSInterface::downloadFile,
+            uuid, url, relFilePath, fileName);
 }
 
 void DesktopBridge::abortDownloadFile(const QVariant &uuid)
 {
-    PageCall call(this, "abortDownloadFile", JSInvoke::fileDownloadError, uuid);
-    if (call.accepted())
-        m_jsInterface->abortDownloadFile(call.uuid());
+    forward(this, __func__, JSInvoke::fileDownloadError, &JSInterface::abortDownloadFile, uuid);
 }
 
 void DesktopBridge::checkNetworkStatus(const QVariant &uuid, const QVariant &host)
 {
-    PageCall call(this, "checkNetworkStatus", JSInvoke::networkStatusChange, uuid);
     Q_UNUSED(host) // not used: any value will do
-    if (call.accepted())
-        m_jsInterface->checkNetworkStatus(call.uuid());
+    forward(this, __func__, JSInvoke::networkStatusChange, &JSInterface::checkNetworkStatus, uuid);
 }
 
 void DesktopBridge::startCamera(const QVariant &uuid)
 {
-    PageCall call(this, "startCamera", JSInvoke::startCameraFail, uuid);
-    if (call.accepted())
-        m_jsInterface->startCamera(call.uuid());
+    forward(this, __func__, JSInvoke::startCameraFail, &JSInterface::startCamera, uuid);
 }
 
 void DesktopBridge::stopCamera(const QVariant &uuid)
 {
-    PageCall call(this, "stopCamera", JSInvoke::stopCameraFail, uuid);
-    if (call.accepted())
-        m_jsInterface->stopCamera(call.uuid());
+    forward(this, __func__, JSInvoke::stopCameraFail, &JSInterface::stopCamera, uuid);
 }
 
 void DesktopBridge::setCameraText(const QVariant &uuid, const QVariant &text)
 {
-    PageCall call(this, "setCameraText", JSInvoke::setCameraTextDone, uuid);
-    const QString textArg = call.text(text, "text");
-    if (call.accepted())
-        m_jsInterface->setCameraText(call.uuid(), textArg);
+    forward(this, __func__, JSInvoke::setCameraTextDone, &JSInterface::setCameraText, uuid, text);
 }
 
 void DesktopBridge::getUSBDevices(const QVariant &uuid)
 {
-    PageCall call(this, "getUSBDevices", JSInvoke::getUSBDevicesFail, uuid);
-    if (call.accepted())
-        m_jsInterface->getUSBDevices(call.uuid());
+    forward(this, __func__, JSInvoke::getUSBDevicesFail, &JSInterface::getUSBDevices, uuid);
 }
 
 void DesktopBridge::getMountedDevices(const QVariant &uuid)
 {
-    PageCall call(this, "getMountedDevices", JSInvoke::getMountedDevicesDone, uuid);
-    if (call.accepted())
-        m_jsInterface->getMountedDevices(call.uuid());
+    forward(this, __func__, JSInvoke::getMountedDevicesDone, &JSInterface::getMountedDevices, uuid);
 }
 
 void DesktopBridge::archiveUnzip(const QVariant &uuid, const QVariant &zipPath,
                                  const QVariant &targetPath)
 {
-    PageCall call(this, "archiveUnzip", JSInvoke::archiveUnzipError, uuid);
-    const QString zipPathArg = call.text(zipPath, "zipPath");
-    const QString targetPathArg = call.text(targetPath, "targetPath");
-    if (call.accepted())
-        m_jsInterface->archiveUnzip(call.uuid(), zipPathArg, targetPathArg);
+    forward(this, __func__, JSInvoke::archiveUnzipError, &JSInterface::archiveUnzip,
+            uuid, zipPath, targetPath);
 }
 
 void DesktopBridge::abortArchiveUnzip(const QVariant &uuid)
 {
-    PageCall call(this, "abortArchiveUnzip", JSInvoke::archiveUnzipError, uuid);
-    if (call.accepted())
-        m_jsInterface->abortArchiveUnzip(call.uuid());
+    forward(this, __func__, JSInvoke::archiveUnzipError, &JSInterface::abortArchiveUnzip, uuid);
 }
 
 void DesktopBridge::zipAddFiles(const QVariant &uuid, const QVariant &archivePath,
                                 const QVariant &mode, const QVariant &files)
 {
-    PageCall call(this, "zipAddFiles", JSInvoke::zipAddFilesFail, uuid);
-    const QString archivePathArg = call.text(archivePath, "archivePath");
-    const QString modeArg = call.text(mode, "mode");
-    const QVariantMap filesArg = call.object(files, "files");
-    if (call.accepted())
-        m_jsInterface->zipAddFiles(call.uuid(), archivePathArg, modeArg, filesArg);
+    forward(this, __func__, JSInvoke::zipAddFilesFail, &JSInterface::zipAddFiles,
+            uuid, archivePath, mode, files);
 }
 
 void DesktopBridge::zipReadFiles(const QVariant &uuid, const QVariant &archivePath,
                                  const QVariant &filesPaths)
 {
-    PageCall call(this, "zipReadFiles", JSInvoke::zipReadFilesFail, uuid);
-    const QString archivePathArg = call.text(archivePath, "archivePath");
-    const QVariantMap filesPathsArg = call.object(filesPaths, "filesPaths");
-    if (call.accepted())
-        m_jsInterface->zipReadFiles(call.uuid(), archivePathArg, filesPathsArg);
+    forward(this, __func__, JSInvoke::zipReadFilesFail, &JSInterface::zipReadFiles,
+            uuid, archivePath, filesPaths);
 }
 
 void DesktopBridge::zipCompressDirectory(const QVariant &uuid, const QVariant &archivePath,
                                          const QVariant &dirPath)
 {
-    PageCall call(this, "zipCompressDirectory", JSInvoke::zipCompressDirectoryFail, uuid);
-    const QString archivePathArg = call.text(archivePath, "archivePath");
-    const QString dirPathArg = call.text(dirPath, "dirPath");
-    if (call.accepted())
-        m_jsInterface->zipCompressDirectory(call.uuid(), archivePathArg, dirPathArg);
+    forward(this, __func__, JSInvoke::zipCompressDirectoryFail, &JSInterface::zipCompressDirectory,
+            uuid, archivePath, dirPath);
 }
 
 void DesktopBridge::zipListContents(const QVariant &uuid, const QVariant &archivePath)
 {
-    PageCall call(this, "zipListContents", JSInvoke::zipListContentsFail, uuid);
-    const QString archivePathArg = call.text(archivePath, "archivePath");
-    if (call.accepted())
-        m_jsInterface->zipListContents(call.uuid(), archivePathArg);
+    forward(this, __func__, JSInvoke::zipListContentsFail, &JSInterface::zipListContents,
+            uuid, archivePath);
 }
 
 void DesktopBridge::zipExtractFiles(const QVariant &uuid, const QVariant &archivePath,
                                     const QVariant &paths)
 {
-    PageCall call(this, "zipExtractFiles", JSInvoke::zipExtractFilesFail, uuid);
-    const QString archivePathArg = call.text(archivePath, "archivePath");
-    const QVariantMap pathsArg = call.object(paths, "paths");
-    if (call.accepted())
-        m_jsInterface->zipExtractFiles(call.uuid(), archivePathArg, pathsArg);
+    forward(this, __func__, JSInvoke::zipExtractFilesFail, &JSInterface::zipExtractFiles,
+            uuid, archivePath, paths);
 }

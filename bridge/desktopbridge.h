@@ -92,7 +92,7 @@ public:
     Q_INVOKABLE void setCameraText(const QVariant &uuid, const QVariant &text);
     Q_INVOKABLE void getUSBDevices(const QVariant &uuid);
     Q_INVOKABLE void getMountedDevices(const QVariant &uuid);
-    Q_INVOKABLE void archiveUnzip(const QVariant &uuid, const QVariant &relFilePath,
+    Q_INVOKABLE void archiveUnzip(const QVariant &uuid, const QVariant &zipPath,
                                   const QVariant &targetPath);
     Q_INVOKABLE void abortArchiveUnzip(const QVariant &uuid);
     Q_INVOKABLE void zipAddFiles(const QVariant &uuid, const QVariant &archivePath,

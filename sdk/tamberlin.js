@@ -15,8 +15,8 @@
 // used by the shell). A call ends with its first success or failure
 // callback; progress callbacks reach options.onProgress until then.
 const METHODS = {
-    initialize: [[], 'initializeDone'],
-    finalize: [[], 'finalizeDone'],
+    initialize: [[], 'initializeDone', 'initializeError'],
+    finalize: [[], 'finalizeDone', 'finalizeError'],
     initializePlugin: [['pluginName', 'params?:object'], 'initializePluginDone', 'initializePluginFail'],
 
     applicationInfo: [[], 'applicationInfoDone'],
@@ -49,7 +49,7 @@ const METHODS = {
                    'fileDownloadStart fileDownloadProgress'],
     // Answered on the abort's own uuid; the download itself then ends with
     // fileDownloadError code 5 on its uuid.
-    abortDownloadFile: [[], 'fileDownloadAbort'],
+    abortDownloadFile: [[], 'fileDownloadAbort', 'fileDownloadError'],
     checkNetworkStatus: [['host?:any'], 'networkStatusChange'],
 
     playMedia: [['url'], 'playMediaDone', 'playMediaError', 'playMediaStarted mediaStatusChanged'],

@@ -87,6 +87,7 @@ private slots:
     void fileDialog_data();
     void fileDialog();
     void pageMethodsMatchClientLibrary();
+    void pageRefusals();
 
 private:
     QScopedPointer<JSInterface> m_js;
@@ -339,6 +340,57 @@ void tst_JSInterface::pageMethodsMatchClientLibrary()
     QString named = QRegularExpression(R"(METHOD_NAMES = [^\[]*\[([^\]]*)\])").match(js).captured(1);
     QCOMPARE(sorted(named.remove(QRegularExpression("[\\s']")).split(',')),
              direct.replaceInStrings(QRegularExpression("\\(.*"), QString()));
+}
+
+// Every method of the client's table refuses a uuid, and each argument, of a
+// kind the channel would have emptied: under the table's failure callback (its
+// answer when it has none), naming the argument as the table does.
+void tst_JSInterface::pageRefusals()
+{
+    DesktopBridge bridge(nullptr, nullptr);
+    QSignalSpy spy(&bridge, &DesktopBridge::invokeJSCall);
+    const QHash<QString, QPair<QVariant, QString>> wrong{
+        {"", {QVariantMap{{"id", 1}}, "an object"}},
+        {"object", {"x", "the text \"x\""}},
+        {"list", {"x", "the text \"x\""}},
+        {"texts", {5, "the number 5"}}};
+    const QHash<QString, QString> expected{
+        {"", "text"}, {"object", "an object"}, {"list", "a list"}, {"texts", "a list of text"}};
+    auto rows = QRegularExpression(R"(^    (\w+): \[\[([^\]]*)\],\s*'(\w+)'(?:,\s*'(\w+))?)",
+                                   QRegularExpression::MultilineOption)
+                    .globalMatch(sdkSource("tamberlin.js"));
+    int methods = 0;
+    while (rows.hasNext()) {
+        const QRegularExpressionMatch row = rows.next();
+        const QString method = row.captured(1);
+        const QString failure = row.captured(4).isEmpty() ? row.captured(3) : row.captured(4);
+        QStringList args =
+            row.captured(2).remove(QRegularExpression("[ '?]")).split(',', Qt::SkipEmptyParts);
+        args.prepend("uuid");
+        for (int bad = 0; bad < args.size(); ++bad) {
+            const QString name = args[bad].section(':', 0, 0), kind = args[bad].section(':', 1);
+            if (kind == "any")
+                continue;
+            QVector<QVariant> values(args.size());
+            values[0] = "u";
+            values[bad] = wrong[kind].first;
+            QGenericArgument a[4];
+            for (int i = 0; i < values.size(); ++i)
+                a[i] = Q_ARG(QVariant, values[i]);
+            spy.clear();
+            QVERIFY2(QMetaObject::invokeMethod(&bridge, qPrintable(method), a[0], a[1], a[2], a[3]),
+                     qPrintable(method));
+            const QString message = QStringLiteral("%1: %2 must be %3, got %4")
+                                        .arg(method, name, expected[kind], wrong[kind].second);
+            QCOMPARE(spy.size(), 1);
+            QCOMPARE(spy[0][0].toString(), failure);
+            QCOMPARE(spy[0][1].toMap(),
+                     (QVariantMap{{"uuid", values[0]}, {"code", 606}, {"message", message}}));
+        }
+        ++methods;
+    }
+    // Every row was read.
+    QCOMPARE(methods, arities(sdkSource("tamberlin.js"), R"(^    (\w+): \[\[)").size());
 }
 
 QTEST_MAIN(tst_JSInterface)
