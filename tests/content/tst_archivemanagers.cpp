@@ -144,6 +144,19 @@ void tst_ArchiveManagers::zipReadsEntries()
     auto device = open.begin();
     for (auto it = m_files.cbegin(); it != m_files.cend(); ++it, ++device)
         QCOMPARE((*device)->readAll(), it.value());
+    // Closed, they give their handles back, and later reads open nothing new.
+    const auto descriptors = [&path] {
+        const QDir fds(QStringLiteral("/proc/self/fd"));
+        const QStringList all = fds.entryList(QDir::Files | QDir::System);
+        return std::count_if(all.cbegin(), all.cend(), [&](const QString &fd) {
+            return QFile::symLinkTarget(fds.filePath(fd)) == QFileInfo(path).canonicalFilePath();
+        });
+    };
+    open.clear();
+    QCOMPARE(descriptors(), long(m_files.size()));
+    for (auto it = m_files.cbegin(); it != m_files.cend(); ++it)
+        QCOMPARE(zip.read(it.key()), it.value());
+    QCOMPARE(descriptors(), long(m_files.size()));
     // Nor may reads on several threads.
     QList<QFuture<bool>> futures;
     for (int i = 0; i < 40; ++i) {

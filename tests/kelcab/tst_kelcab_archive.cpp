@@ -81,10 +81,14 @@ void tst_KelcabArchive::failureLeavesNoArchive_data()
     QTest::addColumn<QString>("source");
     QTest::addColumn<QString>("target");
     QTest::addColumn<QByteArray>("previous"); // an archive already there
-    QTest::newRow("stopped, previous archive kept") << "course" << "a.kcab" << QByteArray("previous");
-    QTest::newRow("missing folder") << "absent" << "a.kcab" << QByteArray();
-    QTest::newRow("target folder missing") << "course" << "no/such/a.kcab" << QByteArray();
-    QTest::newRow("a file at level 257") << "deep" << "a.kcab" << QByteArray("previous");
+    QTest::addColumn<QString>("why"); // how the message begins; %F: the folder
+    QTest::newRow("stopped, previous archive kept") << "course" << "a.kcab" << QByteArray("previous") << "stop";
+    QTest::newRow("missing folder") << "absent" << "a.kcab" << QByteArray() << "Folder '%F' cannot be read";
+    QTest::newRow("target folder missing") << "course" << "no/such/a.kcab" << QByteArray() << "";
+    QTest::newRow("a file at level 257") << "deep" << "a.kcab" << QByteArray("previous")
+                                         << "Folder tree is deeper than 256 levels at '%F/d/d";
+    QTest::newRow("the root folder has no name")
+        << "/" << "a.kcab" << QByteArray() << "Folder '/' has no name to give the archive's root";
 }
 
 void tst_KelcabArchive::failureLeavesNoArchive()
@@ -92,6 +96,7 @@ void tst_KelcabArchive::failureLeavesNoArchive()
     QFETCH(QString, source);
     QFETCH(QString, target);
     QFETCH(QByteArray, previous);
+    QFETCH(QString, why);
     QTemporaryDir tmp;
     for (int i = 0; i < 5; ++i)
         QVERIFY(writeFile(tmp.filePath(QStringLiteral("course/f%1.js").arg(i)), compressibleBytes(kPage + i)));
@@ -106,10 +111,18 @@ void tst_KelcabArchive::failureLeavesNoArchive()
         if (++seen == 3)
             throw std::runtime_error("stop");
     });
-    if (target.contains('/'))
-        QVERIFY(!Archive::makeAndSave(path, QDir(tmp.filePath(source))));
-    else
-        QVERIFY_EXCEPTION_THROWN(archive.save(QDir(tmp.filePath(source)), path), std::runtime_error);
+    const QDir folder(source.startsWith('/') ? source : tmp.filePath(source));
+    if (target.contains('/')) {
+        QVERIFY(!Archive::makeAndSave(path, folder));
+    } else {
+        try {
+            archive.save(folder, path);
+            QFAIL("saved");
+        } catch (const std::runtime_error &e) {
+            QVERIFY2(QString::fromLocal8Bit(e.what()).startsWith(why.replace("%F", folder.absolutePath())),
+                     e.what());
+        }
+    }
     QCOMPARE(readFile(path), previous);
     QCOMPARE(QDir(tmp.path()).entryList(QDir::Files), previous.isEmpty() ? QStringList() : QStringList{target});
     QVERIFY(!archive.root().isValid());
