@@ -353,9 +353,10 @@ export class Tamberlin {
             }
             // The shell refuses bad arguments of a method without a failure
             // callback under its one callback, with code 606 and a message.
-            const refused = data.code === 606 && typeof data.message === 'string';
-            const ok = call.done.includes(name) && !refused;
-            if (ok || call.fail.includes(name)) {
+            const answer = call.done.includes(name);
+            const refused = answer && data.code === 606 && typeof data.message === 'string';
+            const ok = answer && !refused;
+            if (answer || call.fail.includes(name)) {
                 this._pending.delete(uuid);
                 clearTimeout(call.timer);
                 if (ok)
