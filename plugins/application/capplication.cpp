@@ -50,7 +50,7 @@ CApplication::~CApplication() = default;
 
 QSharedPointer<Task::ITask> CApplication::initialize()
 {
-    auto task = Task::CFutureTask::run(
+    auto task = Task::onPool(
         [] { return ResponsePtr(new CApplicationResolvedResponse); });
     // Queued, so that the page hears of its initialisation first and the
     // queued events after it.
@@ -115,7 +115,7 @@ QSharedPointer<Task::ITask> CApplication::stateChanged(int code)
 
 QSharedPointer<Task::ITask> CApplication::setState()
 {
-    return Task::CFutureTask::run([] {
+    return Task::onPool([] {
         return ResponsePtr(new CApplicationStateResponse(
             Constants::callback(JSInvoke::setApplicationStateFinish)));
     });
@@ -124,7 +124,7 @@ QSharedPointer<Task::ITask> CApplication::setState()
 QSharedPointer<Task::ITask> CApplication::getState()
 {
     const int state = static_cast<int>(QGuiApplication::applicationState());
-    return Task::CFutureTask::run([state] {
+    return Task::onPool([state] {
         return ResponsePtr(new CApplicationStateResponse(
             Constants::callback(JSInvoke::getApplicationStateFinish),
             {{key(Other::state_code), state}}));
@@ -137,7 +137,7 @@ QSharedPointer<Task::ITask> CApplication::info()
     const QString filePath = QCoreApplication::applicationFilePath();
     const QString name = QCoreApplication::applicationName();
     const QString displayName = QGuiApplication::applicationDisplayName();
-    return Task::CFutureTask::run([=] {
+    return Task::onPool([=] {
         return ResponsePtr(new CApplicationInfoResponse(dirPath, filePath, name, displayName));
     });
 }

@@ -80,7 +80,7 @@ QVariantMap listItem(const QVariant &value)
 template <typename Response, typename Fn>
 QSharedPointer<Task::ITask> perItem(const QVariantMap &paths, Fn fn)
 {
-    return Task::CFutureTask::run([paths, fn]() -> QSharedPointer<IResponse> {
+    return Task::onPool([paths, fn]() -> QSharedPointer<IResponse> {
         QVariantMap result;
         for (auto it = paths.cbegin(); it != paths.cend(); ++it)
             result.insert(it.key(), fn(it.value()));
@@ -136,7 +136,7 @@ QSharedPointer<Task::ITask> CFileSystem::itemsCopy(const QVariantMap &paths)
 
 QSharedPointer<Task::ITask> CFileSystem::contentsRootPath()
 {
-    return Task::CFutureTask::run([]() -> QSharedPointer<IResponse> {
+    return Task::onPool([]() -> QSharedPointer<IResponse> {
         using namespace Constants::PathManager;
         const PathsManager *paths = PathsManager::instance();
         const QVariantMap result{

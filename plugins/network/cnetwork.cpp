@@ -25,7 +25,7 @@ int CNetwork::runningRequests() const
 QSharedPointer<Task::ITask> CNetwork::checkStatus()
 {
     const QSharedPointer<IStatusCheck> check = m_statusCheck;
-    return Task::CFutureTask::run([check]() -> QSharedPointer<IResponse> {
+    return Task::onPool([check]() -> QSharedPointer<IResponse> {
         return QSharedPointer<IResponse>(new CNetworkOnlineResponse(check->isOnline()));
     });
 }

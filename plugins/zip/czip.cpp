@@ -319,7 +319,7 @@ ResponsePtr resolved(JSInvoke::_JSInvoke callback, const QVariantMap &result)
 QSharedPointer<Task::ITask> CZip::addFiles(const QString &archivePath, const QString &mode,
                                            const QVariantMap &files)
 {
-    return Task::CFutureTask::run([archivePath, mode, files]() -> ResponsePtr {
+    return Task::onPool([archivePath, mode, files]() -> ResponsePtr {
         const bool add = sameWord(mode, Other::add);
         if (!add && !sameWord(mode, Other::create))
             return rejected(JSInvoke::zipAddFilesFail, Code::ZipInvalidRequest);
@@ -342,7 +342,7 @@ QSharedPointer<Task::ITask> CZip::addFiles(const QString &archivePath, const QSt
 QSharedPointer<Task::ITask> CZip::readFiles(const QString &archivePath,
                                             const QVariantMap &filesPaths)
 {
-    return Task::CFutureTask::run([archivePath, filesPaths]() -> ResponsePtr {
+    return Task::onPool([archivePath, filesPaths]() -> ResponsePtr {
         QuaZip zip(archivePath);
         if (!openForReading(zip))
             return rejected(JSInvoke::zipReadFilesFail, zip.getZipError());
@@ -355,14 +355,14 @@ QSharedPointer<Task::ITask> CZip::readFiles(const QString &archivePath,
 QSharedPointer<Task::ITask> CZip::compressDirectory(const QString &archivePath,
                                                     const QString &dirPath)
 {
-    return Task::CFutureTask::run([archivePath, dirPath]() -> ResponsePtr {
+    return Task::onPool([archivePath, dirPath]() -> ResponsePtr {
         return ResponsePtr(new CZipCompressDirectoryResponse(compressDir(archivePath, dirPath)));
     });
 }
 
 QSharedPointer<Task::ITask> CZip::listContents(const QString &archivePath)
 {
-    return Task::CFutureTask::run([archivePath]() -> ResponsePtr {
+    return Task::onPool([archivePath]() -> ResponsePtr {
         QuaZip zip(archivePath);
         if (!openForReading(zip))
             return rejected(JSInvoke::zipListContentsFail, zip.getZipError());
@@ -391,7 +391,7 @@ QSharedPointer<Task::ITask> CZip::listContents(const QString &archivePath)
 QSharedPointer<Task::ITask> CZip::extractFiles(const QString &archivePath,
                                                const QVariantMap &paths)
 {
-    return Task::CFutureTask::run([archivePath, paths]() -> ResponsePtr {
+    return Task::onPool([archivePath, paths]() -> ResponsePtr {
         QuaZip zip(archivePath);
         if (!openForReading(zip))
             return rejected(JSInvoke::zipExtractFilesFail, zip.getZipError());
