@@ -3,7 +3,6 @@
 #include "app/pathsmanager.h"
 #include "bridge/constants.h"
 #include "plugins/audioplayer/caudioplayerresponses.h"
-#include "plugins/audioplayer/ownerthreadtask.h"
 
 #include <QLoggingCategory>
 #include <QMetaEnum>
@@ -176,7 +175,7 @@ void CAudioPlayer::failCall(QMediaPlayer::Error error, const QString &errorStrin
 
 QSharedPointer<Task::ITask> CAudioPlayer::playMedia(const QString &uuid, const QString &url)
 {
-    return Task::onOwnerThread(this, [this, uuid, url](const QSharedPointer<Task::CTask> &task) {
+    return Task::onThread(this, [this, uuid, url](const QSharedPointer<Task::CTask> &task) {
         // Stopping reports playMediaDone to the call that owned an active
         // playback; a call whose media never started ends here the same way.
         player()->stop();
@@ -197,7 +196,7 @@ QSharedPointer<Task::ITask> CAudioPlayer::playMedia(const QString &uuid, const Q
 
 QSharedPointer<Task::ITask> CAudioPlayer::mediaStatus()
 {
-    return Task::onOwnerThread(this, [this](const QSharedPointer<Task::CTask> &task) {
+    return Task::onThread(this, [this](const QSharedPointer<Task::CTask> &task) {
         QVariantMap data = mediaUrls();
         data.insert(key(Other::position), player()->position());
         data.insert(key(Other::duration), player()->duration());
@@ -215,7 +214,7 @@ QSharedPointer<Task::ITask> CAudioPlayer::mediaStatus()
 
 QSharedPointer<Task::ITask> CAudioPlayer::setMediaStatus(const QVariantMap &status)
 {
-    return Task::onOwnerThread(this, [this, status](const QSharedPointer<Task::CTask> &task) {
+    return Task::onThread(this, [this, status](const QSharedPointer<Task::CTask> &task) {
         QMediaPlayer *p = player();
         auto has = [&status](Other::_Other k) { return status.contains(key(k)); };
         auto value = [&status](Other::_Other k) { return status.value(key(k)); };

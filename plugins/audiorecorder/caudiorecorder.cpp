@@ -4,7 +4,6 @@
 #include "bridge/constants.h"
 #include "plugins/audiorecorder/caudiorecorderresponses.h"
 #include "plugins/audioplayer/caudioplayer.h"
-#include "plugins/audioplayer/ownerthreadtask.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -212,7 +211,7 @@ void CAudioRecorder::onError(QMediaRecorder::Error error)
 
 QSharedPointer<Task::ITask> CAudioRecorder::recordAudio(const QString &uuid, const QString &url)
 {
-    return Task::onOwnerThread(this, [this, uuid, url](const QSharedPointer<Task::CTask> &task) {
+    return Task::onThread(this, [this, uuid, url](const QSharedPointer<Task::CTask> &task) {
         if (!m_recorder) {
             task->reject(notInitialised(JSInvoke::recordAudioError));
             return;
@@ -251,7 +250,7 @@ void CAudioRecorder::startNext()
 
 QSharedPointer<Task::ITask> CAudioRecorder::audioRecordStatus()
 {
-    return Task::onOwnerThread(this, [this](const QSharedPointer<Task::CTask> &task) {
+    return Task::onThread(this, [this](const QSharedPointer<Task::CTask> &task) {
         QAudioRecorder *r = m_recorder;
         task->resolve(status(JSInvoke::audioRecordStatusDone,
                              {{key(Other::duration), r ? r->duration() : qint64(0)},
@@ -265,7 +264,7 @@ QSharedPointer<Task::ITask> CAudioRecorder::audioRecordStatus()
 
 QSharedPointer<Task::ITask> CAudioRecorder::audioRecordSettings()
 {
-    return Task::onOwnerThread(this, [this](const QSharedPointer<Task::CTask> &task) {
+    return Task::onThread(this, [this](const QSharedPointer<Task::CTask> &task) {
         QAudioRecorder *r = m_recorder;
         QStringList codecs, codecDescriptions, containers, containerDescriptions, inputs,
             inputDescriptions;
@@ -298,7 +297,7 @@ QSharedPointer<Task::ITask> CAudioRecorder::audioRecordSettings()
 
 QSharedPointer<Task::ITask> CAudioRecorder::setAudioRecordSettings(const QVariantMap &settings)
 {
-    return Task::onOwnerThread(this, [this, settings](const QSharedPointer<Task::CTask> &task) {
+    return Task::onThread(this, [this, settings](const QSharedPointer<Task::CTask> &task) {
         if (!m_recorder) {
             task->reject(notInitialised(JSInvoke::setAudioRecordSettingsError));
             return;
@@ -350,7 +349,7 @@ QSharedPointer<Task::ITask> CAudioRecorder::setAudioRecordSettings(const QVarian
 
 QSharedPointer<Task::ITask> CAudioRecorder::setAudioRecordStatus(const QVariantMap &status)
 {
-    return Task::onOwnerThread(this, [this, status](const QSharedPointer<Task::CTask> &task) {
+    return Task::onThread(this, [this, status](const QSharedPointer<Task::CTask> &task) {
         if (!m_recorder) {
             task->reject(notInitialised(JSInvoke::setAudioRecordStatusError));
             return;
