@@ -100,14 +100,11 @@ void CApplication::send(const QMLEvent &event)
 // any order, and the page must see the last state last.
 QSharedPointer<Task::ITask> CApplication::stateChanged(int code)
 {
-    const auto task = Task::CTask::create();
-    Task::CTask *raw = task.data();
-    connect(raw, &Task::CTask::started, raw, [raw, code] {
-        raw->resolve(ResponsePtr(new CApplicationStateResponse(
+    return Task::onStart(this, [code](const QSharedPointer<Task::CTask> &task) {
+        task->resolve(ResponsePtr(new CApplicationStateResponse(
             Constants::callback(JSInvoke::applicationStateChanged),
             {{key(Other::state_code), code}})));
-    }, Qt::DirectConnection);
-    return task;
+    });
 }
 
 // The values below are read here, on the GUI thread, where the application

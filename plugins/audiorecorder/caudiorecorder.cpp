@@ -94,9 +94,7 @@ void CAudioRecorder::createRecorder()
 
 QSharedPointer<Task::ITask> CAudioRecorder::initialize()
 {
-    const QSharedPointer<Task::CTask> task = Task::CTask::create();
-    Task::CTask *t = task.data();
-    connect(t, &Task::CTask::started, this, [this, t] {
+    return Task::onStart(this, [this](const QSharedPointer<Task::CTask> &t) {
         if (m_recorder) {
             t->reject(QSharedPointer<IResponse>(new CAudioRecorderAlreadyExistsResponse(
                 callback(JSInvoke::initializePluginFail))));
@@ -110,8 +108,7 @@ QSharedPointer<Task::ITask> CAudioRecorder::initialize()
                 });
         t->resolve(QSharedPointer<IResponse>(
             new CAudioRecorderResolveResponse(callback(JSInvoke::initializePluginDone))));
-    }, Qt::DirectConnection);
-    return task;
+    });
 }
 
 void CAudioRecorder::onStatusChanged(QMediaRecorder::Status s)

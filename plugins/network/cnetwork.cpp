@@ -32,16 +32,18 @@ QSharedPointer<Task::ITask> CNetwork::checkStatus()
 
 QSharedPointer<Task::ITask> CNetwork::ajax(AjaxPayload payload)
 {
-    const QSharedPointer<Task::CTask> task = Task::CTask::create();
+    return Task::onStart(this, [this, payload](const QSharedPointer<Task::CTask> &task) {
+        send(payload, task);
+    });
+}
+
+void CNetwork::send(const AjaxPayload &payload, const QSharedPointer<Task::CTask> &task)
+{
     if (payload.method < 0) {
         // An empty or misspelt method would go out as a request with that verb.
-        const QString message =
-            QStringLiteral("unsupported HTTP method \"%1\"").arg(payload.methodName);
-        Task::CTask *t = task.data();
-        connect(t, &Task::CTask::started, t, [t, message] {
-            t->reject(QSharedPointer<IResponse>(new CErrorResponse(-1, message)));
-        }, Qt::DirectConnection);
-        return task;
+        task->reject(QSharedPointer<IResponse>(new CErrorResponse(
+            -1, QStringLiteral("unsupported HTTP method \"%1\"").arg(payload.methodName))));
+        return;
     }
 
     const QNetworkRequest &request = *payload.request;
@@ -90,5 +92,4 @@ QSharedPointer<Task::ITask> CNetwork::ajax(AjaxPayload payload)
             message += e.errorString();
         task->reject(QSharedPointer<IResponse>(new CErrorResponse(-1, message)));
     }, Qt::DirectConnection);
-    return task;
 }
