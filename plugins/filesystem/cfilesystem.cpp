@@ -94,7 +94,11 @@ CFileSystem::CFileSystem(ArchiveAccessManager *archive) : m_copies(new CopyCache
 {
 }
 
-CFileSystem::~CFileSystem() = default;
+CFileSystem::~CFileSystem()
+{
+    // Running copies end at their next chunk, so shutting down waits little.
+    m_copies->stop();
+}
 
 int CFileSystem::copy(const QString &cacheKey, const QString &source, const QString &targetName,
                       const QString &location, const QString &type, QVariantMap &output,

@@ -184,7 +184,7 @@ int addItem(QuaZip &zip, const QVariantMap &item)
     return code;
 }
 
-QVariantMap extractItem(QuaZip &zip, const QVariantMap &item)
+QVariantMap extractItem(QuaZip &zip, const QVariantMap &item, const std::atomic<bool> &stop)
 {
     const QString source = item.value(key(Other::source)).toString();
     const QString target = item.value(key(Other::target)).toString();
@@ -214,7 +214,7 @@ QVariantMap extractItem(QuaZip &zip, const QVariantMap &item)
         return codeOnly(Code::ZipTargetUnwritable);
     }
     bool readFailed = false;
-    const bool copied = ZipEntry::copy(entry, out, &readFailed);
+    const bool copied = ZipEntry::copy(entry, out, &readFailed, &stop);
     code = entry.getZipError();
     entry.close();
     if (code == UNZ_OK)
@@ -391,12 +391,12 @@ QSharedPointer<Task::ITask> CZip::listContents(const QString &archivePath)
 QSharedPointer<Task::ITask> CZip::extractFiles(const QString &archivePath,
                                                const QVariantMap &paths)
 {
-    return Task::onPool([archivePath, paths]() -> ResponsePtr {
+    return Task::onPool([archivePath, paths, stop = m_stopping]() -> ResponsePtr {
         QuaZip zip(archivePath);
         if (!openForReading(zip))
             return rejected(JSInvoke::zipExtractFilesFail, zip.getZipError());
-        return resolved(JSInvoke::zipExtractFilesDone, perItem(paths, [&zip](const QVariant &item) {
-                            return extractItem(zip, item.toMap());
+        return resolved(JSInvoke::zipExtractFilesDone, perItem(paths, [&zip, &stop](const QVariant &item) {
+                            return extractItem(zip, item.toMap(), *stop);
                         }));
     });
 }

@@ -7,6 +7,7 @@
 #include "plugins/filesystem/cfilesystem.h"
 
 #include <QRegularExpression>
+#include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtConcurrent>
@@ -25,6 +26,36 @@ QVariantMap copyItem(const QString &from, const QString &to, const QString &type
         item.insert("type", type);
     return item;
 }
+
+// Every entry is endless (an error after 16 MiB, so a copy nobody stops stays
+// small); the first read waits until the test resumes it.
+class EndlessArchive : public ArchiveAccessManager
+{
+public:
+    bool exists(const QString &) override { return true; }
+    QByteArray read(const QString &) override { return {}; }
+    QIODevice *open(const QString &) override
+    {
+        struct Entry : QIODevice
+        {
+            EndlessArchive *a;
+            qint64 readData(char *data, qint64 max) override
+            {
+                if (a->reads++ == 0) {
+                    a->reading.release();
+                    a->resume.acquire();
+                }
+                return a->reads > 16 ? -1 : (memset(data, 'e', size_t(max)), max);
+            }
+            qint64 writeData(const char *, qint64) override { return -1; }
+        } *entry = new Entry;
+        entry->a = this;
+        entry->open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+        return entry;
+    }
+    QSemaphore reading, resume;
+    std::atomic<int> reads{0};
+};
 
 } // namespace
 
@@ -47,6 +78,7 @@ private slots:
     void failedCopyLeavesNothing_data();
     void failedCopyLeavesNothing();
     void routineReusesAndSerialisesCopies();
+    void copyStopsWithThePlugin();
 
 private:
     QVariantMap run(const QSharedPointer<Task::ITask> &task, const QString &callback);
@@ -281,6 +313,26 @@ void tst_FileSystem::routineReusesAndSerialisesCopies()
     QCOMPARE(readFile(two.value("filepath").toString()), QByteArray("ogg"));
     fs.reset();
     QVERIFY(!QFileInfo::exists(two.value("filepath").toString()));
+}
+
+// A copy running when the plugin goes ends at its next chunk, without a trace.
+void tst_FileSystem::copyStopsWithThePlugin()
+{
+    EndlessArchive archive;
+    auto *fs = new CFileSystem(&archive);
+    const auto task = fs->itemsCopy({{"c", copyItem("/webapp/endless.bin", unique() + "-endless", "normal")}});
+    QSignalSpy resolved(task.data(), &Task::ITask::onResolved);
+    task->start();
+    QVERIFY(archive.reading.tryAcquire(1, 10000));
+    delete fs;
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("copy of .* failed - stopped"));
+    archive.resume.release();
+    QVERIFY(resolved.wait(10000));
+    QCOMPARE(resolved.at(0).at(0).value<ResponsePtr>()->toVariantMap(),
+             (QVariantMap{{"c", QVariantMap{{"code", 605}}}}));
+    QCOMPARE(archive.reads.load(), 1);
+    QVERIFY(!QFileInfo::exists(tempPath(unique() + "-endless")));
+    QCOMPARE(QDir::temp().entryList({".kelcab-*"}, QDir::Files | QDir::Hidden), QStringList());
 }
 
 QTEST_GUILESS_MAIN(tst_FileSystem)
