@@ -2,7 +2,6 @@
 
 #include "app/pathsmanager.h"
 #include "bridge/constants.h"
-#include "plugins/audioplayer/caudioplayerresponses.h"
 
 #include <QLoggingCategory>
 #include <QMetaEnum>
@@ -17,20 +16,14 @@ using Constants::key;
 namespace JSInvoke = Constants::JSInvoke;
 namespace Other = Constants::Other;
 
-namespace {
-
-QSharedPointer<IResponse> status(JSInvoke::_JSInvoke name, const QVariantMap &data)
-{
-    return QSharedPointer<IResponse>(new CAudioPlayerStatusResponse(callback(name), data));
-}
-
-} // namespace
+using Task::answer;
+using Task::failure;
 
 CAudioPlayer::CAudioPlayer()
 {
     connect(this, &CAudioPlayer::statusChanged, this, [this](const QString &property,
                                                              const QVariant &value) {
-        m_call.notify(status(JSInvoke::mediaStatusChanged, m_call.payload({{property, value}})));
+        m_call.notify(answer(JSInvoke::mediaStatusChanged, m_call.payload({{property, value}})));
     });
 }
 
@@ -134,7 +127,7 @@ void CAudioPlayer::onStateChanged(QMediaPlayer::State state)
 {
     const QMediaPlayer::State last = m_lastState;
     if (state == QMediaPlayer::PlayingState && last == QMediaPlayer::StoppedState && m_call)
-        m_call.notify(status(JSInvoke::playMediaStarted,
+        m_call.notify(answer(JSInvoke::playMediaStarted,
                              m_call.payload({{key(Other::currentMedia),
                                               mediaUrls().value(key(Other::currentMedia))}})));
     emit statusChanged(key(Other::state), int(state));
@@ -146,7 +139,7 @@ void CAudioPlayer::onStateChanged(QMediaPlayer::State state)
                                                                : QMediaPlayer::FormatError);
         } else {
             // The end of the playback ends the call: the bridge then releases it.
-            m_call.end(status(JSInvoke::playMediaDone, m_call.payload(mediaUrls())));
+            m_call.end(answer(JSInvoke::playMediaDone, m_call.payload(mediaUrls())));
         }
     }
     m_lastState = state;
@@ -169,8 +162,7 @@ void CAudioPlayer::failCall(QMediaPlayer::Error error, const QString &errorStrin
     QVariantMap data = m_call.payload(mediaUrls());
     data.insert(key(Other::code), int(error));
     data.insert(key(Other::errorString), errorString);
-    m_call.end(QSharedPointer<IResponse>(
-        new CAudioPlayerStatusRejectResponse(callback(JSInvoke::playMediaError), data)));
+    m_call.end(failure(JSInvoke::playMediaError, data));
 }
 
 QSharedPointer<Task::ITask> CAudioPlayer::playMedia(const QString &uuid, const QString &url)
@@ -179,7 +171,7 @@ QSharedPointer<Task::ITask> CAudioPlayer::playMedia(const QString &uuid, const Q
         // Stopping reports playMediaDone to the call that owned an active
         // playback; a call whose media never started ends here the same way.
         player()->stop();
-        m_call.handOver(task, uuid, status(JSInvoke::playMediaDone, m_call.payload(mediaUrls())));
+        m_call.handOver(task, uuid, answer(JSInvoke::playMediaDone, m_call.payload(mediaUrls())));
         const QString contents =
             PathsManager::instance()->get(Constants::PathManager::contentsPath);
         const QUrl media = QUrl::fromUserInput(url, contents, QUrl::AssumeLocalFile);
@@ -208,7 +200,7 @@ QSharedPointer<Task::ITask> CAudioPlayer::mediaStatus()
         data.insert(key(Other::playbackRate), player()->playbackRate());
         data.insert(key(Other::isSeekable), player()->isSeekable());
         data.insert(key(Other::notifyInterval), player()->notifyInterval());
-        task->resolve(status(JSInvoke::mediaStatusDone, data));
+        task->resolve(answer(JSInvoke::mediaStatusDone, data));
     });
 }
 
@@ -267,10 +259,8 @@ QSharedPointer<Task::ITask> CAudioPlayer::setMediaStatus(const QVariantMap &stat
             }
         }
         if (ok)
-            task->resolve(QSharedPointer<IResponse>(
-                new CAudioPlayerResolveResponse(callback(JSInvoke::setMediaStatusDone))));
+            task->resolve(answer(JSInvoke::setMediaStatusDone));
         else
-            task->reject(QSharedPointer<IResponse>(
-                new CAudioPlayerRejectResponse(callback(JSInvoke::setMediaStatusError))));
+            task->reject(failure(JSInvoke::setMediaStatusError));
     });
 }
