@@ -39,7 +39,8 @@ CStorage::~CStorage()
     if (m_thread.isRunning()) {
         QThread *home = thread();
         // Queued behind every job still waiting, so those run first. Jobs
-        // use this object and the page's saves must land: no bound.
+        // use this object, and every save the page asked for must land (a
+        // statement cannot be cut short the way a copy can): no bound.
         QMetaObject::invokeMethod(
             &m_storage,
             [this, home] {
