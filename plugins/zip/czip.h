@@ -11,10 +11,10 @@
 // Zip service of the page: create and extend archives, list them, read
 // entries into memory and extract entries to files. Every operation opens
 // the archive on a pool thread, works and closes it; extractions running
-// when the service goes stop at their next chunk, their files not put in place. Paths
-// are used as the page sends them. Per-item problems are codes inside the
-// success callback; only an archive that cannot be opened (or an unknown
-// add mode) takes the failure callback.
+// when the service goes stop at their next chunk, their files not put in
+// place. Paths are used as the page sends them. Per-item problems are codes
+// inside the success callback; only an archive that cannot be opened (or an
+// unknown add mode) takes the failure callback.
 class CZip : public CIdentifiable<IPlugin>
 {
     Q_OBJECT
