@@ -96,15 +96,17 @@ JSInterface::JSInterface(ArchiveAccessManager *archiveManager, QObject *parent)
 
 JSInterface::~JSInterface()
 {
-    // Aborts running extractions first, so the wait below is short.
+    // The services whose pool work can run long (extractions, copies) stop
+    // it at its next chunk as they go, so the wait below is short. Copies
+    // read the content archive, which the bridge deletes next: the wait
+    // stays, and is named if it is ever long.
     m_archive.reset();
-    // File system tasks read the content archive, which the bridge deletes
-    // next, and the application waits for the pool on exit anyway: the wait
-    // stays, and is named when it is long.
+    m_zip.reset();
+    m_fileSystem.reset();
     QThreadPool *pool = QThreadPool::globalInstance();
     if (!pool->waitForDone(5000)) {
         qCWarning(lcBridge) << pool->activeThreadCount()
-                            << "pool tasks (file copies, extractions) still running at shutdown;"
+                            << "pool tasks still running 5 s after they were asked to stop;"
                                " waiting for them";
         pool->waitForDone();
     }
@@ -114,10 +116,8 @@ JSInterface::~JSInterface()
     delete m_fileDownloader;
     m_fileDownloader = nullptr;
     m_camera.reset();
-    m_fileSystem.reset();
     m_network.reset();
     m_hardware.reset();
-    m_zip.reset();
     m_application.reset();
     m_pluginNames.clear();
     m_tasks.clear();

@@ -39,9 +39,9 @@ public:
 
     // The archive is not owned; it must outlive this object.
     explicit JSInterface(ArchiveAccessManager *archiveManager, QObject *parent = nullptr);
-    // Waits for work still running on the global thread pool: pool functions
-    // use the plugins and the archive. So a pool function must never wait
-    // for the GUI thread.
+    // Asks long pool work to stop, then waits for the global thread pool:
+    // pool functions use the plugins and the archive. So a pool function
+    // must never wait for the GUI thread.
     ~JSInterface() override;
 
     QSharedPointer<CApplication> application() const { return m_application; }

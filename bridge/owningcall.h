@@ -7,6 +7,18 @@
 
 namespace Task {
 
+// The owning services' answers: a callback name and its payload as it stands.
+inline QSharedPointer<IResponse> answer(Constants::JSInvoke::_JSInvoke name, const QVariantMap &data = {},
+                                        int type = IResponse::Resolved)
+{
+    return QSharedPointer<IResponse>(new IResponse(data, Constants::callback(name), type));
+}
+
+inline QSharedPointer<IResponse> failure(Constants::JSInvoke::_JSInvoke name, const QVariantMap &data = {})
+{
+    return answer(name, data, IResponse::Rejected);
+}
+
 // The call that owns a device's activity (a playback, a recording) from its
 // start until its ending has been reported. Only the owner hears of the
 // device's changes, so an earlier call never receives a later one's reports.

@@ -2,9 +2,9 @@
 
 #include <QCoreApplication>
 #include <QLoggingCategory>
+#include <QThread>
 #include <QThreadPool>
 #include <QUuid>
-#include <QtConcurrent>
 
 #include <exception>
 
@@ -12,16 +12,14 @@ Q_LOGGING_CATEGORY(lcTask, "Task")
 
 namespace Task {
 
-namespace {
-void deferredDelete(QObject *object)
+void release(QObject *task)
 {
     // Without an application there is no event loop to run a deferred delete.
     if (QCoreApplication::instance())
-        object->deleteLater();
+        task->deleteLater();
     else
-        delete object;
+        delete task;
 }
-} // namespace
 
 QString newId()
 {
@@ -33,10 +31,18 @@ ITask::~ITask() = default;
 
 void ITask::settle(const QSharedPointer<IResponse> &response)
 {
-    if (response && response->type == IResponse::Rejected)
-        reject(response);
-    else
+    if (response && response->type == IResponse::Resolved) {
         resolve(response);
+    } else if (response && response->type == IResponse::Rejected) {
+        reject(response);
+    } else {
+        // Nothing to report: end the task so that its registry entry goes.
+        if (response)
+            qCWarning(lcTask) << "task" << id() << "ignored a response of type" << response->type;
+        else
+            qCWarning(lcTask) << "task" << id() << "produced no response";
+        cancel();
+    }
 }
 
 CTask::CTask() : m_id(newId())
@@ -45,7 +51,7 @@ CTask::CTask() : m_id(newId())
 
 QSharedPointer<CTask> CTask::create()
 {
-    return QSharedPointer<CTask>(new CTask, deferredDelete);
+    return QSharedPointer<CTask>(new CTask, release);
 }
 
 QString CTask::id() const
@@ -53,8 +59,18 @@ QString CTask::id() const
     return m_id;
 }
 
+bool CTask::elsewhere(std::function<void()> f)
+{
+    if (thread() == QThread::currentThread())
+        return false;
+    QMetaObject::invokeMethod(this, std::move(f), Qt::QueuedConnection);
+    return true;
+}
+
 void CTask::resolve(QSharedPointer<IResponse> response)
 {
+    if (elsewhere([this, response] { resolve(response); }))
+        return;
     if (markEnded())
         emit onResolved(response);
     else
@@ -63,6 +79,8 @@ void CTask::resolve(QSharedPointer<IResponse> response)
 
 void CTask::reject(QSharedPointer<IResponse> response)
 {
+    if (elsewhere([this, response] { reject(response); }))
+        return;
     if (markEnded())
         emit onRejected(response);
     else
@@ -71,6 +89,8 @@ void CTask::reject(QSharedPointer<IResponse> response)
 
 void CTask::notify(QSharedPointer<IResponse> response)
 {
+    if (elsewhere([this, response] { notify(response); }))
+        return;
     if (!m_ended.load())
         emit onNotify(response);
 }
@@ -78,6 +98,8 @@ void CTask::notify(QSharedPointer<IResponse> response)
 void CTask::cancel()
 {
     m_canceled.store(true);
+    if (elsewhere([this] { cancel(); }))
+        return;
     if (markEnded())
         emit onCanceled();
 }
@@ -87,61 +109,22 @@ void CTask::start()
     emit started();
 }
 
-CFutureTask::CFutureTask(QFuture<QSharedPointer<IResponse>> future) : m_future(future)
+QSharedPointer<CTask> onPool(std::function<QSharedPointer<IResponse>()> f)
 {
-}
-
-QSharedPointer<CFutureTask> CFutureTask::run(Function f)
-{
-    auto guarded = [f = std::move(f)]() -> QSharedPointer<IResponse> {
-        try {
-            return f();
-        } catch (const std::exception &e) {
-            qCWarning(lcTask) << "task function failed:" << e.what();
-        } catch (...) {
-            qCWarning(lcTask) << "task function failed with an unknown exception";
-        }
-        return {};
-    };
-    auto future = QtConcurrent::run(QThreadPool::globalInstance(), std::move(guarded));
-    return QSharedPointer<CFutureTask>(new CFutureTask(future), deferredDelete);
-}
-
-void CFutureTask::start()
-{
-    connect(&m_watcher, &QFutureWatcherBase::finished, &m_watcher, [this] { complete(); },
-            Qt::DirectConnection);
-    if (m_watcher.future() != m_future)
-        m_watcher.setFuture(m_future);
-}
-
-void CFutureTask::complete()
-{
-    QSharedPointer<IResponse> result;
-    try {
-        if (m_future.resultCount() > 0)
-            result = m_watcher.result();
-    } catch (const std::exception &e) {
-        qCWarning(lcTask) << "task" << id() << "failed:" << e.what();
-    }
-    if (!result) {
-        // Nothing to report: end the task so that its registry entry goes.
-        qCWarning(lcTask) << "task" << id() << "produced no response";
-        cancel();
-        return;
-    }
-    switch (result->type) {
-    case IResponse::Resolved:
-        resolve(result);
-        break;
-    case IResponse::Rejected:
-        reject(result);
-        break;
-    default:
-        qCWarning(lcTask) << "task" << id() << "ignored a response of type" << result->type;
-        cancel();
-        break;
-    }
+    return onStart(nullptr, [f = std::move(f)](const QSharedPointer<CTask> &task) {
+        // The pool holds the task until the work is done.
+        QThreadPool::globalInstance()->start([f, task] {
+            QSharedPointer<IResponse> response;
+            try {
+                response = f();
+            } catch (const std::exception &e) {
+                qCWarning(lcTask) << "task function failed:" << e.what();
+            } catch (...) {
+                qCWarning(lcTask) << "task function failed with an unknown exception";
+            }
+            task->settle(response);
+        });
+    });
 }
 
 } // namespace Task

@@ -2,8 +2,6 @@
 
 #include "response.h"
 
-#include <QFuture>
-#include <QFutureWatcher>
 #include <QObject>
 #include <QSharedPointer>
 #include <QString>
@@ -33,7 +31,8 @@ public:
     virtual void notify(QSharedPointer<IResponse> response) = 0;
     virtual void cancel() = 0;
     virtual void start() = 0;
-    // Ends the task as the response's type says: rejected, else resolved.
+    // Ends the task as the response's type says; without a response, or
+    // with a type that is neither, it is logged and the task is canceled.
     void settle(const QSharedPointer<IResponse> &response);
 
 signals:
@@ -45,8 +44,9 @@ signals:
 
 using TaskPtr = QSharedPointer<ITask>;
 
-// A plain task: its creator connects started() to the work or reports from
-// handlers of other signals.
+// A plain task. Its work is attached by one of the ways below; reports made
+// off the task's thread reach its signals on that thread, in the order made
+// (and go nowhere once the task has been deleted).
 class CTask : public ITask
 {
     Q_OBJECT
@@ -73,6 +73,8 @@ signals:
 protected:
     // True for the first ending only.
     bool markEnded() { return !m_ended.exchange(true); }
+    // Off the task's thread: queues f to it and returns true.
+    bool elsewhere(std::function<void()> f);
 
 private:
     const QString m_id;
@@ -80,28 +82,47 @@ private:
     std::atomic<bool> m_ended{false};
 };
 
-// Runs one function on the global thread pool and reports the response it
-// returns, in the thread that owns the task.
-class CFutureTask : public CTask
+// The deleter of every task: later, from the event loop, when there is one.
+void release(QObject *task);
+
+// The ways a task's work runs. Each begins on start(), never before, and
+// hands the work its task to report through.
+
+// Inside start(), on the thread that starts it (the main thread). Nothing
+// runs once owner has gone; a null owner is the task itself. T is CTask or
+// a service's own kind of task.
+template <typename T = CTask, typename Work>
+QSharedPointer<T> onStart(QObject *owner, Work work)
 {
-    Q_OBJECT
-public:
-    using Function = std::function<QSharedPointer<IResponse>()>;
+    const QSharedPointer<T> task(new T, release);
+    // Weak: the connection belongs to the task.
+    const QWeakPointer<T> weak = task;
+    QObject::connect(task.data(), &CTask::started, owner ? owner : task.data(),
+                     [weak, work = std::move(work)]() mutable {
+                         if (const QSharedPointer<T> t = weak.toStrongRef())
+                             work(t);
+                     },
+                     Qt::DirectConnection);
+    return task;
+}
 
-    explicit CFutureTask(QFuture<QSharedPointer<IResponse>> future);
+// On owner's thread, from its event loop after start() has returned: a
+// service's own thread, or objects that only their thread may touch. Works
+// run in start order, and a started one runs while owner lives even if
+// every other holder has let go of its task.
+template <typename Work>
+QSharedPointer<CTask> onThread(QObject *owner, Work work)
+{
+    return onStart(owner, [owner, work = std::move(work)](const QSharedPointer<CTask> &task) {
+        QMetaObject::invokeMethod(owner, [task, work]() mutable { work(task); },
+                                  Qt::QueuedConnection);
+    });
+}
 
-    // Starts f on QThreadPool::globalInstance() at once. An exception that
-    // escapes f is logged and the task ends as canceled, like an empty result.
-    static QSharedPointer<CFutureTask> run(Function f);
-
-    void start() override;
-
-private:
-    void complete();
-
-    QFuture<QSharedPointer<IResponse>> m_future;
-    QFutureWatcher<QSharedPointer<IResponse>> m_watcher;
-};
+// On the global thread pool: the response f returns ends the task (see
+// settle). An exception that escapes f is logged and counts as no response.
+// f must never wait for the main thread, which waits for the pool at exit.
+QSharedPointer<CTask> onPool(std::function<QSharedPointer<IResponse>()> f);
 
 } // namespace Task
 

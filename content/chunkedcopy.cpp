@@ -7,11 +7,13 @@
 
 namespace ChunkedCopy {
 
-qint64 copy(QIODevice *source, QIODevice *target)
+qint64 copy(QIODevice *source, QIODevice *target, const std::atomic<bool> *stop)
 {
     QByteArray buffer(int(kChunkSize), Qt::Uninitialized);
     qint64 total = 0;
     for (;;) {
+        if (stop && stop->load())
+            throw ArchiveException(-102, QStringLiteral("stopped: the copy's owner is going"));
         const qint64 got = source->read(buffer.data(), kChunkSize);
         if (got == 0)
             break;

@@ -165,7 +165,7 @@ int CopyCache::copy(const QString &cacheKey, const QString &source, const QStrin
 
     QString failure;
     try {
-        ChunkedCopy::copy(input.data(), outputFile.data());
+        ChunkedCopy::copy(input.data(), outputFile.data(), &m_stopping);
         if (!outputFile->flush())
             failure = outputFile->errorString();
     } catch (const ArchiveException &e) {

@@ -8,6 +8,8 @@
 #include <QVariantMap>
 #include <QWaitCondition>
 
+#include <atomic>
+
 class ArchiveAccessManager;
 class QFile;
 class QIODevice;
@@ -35,12 +37,16 @@ public:
              const QString &location, const QString &type, QVariantMap &output, bool force,
              Source from = Source::Auto);
 
+    // Copies running or to come fail at their next chunk: the owner is going.
+    void stop() { m_stopping.store(true); }
+
     ArchiveAccessManager *const archive;
 
 private:
     class KeyClaim;
     QIODevice *openSource(const QString &source, Source from);
 
+    std::atomic<bool> m_stopping{false};
     QMutex m_mutex;
     QWaitCondition m_released;
     QSet<QString> m_busyKeys;

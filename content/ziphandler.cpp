@@ -200,8 +200,10 @@ ZipHandler::ZipHandler(ArchiveAccessManager *archive, QObject *parent)
 
 // Request reads and media copies use the handler and the archive, which is
 // deleted right after the handler: they are waited for, and named when slow.
+// Copies stop at their next chunk; a request read takes at most an entry's head.
 ZipHandler::~ZipHandler()
 {
+    m_mediaCopies.stop();
     for (QThreadPool *pool : {&m_readPool, &m_copyPool}) {
         if (!pool->waitForDone(5000)) {
             qCWarning(lcZipHandler).noquote()

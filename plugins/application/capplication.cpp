@@ -50,7 +50,7 @@ CApplication::~CApplication() = default;
 
 QSharedPointer<Task::ITask> CApplication::initialize()
 {
-    auto task = Task::CFutureTask::run(
+    auto task = Task::onPool(
         [] { return ResponsePtr(new CApplicationResolvedResponse); });
     // Queued, so that the page hears of its initialisation first and the
     // queued events after it.
@@ -100,14 +100,11 @@ void CApplication::send(const QMLEvent &event)
 // any order, and the page must see the last state last.
 QSharedPointer<Task::ITask> CApplication::stateChanged(int code)
 {
-    const auto task = Task::CTask::create();
-    Task::CTask *raw = task.data();
-    connect(raw, &Task::CTask::started, raw, [raw, code] {
-        raw->resolve(ResponsePtr(new CApplicationStateResponse(
+    return Task::onStart(this, [code](const QSharedPointer<Task::CTask> &task) {
+        task->resolve(ResponsePtr(new CApplicationStateResponse(
             Constants::callback(JSInvoke::applicationStateChanged),
             {{key(Other::state_code), code}})));
-    }, Qt::DirectConnection);
-    return task;
+    });
 }
 
 // The values below are read here, on the GUI thread, where the application
@@ -115,7 +112,7 @@ QSharedPointer<Task::ITask> CApplication::stateChanged(int code)
 
 QSharedPointer<Task::ITask> CApplication::setState()
 {
-    return Task::CFutureTask::run([] {
+    return Task::onPool([] {
         return ResponsePtr(new CApplicationStateResponse(
             Constants::callback(JSInvoke::setApplicationStateFinish)));
     });
@@ -124,7 +121,7 @@ QSharedPointer<Task::ITask> CApplication::setState()
 QSharedPointer<Task::ITask> CApplication::getState()
 {
     const int state = static_cast<int>(QGuiApplication::applicationState());
-    return Task::CFutureTask::run([state] {
+    return Task::onPool([state] {
         return ResponsePtr(new CApplicationStateResponse(
             Constants::callback(JSInvoke::getApplicationStateFinish),
             {{key(Other::state_code), state}}));
@@ -137,7 +134,7 @@ QSharedPointer<Task::ITask> CApplication::info()
     const QString filePath = QCoreApplication::applicationFilePath();
     const QString name = QCoreApplication::applicationName();
     const QString displayName = QGuiApplication::applicationDisplayName();
-    return Task::CFutureTask::run([=] {
+    return Task::onPool([=] {
         return ResponsePtr(new CApplicationInfoResponse(dirPath, filePath, name, displayName));
     });
 }

@@ -72,8 +72,8 @@ QSharedPointer<Task::ITask> CArchive::unzip(const QString &taskID, const QString
 
     // The task ends on the first of these reports; the work's own result,
     // which repeats an error or a cancel, then goes nowhere.
-    const QSharedPointer<Task::CFutureTask> future =
-        Task::CFutureTask::run([extraction, relFilePath, targetPath]() -> ResponsePtr {
+    const QSharedPointer<Task::CTask> work =
+        Task::onPool([extraction, relFilePath, targetPath]() -> ResponsePtr {
             // A failure is an error for the page, never an abort it did not ask for.
             ZipExtraction::ExtractionError code = ZipExtraction::ExtractionWriteFailed;
             try {
@@ -87,7 +87,7 @@ QSharedPointer<Task::ITask> CArchive::unzip(const QString &taskID, const QString
                 return ResponsePtr(new CArchiveRejectedResponse(relFilePath, targetPath, code));
             return ResponsePtr(new CArchiveResolvedResponse(relFilePath, targetPath));
         });
-    *task = future.data();
+    *task = work.data();
     m_running.insert(taskID, extraction);
-    return future;
+    return work;
 }

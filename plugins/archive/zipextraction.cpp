@@ -346,7 +346,7 @@ ZipExtraction::ExtractionError Job::extractOne(QuaZip &zip, const Entry &entry)
         return ZipExtraction::ExtractionWriteFailed;
     }
     bool readFailed = false;
-    const bool copied = ZipEntry::copy(in, file, &readFailed);
+    const bool copied = ZipEntry::copy(in, file, &readFailed, &aborted);
     int zipError = in.getZipError();
     in.close();
     // The CRC is compared on close.
@@ -354,6 +354,8 @@ ZipExtraction::ExtractionError Job::extractOne(QuaZip &zip, const Entry &entry)
         zipError = in.getZipError();
     const bool written = file.flush() && file.error() == QFileDevice::NoError;
     file.close();
+    if (!copied && aborted.load())
+        return ZipExtraction::ExtractionAborted;
     if (readFailed || zipError != UNZ_OK) {
         qCWarning(lcExtraction).noquote() << "damaged entry" << entry.path << "code" << zipError;
         return ZipExtraction::ZipOpenFailed;

@@ -47,7 +47,7 @@ signals:
     void progress(int total, int progress);
 
 public slots:
-    // Looked at before each entry: the entry being written is finished first.
+    // Looked at between chunks: the entry being written is left unfinished.
     void abort();
 
 private:

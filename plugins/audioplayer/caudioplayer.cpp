@@ -2,8 +2,6 @@
 
 #include "app/pathsmanager.h"
 #include "bridge/constants.h"
-#include "plugins/audioplayer/caudioplayerresponses.h"
-#include "plugins/audioplayer/ownerthreadtask.h"
 
 #include <QLoggingCategory>
 #include <QMetaEnum>
@@ -18,20 +16,14 @@ using Constants::key;
 namespace JSInvoke = Constants::JSInvoke;
 namespace Other = Constants::Other;
 
-namespace {
-
-QSharedPointer<IResponse> status(JSInvoke::_JSInvoke name, const QVariantMap &data)
-{
-    return QSharedPointer<IResponse>(new CAudioPlayerStatusResponse(callback(name), data));
-}
-
-} // namespace
+using Task::answer;
+using Task::failure;
 
 CAudioPlayer::CAudioPlayer()
 {
     connect(this, &CAudioPlayer::statusChanged, this, [this](const QString &property,
                                                              const QVariant &value) {
-        m_call.notify(status(JSInvoke::mediaStatusChanged, m_call.payload({{property, value}})));
+        m_call.notify(answer(JSInvoke::mediaStatusChanged, m_call.payload({{property, value}})));
     });
 }
 
@@ -135,7 +127,7 @@ void CAudioPlayer::onStateChanged(QMediaPlayer::State state)
 {
     const QMediaPlayer::State last = m_lastState;
     if (state == QMediaPlayer::PlayingState && last == QMediaPlayer::StoppedState && m_call)
-        m_call.notify(status(JSInvoke::playMediaStarted,
+        m_call.notify(answer(JSInvoke::playMediaStarted,
                              m_call.payload({{key(Other::currentMedia),
                                               mediaUrls().value(key(Other::currentMedia))}})));
     emit statusChanged(key(Other::state), int(state));
@@ -147,7 +139,7 @@ void CAudioPlayer::onStateChanged(QMediaPlayer::State state)
                                                                : QMediaPlayer::FormatError);
         } else {
             // The end of the playback ends the call: the bridge then releases it.
-            m_call.end(status(JSInvoke::playMediaDone, m_call.payload(mediaUrls())));
+            m_call.end(answer(JSInvoke::playMediaDone, m_call.payload(mediaUrls())));
         }
     }
     m_lastState = state;
@@ -170,17 +162,16 @@ void CAudioPlayer::failCall(QMediaPlayer::Error error, const QString &errorStrin
     QVariantMap data = m_call.payload(mediaUrls());
     data.insert(key(Other::code), int(error));
     data.insert(key(Other::errorString), errorString);
-    m_call.end(QSharedPointer<IResponse>(
-        new CAudioPlayerStatusRejectResponse(callback(JSInvoke::playMediaError), data)));
+    m_call.end(failure(JSInvoke::playMediaError, data));
 }
 
 QSharedPointer<Task::ITask> CAudioPlayer::playMedia(const QString &uuid, const QString &url)
 {
-    return Task::onOwnerThread(this, [this, uuid, url](const QSharedPointer<Task::CTask> &task) {
+    return Task::onThread(this, [this, uuid, url](const QSharedPointer<Task::CTask> &task) {
         // Stopping reports playMediaDone to the call that owned an active
         // playback; a call whose media never started ends here the same way.
         player()->stop();
-        m_call.handOver(task, uuid, status(JSInvoke::playMediaDone, m_call.payload(mediaUrls())));
+        m_call.handOver(task, uuid, answer(JSInvoke::playMediaDone, m_call.payload(mediaUrls())));
         const QString contents =
             PathsManager::instance()->get(Constants::PathManager::contentsPath);
         const QUrl media = QUrl::fromUserInput(url, contents, QUrl::AssumeLocalFile);
@@ -197,7 +188,7 @@ QSharedPointer<Task::ITask> CAudioPlayer::playMedia(const QString &uuid, const Q
 
 QSharedPointer<Task::ITask> CAudioPlayer::mediaStatus()
 {
-    return Task::onOwnerThread(this, [this](const QSharedPointer<Task::CTask> &task) {
+    return Task::onThread(this, [this](const QSharedPointer<Task::CTask> &task) {
         QVariantMap data = mediaUrls();
         data.insert(key(Other::position), player()->position());
         data.insert(key(Other::duration), player()->duration());
@@ -209,13 +200,13 @@ QSharedPointer<Task::ITask> CAudioPlayer::mediaStatus()
         data.insert(key(Other::playbackRate), player()->playbackRate());
         data.insert(key(Other::isSeekable), player()->isSeekable());
         data.insert(key(Other::notifyInterval), player()->notifyInterval());
-        task->resolve(status(JSInvoke::mediaStatusDone, data));
+        task->resolve(answer(JSInvoke::mediaStatusDone, data));
     });
 }
 
 QSharedPointer<Task::ITask> CAudioPlayer::setMediaStatus(const QVariantMap &status)
 {
-    return Task::onOwnerThread(this, [this, status](const QSharedPointer<Task::CTask> &task) {
+    return Task::onThread(this, [this, status](const QSharedPointer<Task::CTask> &task) {
         QMediaPlayer *p = player();
         auto has = [&status](Other::_Other k) { return status.contains(key(k)); };
         auto value = [&status](Other::_Other k) { return status.value(key(k)); };
@@ -268,10 +259,8 @@ QSharedPointer<Task::ITask> CAudioPlayer::setMediaStatus(const QVariantMap &stat
             }
         }
         if (ok)
-            task->resolve(QSharedPointer<IResponse>(
-                new CAudioPlayerResolveResponse(callback(JSInvoke::setMediaStatusDone))));
+            task->resolve(answer(JSInvoke::setMediaStatusDone));
         else
-            task->reject(QSharedPointer<IResponse>(
-                new CAudioPlayerRejectResponse(callback(JSInvoke::setMediaStatusError))));
+            task->reject(failure(JSInvoke::setMediaStatusError));
     });
 }

@@ -2,9 +2,7 @@
 
 #include "app/pathsmanager.h"
 #include "bridge/constants.h"
-#include "plugins/audiorecorder/caudiorecorderresponses.h"
 #include "plugins/audioplayer/caudioplayer.h"
-#include "plugins/audioplayer/ownerthreadtask.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -20,18 +18,10 @@ using Constants::callback;
 using Constants::key;
 namespace JSInvoke = Constants::JSInvoke;
 namespace Other = Constants::Other;
+using Task::answer;
+using Task::failure;
 
 namespace {
-
-QSharedPointer<IResponse> status(JSInvoke::_JSInvoke name, const QVariantMap &data)
-{
-    return QSharedPointer<IResponse>(new CAudioRecorderStatusResponse(callback(name), data));
-}
-
-QSharedPointer<IResponse> failure(JSInvoke::_JSInvoke name, const QVariantMap &data = {})
-{
-    return QSharedPointer<IResponse>(new CAudioRecorderRejectResponse(callback(name), data));
-}
 
 QSharedPointer<IResponse> notInitialised(JSInvoke::_JSInvoke name)
 {
@@ -95,24 +85,20 @@ void CAudioRecorder::createRecorder()
 
 QSharedPointer<Task::ITask> CAudioRecorder::initialize()
 {
-    const QSharedPointer<Task::CTask> task = Task::CTask::create();
-    Task::CTask *t = task.data();
-    connect(t, &Task::CTask::started, this, [this, t] {
+    return Task::onStart(this, [this](const QSharedPointer<Task::CTask> &t) {
         if (m_recorder) {
-            t->reject(QSharedPointer<IResponse>(new CAudioRecorderAlreadyExistsResponse(
-                callback(JSInvoke::initializePluginFail))));
+            t->reject(failure(JSInvoke::initializePluginFail,
+                              {{key(Other::code), Constants::Code::DeviceUnavailable}}));
             return;
         }
         createRecorder();
         connect(this, &CAudioRecorder::statusChanged, this,
                 [this](const QString &property, const QVariant &value) {
-                    m_call.notify(status(JSInvoke::audioRecordStatusChanged,
+                    m_call.notify(answer(JSInvoke::audioRecordStatusChanged,
                                          m_call.payload({{property, value}})));
                 });
-        t->resolve(QSharedPointer<IResponse>(
-            new CAudioRecorderResolveResponse(callback(JSInvoke::initializePluginDone))));
-    }, Qt::DirectConnection);
-    return task;
+        t->resolve(answer(JSInvoke::initializePluginDone));
+    });
 }
 
 void CAudioRecorder::onStatusChanged(QMediaRecorder::Status s)
@@ -185,11 +171,11 @@ void CAudioRecorder::onStateChanged(QMediaRecorder::State state)
     const QMediaRecorder::State last = m_lastState;
     const QVariantMap where = m_call.payload({{key(Other::outputLocation), outputLocation()}});
     if (state == QMediaRecorder::RecordingState && last == QMediaRecorder::StoppedState)
-        m_call.notify(status(JSInvoke::recordAudioStarted, where));
+        m_call.notify(answer(JSInvoke::recordAudioStarted, where));
     emit statusChanged(key(Other::state), int(state));
     if (last != QMediaRecorder::StoppedState && state == QMediaRecorder::StoppedState && m_call) {
         // The file is still being written while the recorder finalises.
-        m_done = status(JSInvoke::recordAudioDone, where);
+        m_done = answer(JSInvoke::recordAudioDone, where);
         if (m_recorder->status() != QMediaRecorder::FinalizingStatus)
             endCall(m_done);
     }
@@ -212,7 +198,7 @@ void CAudioRecorder::onError(QMediaRecorder::Error error)
 
 QSharedPointer<Task::ITask> CAudioRecorder::recordAudio(const QString &uuid, const QString &url)
 {
-    return Task::onOwnerThread(this, [this, uuid, url](const QSharedPointer<Task::CTask> &task) {
+    return Task::onThread(this, [this, uuid, url](const QSharedPointer<Task::CTask> &task) {
         if (!m_recorder) {
             task->reject(notInitialised(JSInvoke::recordAudioError));
             return;
@@ -237,7 +223,7 @@ void CAudioRecorder::startNext()
     // A call whose recording never ran has nothing more to wait for.
     m_done.clear();
     m_call.handOver(next.task, next.uuid,
-                    status(JSInvoke::recordAudioDone,
+                    answer(JSInvoke::recordAudioDone,
                            m_call.payload({{key(Other::outputLocation), outputLocation()}})));
     const QString contents = PathsManager::instance()->get(Constants::PathManager::contentsPath);
     const QUrl location = QUrl::fromUserInput(next.url, contents, QUrl::AssumeLocalFile);
@@ -251,9 +237,9 @@ void CAudioRecorder::startNext()
 
 QSharedPointer<Task::ITask> CAudioRecorder::audioRecordStatus()
 {
-    return Task::onOwnerThread(this, [this](const QSharedPointer<Task::CTask> &task) {
+    return Task::onThread(this, [this](const QSharedPointer<Task::CTask> &task) {
         QAudioRecorder *r = m_recorder;
-        task->resolve(status(JSInvoke::audioRecordStatusDone,
+        task->resolve(answer(JSInvoke::audioRecordStatusDone,
                              {{key(Other::duration), r ? r->duration() : qint64(0)},
                               {key(Other::state), r ? int(r->state()) : 0},
                               {key(Other::status), r ? int(r->status()) : 0},
@@ -265,7 +251,7 @@ QSharedPointer<Task::ITask> CAudioRecorder::audioRecordStatus()
 
 QSharedPointer<Task::ITask> CAudioRecorder::audioRecordSettings()
 {
-    return Task::onOwnerThread(this, [this](const QSharedPointer<Task::CTask> &task) {
+    return Task::onThread(this, [this](const QSharedPointer<Task::CTask> &task) {
         QAudioRecorder *r = m_recorder;
         QStringList codecs, codecDescriptions, containers, containerDescriptions, inputs,
             inputDescriptions;
@@ -280,7 +266,7 @@ QSharedPointer<Task::ITask> CAudioRecorder::audioRecordSettings()
             for (const QString &i : inputs)
                 inputDescriptions.append(r->audioInputDescription(i));
         }
-        task->resolve(status(
+        task->resolve(answer(
             JSInvoke::audioRecordSettingsDone,
             {{key(Other::defaultAudioInput), r ? r->defaultAudioInput() : QString()},
              {key(Other::audioInput), r ? r->audioInput() : QString()},
@@ -298,7 +284,7 @@ QSharedPointer<Task::ITask> CAudioRecorder::audioRecordSettings()
 
 QSharedPointer<Task::ITask> CAudioRecorder::setAudioRecordSettings(const QVariantMap &settings)
 {
-    return Task::onOwnerThread(this, [this, settings](const QSharedPointer<Task::CTask> &task) {
+    return Task::onThread(this, [this, settings](const QSharedPointer<Task::CTask> &task) {
         if (!m_recorder) {
             task->reject(notInitialised(JSInvoke::setAudioRecordSettingsError));
             return;
@@ -307,7 +293,7 @@ QSharedPointer<Task::ITask> CAudioRecorder::setAudioRecordSettings(const QVarian
         const QMetaObject::Connection forward = connect(
             this, &CAudioRecorder::settingsChanged, task.data(),
             [t = task.data()](const QString &property, const QVariant &value) {
-                t->notify(status(JSInvoke::audioRecordSettingsChanged, {{property, value}}));
+                t->notify(answer(JSInvoke::audioRecordSettingsChanged, {{property, value}}));
             });
         auto has = [&settings](Other::_Other k) { return settings.contains(key(k)); };
         auto text = [&settings](Other::_Other k) { return settings.value(key(k)).toString(); };
@@ -341,8 +327,7 @@ QSharedPointer<Task::ITask> CAudioRecorder::setAudioRecordSettings(const QVarian
         }
         disconnect(forward);
         if (ok)
-            task->resolve(QSharedPointer<IResponse>(
-                new CAudioRecorderResolveResponse(callback(JSInvoke::setAudioRecordSettingsDone))));
+            task->resolve(answer(JSInvoke::setAudioRecordSettingsDone));
         else
             task->reject(failure(JSInvoke::setAudioRecordSettingsError));
     });
@@ -350,7 +335,7 @@ QSharedPointer<Task::ITask> CAudioRecorder::setAudioRecordSettings(const QVarian
 
 QSharedPointer<Task::ITask> CAudioRecorder::setAudioRecordStatus(const QVariantMap &status)
 {
-    return Task::onOwnerThread(this, [this, status](const QSharedPointer<Task::CTask> &task) {
+    return Task::onThread(this, [this, status](const QSharedPointer<Task::CTask> &task) {
         if (!m_recorder) {
             task->reject(notInitialised(JSInvoke::setAudioRecordStatusError));
             return;
@@ -385,8 +370,7 @@ QSharedPointer<Task::ITask> CAudioRecorder::setAudioRecordStatus(const QVariantM
             ok = r->isMuted() == muted;
         }
         if (ok)
-            task->resolve(QSharedPointer<IResponse>(
-                new CAudioRecorderResolveResponse(callback(JSInvoke::setAudioRecordStatusDone))));
+            task->resolve(answer(JSInvoke::setAudioRecordStatusDone));
         else
             task->reject(failure(JSInvoke::setAudioRecordStatusError));
     });

@@ -62,30 +62,23 @@ CCamera::~CCamera()
         disconnect(camera, nullptr, this, nullptr);
 }
 
-void CCamera::subscribe(Task::CTask *task, const QString &done, const QString &fail)
+void CCamera::answer(Task::CTask *task, const QString &name, bool ok)
 {
-    // Context is the task: the subscription ends with it.
-    connect(this, &CCamera::resolve, task, [task, done](const QString &status) {
-        if (status == done)
-            task->resolve(ResponsePtr(new CCameraResolveResponse(done)));
-    }, Qt::DirectConnection);
-    connect(this, &CCamera::reject, task, [task, fail](const QString &status) {
-        if (status == fail)
-            task->reject(ResponsePtr(new CCameraRejectResponse(fail)));
-    }, Qt::DirectConnection);
+    if (task->hasEnded())
+        return;
+    if (ok) {
+        task->resolve(ResponsePtr(new CCameraResolveResponse(name)));
+        emit resolve(name);
+    } else {
+        task->reject(ResponsePtr(new CCameraRejectResponse(name)));
+        emit reject(name);
+    }
 }
 
 QSharedPointer<Task::ITask> CCamera::initialize()
 {
-    QSharedPointer<CCameraSession> session(new CCameraSession, &QObject::deleteLater);
-    subscribe(session.data(), callback(JSInvoke::initializePluginDone), QString());
-    // Weak: until the view is up only the bridge's registry holds the call.
-    const QWeakPointer<CCameraSession> weak = session;
-    connect(session.data(), &Task::CTask::started, this, [this, weak] {
-        if (const QSharedPointer<CCameraSession> s = weak.toStrongRef())
-            runInitialization(s);
-    }, Qt::DirectConnection);
-    return session;
+    return Task::onStart<CCameraSession>(
+        this, [this](const QSharedPointer<CCameraSession> &session) { runInitialization(session); });
 }
 
 void CCamera::runInitialization(const QSharedPointer<CCameraSession> &session)
@@ -116,36 +109,25 @@ void CCamera::runInitialization(const QSharedPointer<CCameraSession> &session)
                                &CCamera::onCameraError);
     }
     m_session = session;
-    emit resolve(callback(JSInvoke::initializePluginDone));
+    answer(session.data(), callback(JSInvoke::initializePluginDone), true);
 }
 
 QSharedPointer<Task::ITask> CCamera::startCamera()
 {
-    const QSharedPointer<Task::CTask> task = Task::CTask::create();
-    Task::CTask *t = task.data();
-    subscribe(t, callback(JSInvoke::startCameraDone), callback(JSInvoke::startCameraFail));
-    connect(t, &Task::CTask::started, this, [this, t] { runStart(t); }, Qt::DirectConnection);
-    return task;
+    return Task::onStart(this, [this](const QSharedPointer<Task::CTask> &task) { runStart(task.data()); });
 }
 
 QSharedPointer<Task::ITask> CCamera::stopCamera()
 {
-    const QSharedPointer<Task::CTask> task = Task::CTask::create();
-    Task::CTask *t = task.data();
-    subscribe(t, callback(JSInvoke::stopCameraDone), callback(JSInvoke::stopCameraFail));
-    connect(t, &Task::CTask::started, this, [this, t] { runStop(t); }, Qt::DirectConnection);
-    return task;
+    return Task::onStart(this, [this](const QSharedPointer<Task::CTask> &task) { runStop(task.data()); });
 }
 
 QSharedPointer<Task::ITask> CCamera::setCameraText(const QString &text)
 {
-    const QSharedPointer<Task::CTask> task = Task::CTask::create();
-    Task::CTask *t = task.data();
-    connect(t, &Task::CTask::started, this, [this, t, text] {
+    return Task::onStart(this, [this, text](const QSharedPointer<Task::CTask> &task) {
         m_manager->setText(text);
-        t->resolve(ResponsePtr(new CCameraResolveResponse(callback(JSInvoke::setCameraTextDone))));
-    }, Qt::DirectConnection);
-    return task;
+        answer(task.data(), callback(JSInvoke::setCameraTextDone), true);
+    });
 }
 
 static bool isUsable(QCamera *camera)
@@ -160,8 +142,9 @@ void CCamera::watchState(QCamera *camera, Task::CTask *task, const QString &done
     disconnect(m_stateWatch);
     m_stateWatch = connect(camera, &QCamera::stateChanged, this,
                            [this, done, doneState](QCamera::State state) {
-                               if (state == doneState)
-                                   emit resolve(done);
+                               // Dropped by a call that has answered already.
+                               if (state == doneState && m_operation)
+                                   answer(m_operation, done, true);
                            });
     m_operation = task;
     m_fail = fail;
@@ -174,7 +157,7 @@ void CCamera::onCameraError()
     // A start or stop still running answers with its failure; once it has
     // answered, the failure goes where the page hears of its camera.
     if (m_operation && !m_operation->hasEnded())
-        emit reject(m_fail);
+        answer(m_operation, m_fail, false);
     else if (m_session)
         m_session->notify(ResponsePtr(new CCameraRejectResponse(m_fail)));
 }
@@ -185,17 +168,17 @@ void CCamera::runStart(Task::CTask *task)
     const QString fail = callback(JSInvoke::startCameraFail);
     QCamera *camera = m_manager->camera();
     if (!isUsable(camera)) {
-        task->reject(ResponsePtr(new CCameraRejectResponse(fail)));
+        answer(task, fail, false);
         return;
     }
     if (camera->state() == QCamera::ActiveState) {
-        task->resolve(ResponsePtr(new CCameraResolveResponse(done)));
+        answer(task, done, true);
         return;
     }
     watchState(camera, task, done, QCamera::ActiveState, fail);
     camera->start();
     // A camera that failed inside start() has already answered the call.
-    task->resolve(ResponsePtr(new CCameraResolveResponse(done)));
+    answer(task, done, true);
 }
 
 void CCamera::runStop(Task::CTask *task)
@@ -204,11 +187,11 @@ void CCamera::runStop(Task::CTask *task)
     const QString fail = callback(JSInvoke::stopCameraFail);
     QCamera *camera = m_manager->camera();
     if (!isUsable(camera)) {
-        task->reject(ResponsePtr(new CCameraRejectResponse(fail)));
+        answer(task, fail, false);
         return;
     }
     if (camera->state() != QCamera::ActiveState) {
-        task->resolve(ResponsePtr(new CCameraResolveResponse(done)));
+        answer(task, done, true);
         return;
     }
     // The end state of a stop; the active state would answer a stop when
@@ -216,5 +199,5 @@ void CCamera::runStop(Task::CTask *task)
     watchState(camera, task, done, QCamera::UnloadedState, fail);
     camera->stop();
     camera->unload();
-    task->resolve(ResponsePtr(new CCameraResolveResponse(done)));
+    answer(task, done, true);
 }

@@ -48,14 +48,11 @@ public:
 };
 
 // Barcode scanning through the QML camera view. Every camera call runs on
-// the main thread, where the camera and the view live: the tasks are plain
-// tasks whose work runs when the bridge starts them.
-//
-// resolve/reject are broadcasts carrying a callback name. A call listens
-// only for its own callback names and only until it has been answered, so
-// each call is answered once; the scans and close requests go to the newest
-// initialisation call, and so does a camera failure that no running start or
-// stop is left to answer (as startCameraFail or stopCameraFail).
+// the main thread, where the camera and the view live, when the bridge
+// starts it, and is answered once through its task. The scans and close
+// requests go to the newest initialisation call, and so does a camera
+// failure that no running start or stop is left to answer (as
+// startCameraFail or stopCameraFail).
 class CCamera : public CIdentifiable<IPlugin>
 {
     Q_OBJECT
@@ -75,14 +72,15 @@ public slots:
     QSharedPointer<Task::ITask> setCameraText(const QString &text);
 
 signals:
+    // Told after a call has been answered, with its callback name.
     void resolve(QString status);
     void reject(QString status);
     void barcodeScanned(QString tag);
     void cameraClose();
 
 private:
-    // Answers task from the broadcasts naming done or fail.
-    void subscribe(Task::CTask *task, const QString &done, const QString &fail);
+    // Answers task under name, unless it has been answered already.
+    void answer(Task::CTask *task, const QString &name, bool ok);
     void runInitialization(const QSharedPointer<CCameraSession> &session);
     void runStart(Task::CTask *task);
     void runStop(Task::CTask *task);

@@ -80,7 +80,7 @@ QVariantMap listItem(const QVariant &value)
 template <typename Response, typename Fn>
 QSharedPointer<Task::ITask> perItem(const QVariantMap &paths, Fn fn)
 {
-    return Task::CFutureTask::run([paths, fn]() -> QSharedPointer<IResponse> {
+    return Task::onPool([paths, fn]() -> QSharedPointer<IResponse> {
         QVariantMap result;
         for (auto it = paths.cbegin(); it != paths.cend(); ++it)
             result.insert(it.key(), fn(it.value()));
@@ -94,7 +94,11 @@ CFileSystem::CFileSystem(ArchiveAccessManager *archive) : m_copies(new CopyCache
 {
 }
 
-CFileSystem::~CFileSystem() = default;
+CFileSystem::~CFileSystem()
+{
+    // Running copies end at their next chunk, so shutting down waits little.
+    m_copies->stop();
+}
 
 int CFileSystem::copy(const QString &cacheKey, const QString &source, const QString &targetName,
                       const QString &location, const QString &type, QVariantMap &output,
@@ -136,7 +140,7 @@ QSharedPointer<Task::ITask> CFileSystem::itemsCopy(const QVariantMap &paths)
 
 QSharedPointer<Task::ITask> CFileSystem::contentsRootPath()
 {
-    return Task::CFutureTask::run([]() -> QSharedPointer<IResponse> {
+    return Task::onPool([]() -> QSharedPointer<IResponse> {
         using namespace Constants::PathManager;
         const PathsManager *paths = PathsManager::instance();
         const QVariantMap result{

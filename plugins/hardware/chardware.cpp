@@ -98,7 +98,7 @@ QVariantList CHardware::mountedDevices()
 QSharedPointer<Task::ITask> CHardware::getUSBDevices()
 {
     const QString root = m_usbRoot;
-    return Task::CFutureTask::run([root]() -> ResponsePtr {
+    return Task::onPool([root]() -> ResponsePtr {
         const UsbResult usb = enumerateUsb(root);
         if (usb.code == 0)
             return ResponsePtr(new CHardwareResolvedResponse(usb.devices));

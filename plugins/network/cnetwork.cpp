@@ -25,23 +25,25 @@ int CNetwork::runningRequests() const
 QSharedPointer<Task::ITask> CNetwork::checkStatus()
 {
     const QSharedPointer<IStatusCheck> check = m_statusCheck;
-    return Task::CFutureTask::run([check]() -> QSharedPointer<IResponse> {
+    return Task::onPool([check]() -> QSharedPointer<IResponse> {
         return QSharedPointer<IResponse>(new CNetworkOnlineResponse(check->isOnline()));
     });
 }
 
 QSharedPointer<Task::ITask> CNetwork::ajax(AjaxPayload payload)
 {
-    const QSharedPointer<Task::CTask> task = Task::CTask::create();
+    return Task::onStart(this, [this, payload](const QSharedPointer<Task::CTask> &task) {
+        send(payload, task);
+    });
+}
+
+void CNetwork::send(const AjaxPayload &payload, const QSharedPointer<Task::CTask> &task)
+{
     if (payload.method < 0) {
         // An empty or misspelt method would go out as a request with that verb.
-        const QString message =
-            QStringLiteral("unsupported HTTP method \"%1\"").arg(payload.methodName);
-        Task::CTask *t = task.data();
-        connect(t, &Task::CTask::started, t, [t, message] {
-            t->reject(QSharedPointer<IResponse>(new CErrorResponse(-1, message)));
-        }, Qt::DirectConnection);
-        return task;
+        task->reject(QSharedPointer<IResponse>(new CErrorResponse(
+            -1, QStringLiteral("unsupported HTTP method \"%1\"").arg(payload.methodName))));
+        return;
     }
 
     const QNetworkRequest &request = *payload.request;
@@ -90,5 +92,4 @@ QSharedPointer<Task::ITask> CNetwork::ajax(AjaxPayload payload)
             message += e.errorString();
         task->reject(QSharedPointer<IResponse>(new CErrorResponse(-1, message)));
     }, Qt::DirectConnection);
-    return task;
 }

@@ -34,6 +34,8 @@ public slots:
     QSharedPointer<Task::ITask> ajax(AjaxPayload payload);
 
 private:
+    void send(const AjaxPayload &payload, const QSharedPointer<Task::CTask> &task);
+
     QNetworkAccessManager m_accessManager;
     QSharedPointer<IStatusCheck> m_statusCheck;
 };

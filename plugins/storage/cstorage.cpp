@@ -39,7 +39,8 @@ CStorage::~CStorage()
     if (m_thread.isRunning()) {
         QThread *home = thread();
         // Queued behind every job still waiting, so those run first. Jobs
-        // use this object and the page's saves must land: no bound.
+        // use this object, and every save the page asked for must land (a
+        // statement cannot be cut short the way a copy can): no bound.
         QMetaObject::invokeMethod(
             &m_storage,
             [this, home] {
@@ -57,32 +58,10 @@ CStorage::~CStorage()
 
 QSharedPointer<Task::ITask> CStorage::post(Work work)
 {
-    const QSharedPointer<Task::CTask> task = Task::CTask::create();
-    const QWeakPointer<Task::CTask> weak = task;
-    // Context this: a task started after the plugin is gone does nothing.
-    connect(task.data(), &Task::CTask::started, this,
-            [this, weak, work] {
-                const QSharedPointer<Task::CTask> running = weak.toStrongRef();
-                if (!running)
-                    return;
-                QMetaObject::invokeMethod(
-                    &m_storage,
-                    [this, running, work] {
-                        const ResponsePtr response = work(m_storage);
-                        const QWeakPointer<Task::CTask> answer = running;
-                        // Back in the task's thread; dropped if the task is gone.
-                        QMetaObject::invokeMethod(
-                            running.data(),
-                            [answer, response] {
-                                if (const QSharedPointer<Task::CTask> t = answer.toStrongRef())
-                                    t->settle(response);
-                            },
-                            Qt::QueuedConnection);
-                    },
-                    Qt::QueuedConnection);
-            },
-            Qt::DirectConnection);
-    return task;
+    // In call order on the storage thread; the answer goes back to the task's.
+    return Task::onThread(&m_storage, [this, work](const QSharedPointer<Task::CTask> &task) {
+        task->settle(work(m_storage));
+    });
 }
 
 QSharedPointer<Task::ITask> CStorage::init(const QString &path)

@@ -45,7 +45,7 @@ public:
 
 private:
     using Work = std::function<ResponsePtr(Storage &)>;
-    // A plain task whose start queues work to the storage thread.
+    // A task whose work runs on the storage thread once started.
     QSharedPointer<Task::ITask> post(Work work);
 
     QThread m_thread;

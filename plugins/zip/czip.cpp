@@ -184,7 +184,7 @@ int addItem(QuaZip &zip, const QVariantMap &item)
     return code;
 }
 
-QVariantMap extractItem(QuaZip &zip, const QVariantMap &item)
+QVariantMap extractItem(QuaZip &zip, const QVariantMap &item, const std::atomic<bool> &stop)
 {
     const QString source = item.value(key(Other::source)).toString();
     const QString target = item.value(key(Other::target)).toString();
@@ -214,7 +214,7 @@ QVariantMap extractItem(QuaZip &zip, const QVariantMap &item)
         return codeOnly(Code::ZipTargetUnwritable);
     }
     bool readFailed = false;
-    const bool copied = ZipEntry::copy(entry, out, &readFailed);
+    const bool copied = ZipEntry::copy(entry, out, &readFailed, &stop);
     code = entry.getZipError();
     entry.close();
     if (code == UNZ_OK)
@@ -319,7 +319,7 @@ ResponsePtr resolved(JSInvoke::_JSInvoke callback, const QVariantMap &result)
 QSharedPointer<Task::ITask> CZip::addFiles(const QString &archivePath, const QString &mode,
                                            const QVariantMap &files)
 {
-    return Task::CFutureTask::run([archivePath, mode, files]() -> ResponsePtr {
+    return Task::onPool([archivePath, mode, files]() -> ResponsePtr {
         const bool add = sameWord(mode, Other::add);
         if (!add && !sameWord(mode, Other::create))
             return rejected(JSInvoke::zipAddFilesFail, Code::ZipInvalidRequest);
@@ -342,7 +342,7 @@ QSharedPointer<Task::ITask> CZip::addFiles(const QString &archivePath, const QSt
 QSharedPointer<Task::ITask> CZip::readFiles(const QString &archivePath,
                                             const QVariantMap &filesPaths)
 {
-    return Task::CFutureTask::run([archivePath, filesPaths]() -> ResponsePtr {
+    return Task::onPool([archivePath, filesPaths]() -> ResponsePtr {
         QuaZip zip(archivePath);
         if (!openForReading(zip))
             return rejected(JSInvoke::zipReadFilesFail, zip.getZipError());
@@ -355,14 +355,14 @@ QSharedPointer<Task::ITask> CZip::readFiles(const QString &archivePath,
 QSharedPointer<Task::ITask> CZip::compressDirectory(const QString &archivePath,
                                                     const QString &dirPath)
 {
-    return Task::CFutureTask::run([archivePath, dirPath]() -> ResponsePtr {
+    return Task::onPool([archivePath, dirPath]() -> ResponsePtr {
         return ResponsePtr(new CZipCompressDirectoryResponse(compressDir(archivePath, dirPath)));
     });
 }
 
 QSharedPointer<Task::ITask> CZip::listContents(const QString &archivePath)
 {
-    return Task::CFutureTask::run([archivePath]() -> ResponsePtr {
+    return Task::onPool([archivePath]() -> ResponsePtr {
         QuaZip zip(archivePath);
         if (!openForReading(zip))
             return rejected(JSInvoke::zipListContentsFail, zip.getZipError());
@@ -391,12 +391,12 @@ QSharedPointer<Task::ITask> CZip::listContents(const QString &archivePath)
 QSharedPointer<Task::ITask> CZip::extractFiles(const QString &archivePath,
                                                const QVariantMap &paths)
 {
-    return Task::CFutureTask::run([archivePath, paths]() -> ResponsePtr {
+    return Task::onPool([archivePath, paths, stop = m_stopping]() -> ResponsePtr {
         QuaZip zip(archivePath);
         if (!openForReading(zip))
             return rejected(JSInvoke::zipExtractFilesFail, zip.getZipError());
-        return resolved(JSInvoke::zipExtractFilesDone, perItem(paths, [&zip](const QVariant &item) {
-                            return extractItem(zip, item.toMap());
+        return resolved(JSInvoke::zipExtractFilesDone, perItem(paths, [&zip, &stop](const QVariant &item) {
+                            return extractItem(zip, item.toMap(), *stop);
                         }));
     });
 }

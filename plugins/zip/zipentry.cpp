@@ -44,7 +44,7 @@ std::optional<QString> relativePath(const QString &name)
     return out;
 }
 
-bool copy(QIODevice &source, QIODevice &target, bool *readFailed)
+bool copy(QIODevice &source, QIODevice &target, bool *readFailed, const std::atomic<bool> *stop)
 {
     if (readFailed)
         *readFailed = false;
@@ -52,6 +52,8 @@ bool copy(QIODevice &source, QIODevice &target, bool *readFailed)
     // mapping and an unmapping for every small file of a large extraction.
     thread_local QByteArray buffer(int(kChunkSize), Qt::Uninitialized);
     for (;;) {
+        if (stop && stop->load())
+            return false;
         const qint64 n = source.read(buffer.data(), kChunkSize);
         if (n < 0) {
             if (readFailed)

@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <atomic>
 #include <optional>
 
 class QIODevice;
@@ -19,8 +20,9 @@ std::optional<QString> relativePath(const QString &name);
 // Streams what source still yields into target in fixed-size chunks, so an
 // entry of any size costs one buffer. False when a read fails (a damaged
 // entry) or a write stores less than it was given; which one is told by
-// readFailed.
-bool copy(QIODevice &source, QIODevice &target, bool *readFailed = nullptr);
+// readFailed. False as well once stop is raised, checked before each chunk.
+bool copy(QIODevice &source, QIODevice &target, bool *readFailed = nullptr,
+          const std::atomic<bool> *stop = nullptr);
 
 // True for a well-formed zip without entries (only the end record and
 // perhaps a comment), which QuaZip refuses to open.

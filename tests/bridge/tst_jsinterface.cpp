@@ -181,7 +181,7 @@ void tst_JSInterface::delivery_data()
 {
     QTest::addColumn<int>("heard"); // JSInterface::Deliveries
     // n notify, r resolve, j reject, c cancel; s resolves inside start(), e is
-    // a future without a result
+    // pool work without a result
     QTest::addColumn<QString>("steps");
     QTest::addColumn<QStringList>("expected");
     const int all = JSInterface::Resolved | JSInterface::Rejected | JSInterface::Notified;
@@ -191,7 +191,7 @@ void tst_JSInterface::delivery_data()
     QTest::newRow("reject of a resolve-only call") << resolved << "j" << QStringList();
     QTest::newRow("cancel") << all << "c" << QStringList();
     QTest::newRow("resolved inside start") << resolved << "s" << QStringList{"done"};
-    QTest::newRow("future without a result") << all << "e" << QStringList();
+    QTest::newRow("pool work without a result") << all << "e" << QStringList();
 }
 
 void tst_JSInterface::delivery()
@@ -205,7 +205,7 @@ void tst_JSInterface::delivery()
     QSharedPointer<Task::ITask> task = plain;
     if (steps == "e") {
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("produced no response"));
-        task = Task::CFutureTask::run([] { return ResponsePtr(); });
+        task = Task::onPool([] { return ResponsePtr(); });
     } else if (steps == "s") {
         connect(plain.data(), &Task::CTask::started, plain.data(),
                 [&] { plain->resolve(named("done", data)); }, Qt::DirectConnection);

@@ -47,6 +47,7 @@ private slots:
     void failedCopyLeavesNothing_data();
     void failedCopyLeavesNothing();
     void routineReusesAndSerialisesCopies();
+    void copyStopsWithThePlugin();
 
 private:
     QVariantMap run(const QSharedPointer<Task::ITask> &task, const QString &callback);
@@ -281,6 +282,19 @@ void tst_FileSystem::routineReusesAndSerialisesCopies()
     QCOMPARE(readFile(two.value("filepath").toString()), QByteArray("ogg"));
     fs.reset();
     QVERIFY(!QFileInfo::exists(two.value("filepath").toString()));
+}
+
+// Copies fail at their next chunk once the plugin has gone, without a trace.
+void tst_FileSystem::copyStopsWithThePlugin()
+{
+    FakeArchive archive({{"webapp/big.bin", QByteArray(3 * 1048576, 'b')}});
+    auto *fs = new CFileSystem(&archive);
+    const auto task = fs->itemsCopy({{"c", copyItem("/webapp/big.bin", unique() + "-big", "normal")}});
+    delete fs;
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("copy of .* failed - stopped"));
+    QCOMPARE(run(task, "fsItemsCopyFinish").value("c").toMap(), (QVariantMap{{"code", 605}}));
+    QVERIFY(!QFileInfo::exists(tempPath(unique() + "-big")));
+    QCOMPARE(QDir::temp().entryList({".kelcab-*"}, QDir::Files | QDir::Hidden), QStringList());
 }
 
 QTEST_GUILESS_MAIN(tst_FileSystem)
