@@ -14,6 +14,7 @@ private slots:
     void settings_data();
     void settings();
     void secondTakeStopsTheFirst();
+    void waitingTakeReplaced();
 
 private:
     struct Outcome
@@ -149,6 +150,21 @@ void tst_AudioRecorder::secondTakeStopsTheFirst()
         const double seconds = soxi.readAllStandardOutput().trimmed().toDouble();
         QVERIFY2(seconds > 0.8 && seconds < 4.0, qPrintable(uuid + QString::number(seconds)));
     }
+}
+
+// A take still waiting for its turn is replaced by a later call, and told so.
+void tst_AudioRecorder::waitingTakeReplaced()
+{
+    QList<QSharedPointer<Task::ITask>> takes;
+    for (const QString uuid : {"r1", "r2", "r3"})
+        takes << m_plugin.recordAudio(uuid, "takes/" + uuid + ".wav");
+    QVariantMap replaced;
+    connect(takes[1].data(), &Task::ITask::onRejected, [&](auto r) { replaced = r->toVariantMap(); });
+    for (const auto &take : takes)
+        take->start();
+    QTRY_COMPARE(replaced, (QVariantMap{{"uuid", "r2"}, {"code", -1},
+                                        {"errorString", "replaced by a later recordAudio"}}));
+    QVERIFY(run(m_plugin.setAudioRecordStatus({{"state", 0}})).ended);
 }
 
 QTEST_GUILESS_MAIN(tst_AudioRecorder)
