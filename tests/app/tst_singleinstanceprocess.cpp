@@ -154,9 +154,8 @@ void tst_SingleInstanceProcess::twentyClientsAtOnce()
     auto master = start({});
     QVERIFY(waitForMaster(1));
 
-    // Started by one shell, which reports their exit codes: with twenty
-    // QProcess objects finishing at once, QProcess here now and then reports
-    // the master as exited with code 0 while it still runs.
+    // From one shell, which reports their exit codes: twenty QProcess objects
+    // ending at once made QProcess now and then report the live master as ended.
     auto clients = start({QStringLiteral("-c"),
                           QStringLiteral("for i in $(seq 0 19); do \"$0\" --open-uri=/client/$i >/dev/null 2>&1 & "
                                          "pids=\"$pids $!\"; done; for p in $pids; do wait $p; echo $?; done"),

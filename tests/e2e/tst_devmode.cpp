@@ -241,10 +241,10 @@ void tst_DevMode::offWithoutDev()
 }
 
 // In a network namespace of its own whose one local port and the tools' usual
-// port are taken, the tools get no port: the program says so and ends with 1, before any window.
+// port are taken, the tools get no port: the program says so and ends with 1.
 void tst_DevMode::noPortForTheTools()
 {
-    const QString takePort = QStringLiteral(R"(echo "40000 40000" > /proc/sys/net/ipv4/ip_local_port_range &&
+    const QString takePorts = QStringLiteral(R"(echo "40000 40000" > /proc/sys/net/ipv4/ip_local_port_range &&
 exec python3 -c 'import os, socket, sys
 held = [socket.create_server(("127.0.0.1", port)) for port in (9222, 40000)]
 for s in held: os.set_inheritable(s.fileno(), True)
@@ -252,12 +252,8 @@ os.execv(sys.argv[1], sys.argv[1:])' "$@")");
     Session run;
     QVERIFY2(run.setUp(QStringLiteral("devloop"), {}, AppFolder::Loose, QString()), qPrintable(run.error));
     QProcess shell;
-    QProcessEnvironment env = run.app.environment(run.xvfb.display());
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    shell.setProcessEnvironment(env);
-    shell.start(QStringLiteral("unshare"), {QStringLiteral("-n"), QStringLiteral("sh"), QStringLiteral("-c"),
-                                            takePort, QStringLiteral("sh"), run.app.binary(),
-                                            QStringLiteral("--dev"), run.app.path() + "/webapp"});
+    shell.setProcessEnvironment(run.app.environment(run.xvfb.display()));
+    shell.start("unshare", {"-n", "sh", "-c", takePorts, "sh", run.app.binary(), "--dev", run.app.path() + "/webapp"});
     QVERIFY(shell.waitForFinished(30000));
     const QByteArray err = shell.readAllStandardError();
     if (err.startsWith("unshare:") || err.startsWith("sh:"))
