@@ -168,7 +168,7 @@ def labels(t):
             return set(p["value"])
     return set()
 FOLDER_LABELS = {"kelcab": {"kelcab"}, "app": {"process", "app"}, "bridge": {"bridge"},
-                 "content": {"content", "compat"}, "dev": {"e2e", "compat"}, "sdk": {"e2e"},
+                 "content": {"content", "compat"}, "dev": {"e2e", "compat"}, "sdk": {"e2e", "bridge"},
                  "plugins/storage": {"storage"}, "plugins/audiorecorder": {"audio"},
                  "plugins/audioplayer": {"audio"}, "plugins/network": {"network"},
                  "plugins/downloader": {"network"}, "plugins/zip": {"plugins"},
