@@ -16,6 +16,10 @@
 #include <QtEndian>
 #include <QtTest>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 namespace {
 
 QByteArray header(quint32 size)
@@ -215,6 +219,8 @@ void tst_SingleInstance::clientExitCode_data()
     QTest::newRow("wrong reply") << "NAK" << -1 << "^Master didn't ackknowledge the sent arguments$";
     QTest::newRow("master closes without reply") << "close" << int(QLocalSocket::PeerClosedError) << failed;
     QTest::newRow("master never answers") << "silent" << 5 << "^Master did not respond in time$";
+    // Its listen queue full: the connection neither succeeds nor fails.
+    QTest::newRow("master's queue full") << "full" << 5 << "^Master did not respond in time$";
     QTest::newRow("nobody listens") << "absent" << int(QLocalSocket::ServerNotFoundError) << failed;
     // Connection refused is error number 0: it must not end as a success.
     QTest::newRow("dead master's socket, nobody ever listens")
@@ -240,6 +246,20 @@ void tst_SingleInstance::clientExitCode()
     if (behaviour.startsWith(QStringLiteral("stale:"))) {
         behaviour = behaviour.section(QLatin1Char(':'), 1);
         QVERIFY(makeDeadSocket(m_temp->path() + QLatin1Char('/') + instance.instanceID()));
+    }
+
+    int full[2] = {-1, -1}; // a listener with a queue of one, and the one
+    auto closeFull = qScopeGuard([&full] { ::close(full[0]); ::close(full[1]); });
+    if (behaviour == QLatin1String("full")) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const QByteArray path = QFile::encodeName(m_temp->filePath(instance.instanceID()));
+        qstrncpy(address.sun_path, path.constData(), sizeof address.sun_path);
+        full[0] = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        full[1] = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        const auto *a = reinterpret_cast<const sockaddr *>(&address);
+        QVERIFY(::bind(full[0], a, sizeof address) == 0 && ::listen(full[0], 0) == 0
+                && ::connect(full[1], a, sizeof address) == 0);
     }
 
     QLocalServer server;
@@ -268,7 +288,7 @@ void tst_SingleInstance::clientExitCode()
         QVERIFY(server.listen(instance.instanceID()));
     };
     // Late, as a master still starting: the client retries until it listens.
-    if (behaviour != QLatin1String("absent"))
+    if (behaviour != QLatin1String("absent") && behaviour != QLatin1String("full"))
         QTimer::singleShot(300, this, listen);
 
     if (!warning.isEmpty())
