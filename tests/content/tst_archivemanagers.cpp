@@ -249,7 +249,7 @@ void tst_ArchiveManagers::lookups()
 void tst_ArchiveManagers::createArchiveManager_data()
 {
     QTest::addColumn<QString>("kind");
-    QTest::addColumn<QString>("content"); // "zip", "missing", "garbage", "truncated kelcab"
+    QTest::addColumn<QString>("content"); // "zip", "missing", "garbage", "truncated kelcab", "folder"
     QTest::addColumn<QString>("message"); // empty: the archive opens
 
     // A kelcab that opens: every course row with the kelcab archive.
@@ -257,6 +257,8 @@ void tst_ArchiveManagers::createArchiveManager_data()
     QTest::newRow("missing zip") << "zip" << "missing"
                                  << "cannot open the zip content archive .*bad.bin - the file does "
                                     "not exist \\(QuaZip error -?\\d+\\)";
+    QTest::newRow("a folder in its place") << "zip" << "folder"
+        << "cannot open the zip content archive .*bad.bin - the file cannot be read \\(QuaZip error -?\\d+\\)";
     QTest::newRow("damaged zip") << "zip" << "garbage"
                                  << "cannot open the zip content archive .*bad.bin - it is not an "
                                     "archive of that kind or it is damaged \\(QuaZip error -?\\d+\\)";
@@ -276,6 +278,8 @@ void tst_ArchiveManagers::createArchiveManager()
     QString path = m_dir->filePath(QStringLiteral("bad.bin"));
     if (content == QLatin1String("zip")) {
         path = makeZip();
+    } else if (content == QLatin1String("folder")) {
+        QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("bad.bin")));
     } else if (content == QLatin1String("garbage")) {
         QVERIFY(writeTree(m_dir->path(), {{QStringLiteral("bad.bin"), QByteArray(4096, '\x5a')}}));
     } else if (content == QLatin1String("truncated kelcab")) {
