@@ -87,8 +87,7 @@ void tst_KelcabArchive::failureLeavesNoArchive_data()
     QTest::newRow("target folder missing") << "course" << "no/such/a.kcab" << QByteArray() << "";
     QTest::newRow("a file at level 257") << "deep" << "a.kcab" << QByteArray("previous")
                                          << "Folder tree is deeper than 256 levels at '%F/d/d";
-    // Its files say 4096 bytes and hold a few.
-    QTest::newRow("files shorter than their size") << "/sys/devices/system/cpu/cpu0/topology" << "a.kcab"
+    QTest::newRow("files shorter than their size (sysfs)") << "/sys/devices/system/cpu/cpu0/topology" << "a.kcab"
         << QByteArray() << "Secure copy has failed from %F/cluster_cpus: the file shrank while being packed";
     QTest::newRow("the root folder has no name")
         << "/" << "a.kcab" << QByteArray() << "Folder '/' has no name to give the archive's root";

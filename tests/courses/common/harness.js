@@ -36,15 +36,8 @@
     };
 
     // Keys in one order: payloads compare whole, whatever order they came in.
-    const canonical = function (value) {
-        return JSON.stringify(value, function (key, v) {
-            if (!v || typeof v !== 'object' || Array.isArray(v))
-                return v;
-            const sorted = {};
-            Object.keys(v).sort().forEach(function (k) { sorted[k] = v[k]; });
-            return sorted;
-        });
-    };
+    const canonical = (value) => JSON.stringify(value, (key, v) => (!v || typeof v !== 'object'
+        || Array.isArray(v) ? v : Object.fromEntries(Object.keys(v).sort().map((k) => [k, v[k]]))));
 
     T.equal = function (actual, expected, label) {
         const a = canonical(actual);
