@@ -206,10 +206,7 @@ void tst_Network::downloadStoresOnlyWholeSuccess()
 }
 
 // The machine's state cannot be set here: a check that says what the row says.
-struct FixedStatusCheck : IStatusCheck {
-    bool online = false;
-    bool isOnline() override { return online; }
-};
+struct FixedStatusCheck : IStatusCheck { bool online = false; bool isOnline() override { return online; } };
 
 void tst_Network::onlineAndOffline_data()
 {
