@@ -12,6 +12,7 @@
 #include <cmath>
 #include <limits>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 
 #include <QEvent>
@@ -192,32 +193,20 @@ private:
     bool m_uuidRefused = false;
 };
 
+// A page argument read as the dispatcher's method takes it.
 template <typename T>
-T read(PageCall &call, const QVariant &value, const QString &name);
-template <>
-QString read(PageCall &call, const QVariant &value, const QString &name)
+T read(PageCall &call, const QVariant &value, const QString &name)
 {
-    return call.text(value, name);
-}
-template <>
-QVariantMap read(PageCall &call, const QVariant &value, const QString &name)
-{
-    return call.object(value, name);
-}
-template <>
-QVariantList read(PageCall &call, const QVariant &value, const QString &name)
-{
-    return call.list(value, name);
-}
-template <>
-QStringList read(PageCall &call, const QVariant &value, const QString &name)
-{
-    return call.texts(value, name);
-}
-template <>
-int read(PageCall &call, const QVariant &value, const QString &name)
-{
-    return call.whole(value, name);
+    if constexpr (std::is_same_v<T, QString>)
+        return call.text(value, name);
+    else if constexpr (std::is_same_v<T, QVariantMap>)
+        return call.object(value, name);
+    else if constexpr (std::is_same_v<T, QVariantList>)
+        return call.list(value, name);
+    else if constexpr (std::is_same_v<T, QStringList>)
+        return call.texts(value, name);
+    else
+        return call.whole(value, name);
 }
 
 // A page method's parameter names as declared: the refusals name them.

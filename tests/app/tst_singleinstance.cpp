@@ -251,10 +251,9 @@ void tst_SingleInstance::clientExitCode()
     int full[2] = {-1, -1}; // a listener with a queue of one, and the one
     auto closeFull = qScopeGuard([&full] { ::close(full[0]); ::close(full[1]); });
     if (behaviour == QLatin1String("full")) {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        const QByteArray path = QFile::encodeName(m_temp->filePath(instance.instanceID()));
-        qstrncpy(address.sun_path, path.constData(), sizeof address.sun_path);
+        sockaddr_un address{AF_UNIX, {}};
+        qstrncpy(address.sun_path, QFile::encodeName(m_temp->filePath(instance.instanceID())).constData(),
+                 sizeof address.sun_path);
         full[0] = ::socket(AF_UNIX, SOCK_STREAM, 0);
         full[1] = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
         const auto *a = reinterpret_cast<const sockaddr *>(&address);

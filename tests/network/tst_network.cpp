@@ -141,9 +141,8 @@ void tst_Network::stalledDownloadTimesOut()
     QTRY_COMPARE_WITH_TIMEOUT(sent("fileDownloadError").size(), 1, 30000);
     QVERIFY2(clock.elapsed() >= 12000 && clock.elapsed() < 20000, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(sent("fileDownloadError").first().value("code").toInt(), 4);
-    QCOMPARE(sent("fileDownloadStart").size(), 1);
-    QCOMPARE(sent("fileDownloadAbort").size(), 0);
-    QCOMPARE(sent("fileDownloadFinish").size(), 0); // cleanup() finds no file
+    QCOMPARE((QList<int>{sent("fileDownloadStart").size(), sent("fileDownloadAbort").size(),
+                         sent("fileDownloadFinish").size()}), (QList<int>{1, 0, 0}));
 }
 
 // A second download replaces a waiting first, which writes nothing into its file.
@@ -206,7 +205,8 @@ void tst_Network::downloadStoresOnlyWholeSuccess()
 }
 
 // The machine's state cannot be set here: a check that says what the row says.
-struct FixedStatusCheck : IStatusCheck { bool online = false; bool isOnline() override { return online; } };
+struct FixedStatusCheck : IStatusCheck {
+    explicit FixedStatusCheck(bool on) : online(on) {} bool online; bool isOnline() override { return online; } };
 
 void tst_Network::onlineAndOffline_data()
 {
@@ -220,9 +220,7 @@ void tst_Network::onlineAndOffline()
 {
     QFETCH(bool, online);
     const QVariantMap status{{"status", online ? "online" : "offline"}};
-    auto *check = new FixedStatusCheck;
-    check->online = online;
-    CNetwork network{QSharedPointer<IStatusCheck>(check)};
+    CNetwork network{QSharedPointer<IStatusCheck>(new FixedStatusCheck(online))};
     const QSharedPointer<Task::ITask> task = network.checkStatus();
     QSignalSpy resolved(task.data(), &Task::ITask::onResolved);
     task->start();

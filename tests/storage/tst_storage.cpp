@@ -87,8 +87,7 @@ void tst_Storage::unreadableKeysRefused()
     QTest::ignoreMessage(QtWarningMsg, "Storage::setItems refuses a key that would not read back as it is");
     QVERIFY(!s.setItems({{key, "v"}, {"other", "o"}}));
     QStringList keys;
-    QVERIFY(s.getKeys("", keys));
-    QCOMPARE(keys, QStringList());
+    QVERIFY(s.getKeys("", keys) && keys.isEmpty()); // not "other" either
 }
 
 // A database with an overwritten header is neither opened nor replaced.
