@@ -5,7 +5,7 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential cmake pkg-config ninja-build
-  qtbase5-dev qtdeclarative5-dev qttools5-dev-tools
+  qtbase5-dev qtdeclarative5-dev qtdeclarative5-dev-tools qttools5-dev-tools
   qtwebengine5-dev libqt5webchannel5-dev qtmultimedia5-dev
   libqt5sql5-sqlite libqt5multimedia5-plugins
   qml-module-qtquick2 qml-module-qtquick-window2 qml-module-qtquick-controls

@@ -1,11 +1,8 @@
 import QtQuick 2.4
-import QtQuick.Controls 1.3
 import QtQuick.Window 2.2
-import QtQuick.Dialogs 1.2
-import QtQuick.LocalStorage 2.0
 
-// A plain Window: the Controls 1 ApplicationWindow adds menu, tool and status
-// bar layout that the shell never uses, at a tenth of a second of start-up.
+// A plain Window and a Loader: the shell shows one page, and Controls 1
+// (ApplicationWindow, StackView) would load its whole module before it.
 Window {
     id: mainWindow
     visible: true
@@ -14,9 +11,9 @@ Window {
     width: settingsManager.get("visual", "StageX", 1024)
     height: settingsManager.get("visual", "StageY", 768)
 
-    StackView {
+    Loader {
         id: pageStack
-        initialItem: Qt.resolvedUrl("Webview.qml")
+        source: "Webview.qml"
         focus: true
         anchors.fill: parent
     }
