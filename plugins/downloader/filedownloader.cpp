@@ -23,7 +23,7 @@ bool isSuccess(QNetworkReply *reply)
 } // namespace
 
 FileDownloader::FileDownloader(QObject *parent)
-    : IFileDownloader(parent), m_accessManager(new QNetworkAccessManager(this))
+    : IFileDownloader(parent)
 {
     m_timer.setSingleShot(true);
     m_timer.setTimerType(Qt::PreciseTimer);
@@ -105,6 +105,10 @@ void FileDownloader::download(QUrl url)
     // https to http, and not forever (a loop ends as TooManyRedirectsError).
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setMaximumRedirectsAllowed(MaxRedirects);
+    // Made on the first download: a process's first access manager loads
+    // the network bearer plugins, which start-up does not need.
+    if (!m_accessManager)
+        m_accessManager = new QNetworkAccessManager(this);
     m_reply = m_accessManager->get(request);
     // Flow control: when the disk is slower than the network, the network
     // waits instead of the data piling up in memory.

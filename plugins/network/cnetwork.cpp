@@ -18,12 +18,23 @@ CNetwork::~CNetwork() = default;
 
 int CNetwork::runningRequests() const
 {
-    return m_accessManager.findChildren<QNetworkReply *>(QString(), Qt::FindDirectChildrenOnly)
-        .size();
+    return m_accessManager ? m_accessManager->findChildren<QNetworkReply *>(
+                                 QString(), Qt::FindDirectChildrenOnly).size()
+                           : 0;
+}
+
+// A process's first access manager loads the network bearer plugins, which
+// start-up does not need: it is made on the first request.
+QNetworkAccessManager *CNetwork::accessManager()
+{
+    if (!m_accessManager)
+        m_accessManager = new QNetworkAccessManager(this);
+    return m_accessManager;
 }
 
 QSharedPointer<Task::ITask> CNetwork::checkStatus()
 {
+    m_statusCheck->watch(); // here, on the owner's thread; the task asks from the pool
     const QSharedPointer<IStatusCheck> check = m_statusCheck;
     return Task::onPool([check]() -> QSharedPointer<IResponse> {
         return QSharedPointer<IResponse>(new CNetworkOnlineResponse(check->isOnline()));
@@ -51,17 +62,17 @@ void CNetwork::send(const AjaxPayload &payload, const QSharedPointer<Task::CTask
     QNetworkReply *reply = nullptr;
     switch (payload.method) {
     case AjaxPayload::POST:
-        reply = m_accessManager.post(request, payload.body);
+        reply = accessManager()->post(request, payload.body);
         break;
     case AjaxPayload::HEAD:
-        reply = m_accessManager.head(request);
+        reply = accessManager()->head(request);
         break;
     default: {
         buffer.reset(new QBuffer);
         buffer->setData(payload.body);
         buffer->open(QIODevice::ReadOnly);
         const QByteArray verb = QMetaEnum::fromType<AjaxPayload::Method>().valueToKey(payload.method);
-        reply = m_accessManager.sendCustomRequest(request, verb, buffer.data());
+        reply = accessManager()->sendCustomRequest(request, verb, buffer.data());
         break;
     }
     }

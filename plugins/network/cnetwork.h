@@ -36,6 +36,8 @@ public slots:
 private:
     void send(const AjaxPayload &payload, const QSharedPointer<Task::CTask> &task);
 
-    QNetworkAccessManager m_accessManager;
+    QNetworkAccessManager *accessManager();
+
+    QNetworkAccessManager *m_accessManager = nullptr; // made on the first request
     QSharedPointer<IStatusCheck> m_statusCheck;
 };

@@ -3,6 +3,8 @@
 #include <QObject>
 #include <QtGlobal>
 
+#include <memory>
+
 // Bearer management is deprecated in Qt 5.15 but is still the only portable
 // source of the machine's online state and its changes.
 QT_WARNING_PUSH
@@ -16,6 +18,8 @@ class IStatusCheck : public QObject
 public:
     using QObject::QObject;
     virtual bool isOnline() = 0;
+    // Starts following the machine's state, on the owner's thread; once.
+    virtual void watch() {}
 
 signals:
     void statusChange(bool isOnline);
@@ -38,10 +42,11 @@ class CStatusCheck : public IStatusCheck
     Q_OBJECT
 public:
     CStatusCheck();
-    // Thread-safe: asked from the pool by the status task.
+    // Thread-safe once watch() has run: asked from the pool by the status task.
     bool isOnline() override;
+    void watch() override;
 
 private:
-    QNetworkConfigurationManager m_manager;
+    std::unique_ptr<QNetworkConfigurationManager> m_manager;
 };
 QT_WARNING_POP
