@@ -3,6 +3,8 @@
 #include "constants.h"
 #include "task.h"
 
+#include <QVariantMap>
+
 #include <utility>
 
 namespace Task {
@@ -64,5 +66,39 @@ private:
     QSharedPointer<CTask> m_task;
     QString m_uuid;
 };
+
+// The page's "state" of a player or recorder: 0 stopped, 1 running (run:
+// play or record), 2 paused. True when the status leaves it out, or when
+// the device took it.
+template <typename Device>
+bool applyState(Device *device, const QVariantMap &status, void (Device::*run)())
+{
+    const QString name = Constants::key(Constants::Other::state);
+    if (!status.contains(name))
+        return true;
+    bool ok = false;
+    const int state = status.value(name).toInt(&ok);
+    if (!ok || state < 0 || state > 2)
+        return false;
+    if (state == 0)
+        device->stop();
+    else if (state == 1)
+        (device->*run)();
+    else
+        device->pause();
+    return int(device->state()) == state;
+}
+
+// The page's "muted", the same way.
+template <typename Device>
+bool applyMuted(Device *device, const QVariantMap &status)
+{
+    const QString name = Constants::key(Constants::Other::muted);
+    if (!status.contains(name))
+        return true;
+    const bool muted = status.value(name).toBool();
+    device->setMuted(muted);
+    return device->isMuted() == muted;
+}
 
 } // namespace Task

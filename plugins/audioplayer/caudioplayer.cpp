@@ -210,21 +210,7 @@ QSharedPointer<Task::ITask> CAudioPlayer::setMediaStatus(const QVariantMap &stat
         QMediaPlayer *p = player();
         auto has = [&status](Other::_Other k) { return status.contains(key(k)); };
         auto value = [&status](Other::_Other k) { return status.value(key(k)); };
-        bool ok = true;
-
-        if (ok && has(Other::state)) {
-            const int state = value(Other::state).toInt(&ok);
-            ok = ok && state >= QMediaPlayer::StoppedState && state <= QMediaPlayer::PausedState;
-            if (ok) {
-                if (state == QMediaPlayer::StoppedState)
-                    p->stop();
-                else if (state == QMediaPlayer::PlayingState)
-                    p->play();
-                else
-                    p->pause();
-                ok = p->state() == state;
-            }
-        }
+        bool ok = Task::applyState(p, status, &QMediaPlayer::play);
         if (ok && has(Other::playbackRate)) {
             const double rate = value(Other::playbackRate).toDouble(&ok);
             if (ok) {
@@ -239,11 +225,7 @@ QSharedPointer<Task::ITask> CAudioPlayer::setMediaStatus(const QVariantMap &stat
                 ok = p->volume() == volume;
             }
         }
-        if (ok && has(Other::muted)) {
-            const bool muted = value(Other::muted).toBool();
-            p->setMuted(muted);
-            ok = p->isMuted() == muted;
-        }
+        ok = ok && Task::applyMuted(p, status);
         if (ok && has(Other::position)) {
             const qint64 position = value(Other::position).toLongLong(&ok);
             if (ok) {

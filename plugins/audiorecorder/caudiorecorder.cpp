@@ -343,20 +343,7 @@ QSharedPointer<Task::ITask> CAudioRecorder::setAudioRecordStatus(const QVariantM
         QAudioRecorder *r = m_recorder;
         auto has = [&status](Other::_Other k) { return status.contains(key(k)); };
         auto value = [&status](Other::_Other k) { return status.value(key(k)); };
-        bool ok = true;
-        if (has(Other::state)) {
-            const int state = value(Other::state).toInt(&ok);
-            ok = ok && state >= QMediaRecorder::StoppedState && state <= QMediaRecorder::PausedState;
-            if (ok) {
-                if (state == QMediaRecorder::StoppedState)
-                    r->stop();
-                else if (state == QMediaRecorder::RecordingState)
-                    r->record();
-                else
-                    r->pause();
-                ok = r->state() == state;
-            }
-        }
+        bool ok = Task::applyState<QMediaRecorder>(r, status, &QMediaRecorder::record);
         if (ok && has(Other::volume)) {
             const double volume = value(Other::volume).toDouble(&ok);
             if (ok) {
@@ -364,11 +351,7 @@ QSharedPointer<Task::ITask> CAudioRecorder::setAudioRecordStatus(const QVariantM
                 ok = CAudioPlayer::relativelyEqual(r->volume(), volume);
             }
         }
-        if (ok && has(Other::muted)) {
-            const bool muted = value(Other::muted).toBool();
-            r->setMuted(muted);
-            ok = r->isMuted() == muted;
-        }
+        ok = ok && Task::applyMuted(r, status);
         if (ok)
             task->resolve(answer(JSInvoke::setAudioRecordStatusDone));
         else
