@@ -3,25 +3,21 @@
 // profile; the second call is the baseline. Medians of 5 programs.
 // Run through tests/isolate.sh.
 
+#include "benchsupport.h"
 #include "tests/support/shelltest.h"
 
 #include <QCoreApplication>
 #include <QMap>
 #include <QTextStream>
 
-#include <algorithm>
 
 using namespace ShellTest;
+
+using namespace Bench;
 
 namespace {
 
 constexpr int kRuns = 5;
-
-double median(QVector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values.at(values.size() / 2);
-}
 
 } // namespace
 

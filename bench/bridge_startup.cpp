@@ -11,19 +11,19 @@
 // content archive costs. Prints the medians of 11 runs each and fails (exit
 // code 1) when the shell is over a limit in any series.
 
+#include "benchsupport.h"
+#include "content_course.h"
 #include "content/contentpassword.h"
 #include "tests/support/shelltest.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QTemporaryDir>
 #include <QMap>
 #include <QProcess>
 #include <QScopedPointer>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTextStream>
 #include <QUrl>
 
@@ -32,18 +32,14 @@
 
 using namespace ShellTest;
 
+using namespace Bench;
+
 namespace {
 
 constexpr int kRuns = 11;
 constexpr int kTimeoutMs = 60000;
 
 QTextStream out(stdout);
-
-double median(QVector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values.at(values.size() / 2);
-}
 
 enum class Kind { Shell, Baseline, ShellOnFiles };
 
@@ -143,28 +139,6 @@ double measure(Kind kind, const QString &display, Setting &setting, const Page &
     return loaded ? ms : -1;
 }
 
-// reveal.js's demo with the benchmark's report: its start page gets the
-// three scripts of the tiny page before its end. Empty when the corpus is
-// missing.
-QString stageRealCourse(const QTemporaryDir &overlay, const QString &course)
-{
-    QFile page(course + QStringLiteral("/index.html"));
-    if (!overlay.isValid() || !page.open(QIODevice::ReadOnly))
-        return QString();
-    QByteArray html = page.readAll();
-    const int end = html.lastIndexOf("</body>");
-    if (end < 0)
-        return QString();
-    html.insert(end, "<script src=\"common/qwebchannel.js\"></script><script src=\"config.js\"></script>"
-                     "<script src=\"report.js\"></script>\n");
-    QFile staged(overlay.filePath(QStringLiteral("index.html")));
-    const QString report = QStringLiteral(BRIDGE_BENCH_PAGE "/report.js");
-    if (!staged.open(QIODevice::WriteOnly) || staged.write(html) != html.size()
-        || !QFile::copy(report, overlay.filePath(QStringLiteral("report.js"))))
-        return QString();
-    return overlay.path();
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -181,7 +155,10 @@ int main(int argc, char **argv)
                        {Kind::Shell, Kind::Baseline, Kind::ShellOnFiles}}};
     const QTemporaryDir overlay;
     const QString course = QStringLiteral(BRIDGE_BENCH_COURSE);
-    const QString staged = stageRealCourse(overlay, course);
+    const QString staged = overlay.isValid()
+        ? ContentBench::stagePresentation(course, overlay.path(),
+                                          QStringLiteral(BRIDGE_BENCH_PAGE "/report.js"))
+        : QString();
     if (staged.isEmpty())
         out << "no " << course << " (bench/make-corpus.sh): the real course is left out\n";
     else

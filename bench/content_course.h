@@ -140,4 +140,27 @@ loadAll(location.search).then(function (ms) {
     return course;
 }
 
+// reveal.js's demo (bench/make-corpus.sh), a real third-party presentation,
+// with a benchmark's report: its start page gets the report scripts before
+// its end, laid over the presentation in `overlay`. Returns the overlay's
+// folder, empty when the presentation is missing.
+inline QString stagePresentation(const QString &presentation, const QString &overlay,
+                                 const QString &reportScript)
+{
+    QFile page(presentation + QStringLiteral("/index.html"));
+    if (!page.open(QIODevice::ReadOnly))
+        return QString();
+    QByteArray html = page.readAll();
+    const int end = html.lastIndexOf("</body>");
+    if (end < 0)
+        return QString();
+    html.insert(end, "<script src=\"common/qwebchannel.js\"></script><script src=\"config.js\"></script>"
+                     "<script src=\"report.js\"></script>\n");
+    QFile staged(overlay + QStringLiteral("/index.html"));
+    if (!QDir().mkpath(overlay) || !staged.open(QIODevice::WriteOnly) || staged.write(html) != html.size()
+        || !QFile::copy(reportScript, overlay + QStringLiteral("/report.js")))
+        return QString();
+    return overlay;
+}
+
 } // namespace ContentBench

@@ -6,6 +6,7 @@
 // resource at once (text by XMLHttpRequest, images as <img>) and reports
 // when the last one is in. Prints medians and ratios to the plain files.
 
+#include "benchsupport.h"
 #include "content_course.h"
 
 #include "content/contentpassword.h"
@@ -40,6 +41,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+
+using namespace Bench;
 
 namespace {
 
@@ -106,12 +109,6 @@ Result load(const QUrl &url)
     r.pageMs = parts.value(1).toDouble();
     r.failed = parts.value(2).toInt();
     return r;
-}
-
-double median(QVector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.isEmpty() ? -1 : v.at(v.size() / 2);
 }
 
 } // namespace

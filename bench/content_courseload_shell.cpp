@@ -6,9 +6,12 @@
 // how long that took: that interval is the headline, the program's whole
 // run is shown beside it. Every mode runs warm (pages cached) and cold (the
 // content's pages dropped before the run), modes taken in turn so that the
-// machine's load hits them alike. Prints medians and ratios to the plain
-// files of the same condition.
+// machine's load hits them alike. The same modes then start a real
+// third-party presentation, reveal.js's demo (bench/make-corpus.sh), timed
+// to its load event. Prints medians of 5 runs (CONTENT_BENCH_ROUNDS) and
+// ratios to the plain files of the same condition.
 
+#include "benchsupport.h"
 #include "content_course.h"
 #include "content/contentpassword.h"
 
@@ -22,20 +25,14 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fcntl.h>
-#include <unistd.h>
+
+using namespace Bench;
 
 namespace {
 
 const int kRounds = qEnvironmentVariableIntValue("CONTENT_BENCH_ROUNDS") > 0
     ? qEnvironmentVariableIntValue("CONTENT_BENCH_ROUNDS")
-    : 3;
-
-double median(QVector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.isEmpty() ? -1 : v.at(v.size() / 2);
-}
+    : 5;
 
 struct Mode
 {
@@ -46,22 +43,6 @@ struct Mode
     QVector<double> page[2], run[2];   // [warm, cold]
     QString binary;                    // another build of the program, when set
 };
-
-// Drops the cached pages of every file the course is read from (the archive,
-// or the loose files) so that the run reads them from the disk. Written
-// pages must reach the disk first: dirty pages are not dropped.
-void dropCaches(const QString &folder)
-{
-    QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::NoSymLinks, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const int fd = ::open(QFile::encodeName(it.next()).constData(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            continue;
-        ::fdatasync(fd);
-        ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-        ::close(fd);
-    }
-}
 
 } // namespace
 
@@ -107,17 +88,40 @@ int main(int argc, char **argv)
         all.append({"encrypted zip, earlier build", AppFolder::Zip, QString(), contentPassword(), {}, {},
                     before});
     }
+    // The presentation: the whole start-up to its load event is the page
+    // figure (its resources are requested as it parses).
+    struct Course
+    {
+        const char *name;
+        QString dir, base;
+        bool presentation;
+        QVector<Mode> modes;
+    };
+    QVector<Course> courses{{"438-file course", course, QString(), false, all}};
+    const QTemporaryDir overlay;
+    const QString presentation = QStringLiteral(CONTENT_BENCH_PRESENTATION);
+    const QString staged = overlay.isValid()
+        ? ContentBench::stagePresentation(presentation, overlay.path(),
+                                          QStringLiteral(CONTENT_BENCH_REPORT_SCRIPT))
+        : QString();
+    if (staged.isEmpty())
+        printf("no %s (bench/make-corpus.sh): the presentation is left out\n", qPrintable(presentation));
+    else
+        courses.append({"reveal.js demo (start-up to its load event)", staged, presentation, true, all});
+
     // One warm-up run each, then rounds taken in turn: warm and cold, every
     // mode in each.
+    for (Course &c : courses) {
     for (int round = -1; round < kRounds; ++round) {
       for (int cold = 0; cold < 2; ++cold) {
         if (round < 0 && cold)
             continue;
-        for (Mode &m : all) {
+        for (Mode &m : c.modes) {
             ShellTest::ReportServer server;
             ShellTest::AppFolder folder;
+            folder.setBaseCourse(c.base);
             if (!server.listen() || !folder.installBinary()
-                || !folder.packCourse(course, m.format, {{QStringLiteral("report"), server.url()}},
+                || !folder.packCourse(c.dir, m.format, {{QStringLiteral("report"), server.url()}},
                                       QStringLiteral("data.bin"), m.password)
                 || !folder.writeConfig(m.config)
                 || (!m.binary.isEmpty()
@@ -130,18 +134,21 @@ int main(int argc, char **argv)
             QElapsedTimer t;
             t.start();
             QScopedPointer<QProcess> process(ShellTest::startShell(folder, xvfb.display()));
-            const bool done = server.waitForMessage(QStringLiteral("done "), 300000, true);
+            const bool done = c.presentation
+                ? server.waitForMessage(QStringLiteral("loaded"), 300000)
+                : server.waitForMessage(QStringLiteral("done "), 300000, true);
+            const double loadedMs = t.nsecsElapsed() / 1e6;
             // The page still waits for the server's answers before it ends
             // the program: keep the event loop running until it has.
             const ShellTest::RunResult result = ShellTest::awaitShell(process.data(), 60000);
             const double runMs = t.nsecsElapsed() / 1e6;
-            QString timing;
+            QString timing = c.presentation ? QStringLiteral("timing %1 0").arg(loadedMs) : QString();
             for (const QString &message : server.messages()) {
                 if (message.startsWith(QLatin1String("timing ")))
                     timing = message;
             }
             const QStringList parts = timing.split(' ');
-            if (!done || parts.size() != 3 || parts.at(2) != QLatin1String("0")) {
+            if (!done || parts.size() != 3 || parts.at(2) != QLatin1String("0") || result.exitCode != 0) {
                 fprintf(stderr, "%s: failed (%s)\n%s\n", m.name, qPrintable(timing),
                         qPrintable(ShellTest::describeFailure(folder, &server, result)));
                 return 1;
@@ -156,19 +163,23 @@ int main(int argc, char **argv)
         }
       }
     }
+    }
     double load[3] = {};
     getloadavg(load, 3);
     printf("the real program, median of %d runs each, modes in turn; load average %.1f %.1f %.1f\n",
            kRounds, load[0], load[1], load[2]);
+    for (const Course &c : courses) {
+    printf("%s\n", c.name);
     for (int cold = 0; cold < 2; ++cold) {
-        const double basePage = median(all[0].page[cold]);
-        const double baseRun = median(all[0].run[cold]);
-        printf("%s, ms: page load of all resources (headline), whole run\n",
+        const double basePage = median(c.modes[0].page[cold]);
+        const double baseRun = median(c.modes[0].run[cold]);
+        printf("%s, ms: page load (headline), whole run\n",
                cold ? "cold cache (content pages dropped before each run)" : "warm cache");
-        for (const Mode &m : all)
+        for (const Mode &m : c.modes)
             printf("  %-28s page %8.1f (%.2fx)   run %8.1f (%.2fx)\n", m.name,
                    median(m.page[cold]), median(m.page[cold]) / basePage, median(m.run[cold]),
                    median(m.run[cold]) / baseRun);
+    }
     }
     return 0;
 }

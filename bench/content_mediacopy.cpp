@@ -7,6 +7,7 @@
 // fork of this large process is not counted against it. Warm and cold runs
 // (the archives' and the plain file's cached pages dropped first) alternate.
 
+#include "benchsupport.h"
 #include "content/contentpassword.h"
 #include "content/copycache.h"
 #include "content/kelcabarchivemanager.h"
@@ -44,6 +45,8 @@
 #include <fcntl.h>
 #include <memory>
 #include <unistd.h>
+
+using namespace Bench;
 
 namespace {
 
@@ -89,12 +92,6 @@ bool writeZip(const QString &zipPath, const QString &source, int method, const Q
     return zip.getZipError() == 0;
 }
 
-double median(QVector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.at(v.size() / 2);
-}
-
 double timeCp(const QString &from, const QString &to)
 {
     QProcess shell;
@@ -109,16 +106,6 @@ double timeCp(const QString &from, const QString &to)
     if (shell.exitCode() != 0 || us.size() != 2)
         return -1;
     return double(us.at(1).toLongLong() - us.at(0).toLongLong()) / 1e3;
-}
-
-void dropCache(const QString &path)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    ::fdatasync(fd);
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-    ::close(fd);
 }
 
 double timeCopy(ArchiveAccessManager *archive)

@@ -14,6 +14,7 @@
 // each side is a process of its own started the same way; "cold" runs drop
 // the archive's cached pages (posix_fadvise) first.
 
+#include "benchsupport.h"
 #include <kelcab/archive.h>
 #include <kelcab/entry.h>
 #include <kelcab/fsutils.h>
@@ -37,6 +38,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 #include <zlib.h>
+
+using namespace Bench;
 
 namespace {
 
@@ -80,17 +83,6 @@ double timeProcess(const QString &program, const QStringList &arguments, const Q
     if (!process.waitForFinished(-1) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
         return -1;
     return double(timer.nsecsElapsed()) / 1e9;
-}
-
-// Drops a file's cached pages so that the next reader goes to the disk.
-void dropCache(const QString &path)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    ::fdatasync(fd);
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-    ::close(fd);
 }
 
 struct Times
