@@ -5,6 +5,7 @@
 
 #include <QVariantMap>
 
+#include <type_traits>
 #include <utility>
 
 namespace Task {
@@ -99,6 +100,21 @@ bool applyMuted(Device *device, const QVariantMap &status)
     const bool muted = status.value(name).toBool();
     device->setMuted(muted);
     return device->isMuted() == muted;
+}
+
+// Passes a device's change signal on as the owner's statusChanged(name,
+// value); an enumeration goes as its number.
+template <typename Owner, typename Sender, typename Device, typename Value>
+void relayStatus(Owner *owner, Sender *device, void (Device::*changed)(Value),
+                 Constants::Other::_Other name)
+{
+    QObject::connect(device, changed, owner, [owner, name](Value value) {
+        using Plain = std::decay_t<Value>;
+        if constexpr (std::is_enum_v<Plain>)
+            emit owner->statusChanged(Constants::key(name), int(value));
+        else
+            emit owner->statusChanged(Constants::key(name), QVariant::fromValue<Plain>(value));
+    });
 }
 
 } // namespace Task

@@ -34,21 +34,17 @@ QMediaPlayer *CAudioPlayer::player()
     if (m_player)
         return m_player;
     m_player = new QMediaPlayer(this);
-    connect(m_player, &QMediaPlayer::positionChanged, this, &CAudioPlayer::onPositionChanged);
-    connect(m_player, &QMediaPlayer::durationChanged, this, &CAudioPlayer::onDurationChanged);
-    connect(m_player, &QMediaPlayer::seekableChanged, this, &CAudioPlayer::onSeekableChanged);
-    connect(m_player, &QMediaPlayer::bufferStatusChanged, this,
-            &CAudioPlayer::onBufferStatusChanged);
-    connect(m_player, &QMediaPlayer::volumeChanged, this, &CAudioPlayer::onVolumeChanged);
-    connect(m_player, &QMediaPlayer::mutedChanged, this, &CAudioPlayer::onMutedChanged);
-    connect(m_player, &QMediaPlayer::mediaStatusChanged, this,
-            &CAudioPlayer::onMediaStatusChanged);
+    Task::relayStatus(this, m_player, &QMediaPlayer::positionChanged, Other::position);
+    Task::relayStatus(this, m_player, &QMediaPlayer::durationChanged, Other::duration);
+    Task::relayStatus(this, m_player, &QMediaPlayer::seekableChanged, Other::isSeekable);
+    Task::relayStatus(this, m_player, &QMediaPlayer::bufferStatusChanged, Other::bufferStatus);
+    Task::relayStatus(this, m_player, &QMediaPlayer::volumeChanged, Other::volume);
+    Task::relayStatus(this, m_player, &QMediaPlayer::mutedChanged, Other::muted);
+    Task::relayStatus(this, m_player, &QMediaPlayer::mediaStatusChanged, Other::status);
     connect(m_player, &QMediaPlayer::currentMediaChanged, this,
             &CAudioPlayer::onCurrentMediaChanged);
-    connect(m_player, &QMediaPlayer::playbackRateChanged, this,
-            &CAudioPlayer::onPlaybackRateChanged);
-    connect(m_player, &QMediaPlayer::notifyIntervalChanged, this,
-            &CAudioPlayer::onNotifyIntervalChanged);
+    Task::relayStatus(this, m_player, &QMediaPlayer::playbackRateChanged, Other::playbackRate);
+    Task::relayStatus(this, m_player, &QMediaPlayer::notifyIntervalChanged, Other::notifyInterval);
     connect(m_player, &QMediaPlayer::stateChanged, this, &CAudioPlayer::onStateChanged);
     connect(m_player, QOverload<QMediaPlayer::Error>::of(&QMediaPlayer::error), this,
             &CAudioPlayer::onError);
@@ -67,54 +63,9 @@ bool CAudioPlayer::relativelyEqual(double a, double b)
     return std::fabs(a - b) * 1000000000000.0 <= qMin(std::fabs(a), std::fabs(b));
 }
 
-void CAudioPlayer::onPositionChanged(qint64 position)
-{
-    emit statusChanged(key(Other::position), position);
-}
-
-void CAudioPlayer::onDurationChanged(qint64 duration)
-{
-    emit statusChanged(key(Other::duration), duration);
-}
-
-void CAudioPlayer::onSeekableChanged(bool seekable)
-{
-    emit statusChanged(key(Other::isSeekable), seekable);
-}
-
-void CAudioPlayer::onBufferStatusChanged(int percent)
-{
-    emit statusChanged(key(Other::bufferStatus), percent);
-}
-
-void CAudioPlayer::onVolumeChanged(int volume)
-{
-    emit statusChanged(key(Other::volume), volume);
-}
-
-void CAudioPlayer::onMutedChanged(bool muted)
-{
-    emit statusChanged(key(Other::muted), muted);
-}
-
-void CAudioPlayer::onMediaStatusChanged(QMediaPlayer::MediaStatus mediaStatus)
-{
-    emit statusChanged(key(Other::status), int(mediaStatus));
-}
-
 void CAudioPlayer::onCurrentMediaChanged(const QMediaContent &media)
 {
     emit statusChanged(key(Other::currentMedia), media.request().url().toString());
-}
-
-void CAudioPlayer::onPlaybackRateChanged(qreal rate)
-{
-    emit statusChanged(key(Other::playbackRate), rate);
-}
-
-void CAudioPlayer::onNotifyIntervalChanged(int milliseconds)
-{
-    emit statusChanged(key(Other::notifyInterval), milliseconds);
 }
 
 QVariantMap CAudioPlayer::mediaUrls()

@@ -42,16 +42,7 @@ signals:
     void statusChanged(QString property, QVariant value);
 
 private slots:
-    void onPositionChanged(qint64 position);
-    void onDurationChanged(qint64 duration);
-    void onSeekableChanged(bool seekable);
-    void onBufferStatusChanged(int percent);
-    void onVolumeChanged(int volume);
-    void onMutedChanged(bool muted);
-    void onMediaStatusChanged(QMediaPlayer::MediaStatus status);
     void onCurrentMediaChanged(const QMediaContent &media);
-    void onPlaybackRateChanged(qreal rate);
-    void onNotifyIntervalChanged(int milliseconds);
 
 private:
     void onStateChanged(QMediaPlayer::State state);

@@ -59,9 +59,9 @@ void CAudioRecorder::createRecorder()
     m_recorder = new QAudioRecorder(this);
     QAudioRecorder *r = m_recorder;
     connect(r, &QMediaRecorder::statusChanged, this, &CAudioRecorder::onStatusChanged);
-    connect(r, &QMediaRecorder::durationChanged, this, &CAudioRecorder::onDurationChanged);
-    connect(r, &QMediaRecorder::volumeChanged, this, &CAudioRecorder::onVolumeChanged);
-    connect(r, &QMediaRecorder::mutedChanged, this, &CAudioRecorder::onMutedChanged);
+    Task::relayStatus(this, r, &QMediaRecorder::durationChanged, Other::duration);
+    Task::relayStatus(this, r, &QMediaRecorder::volumeChanged, Other::volume);
+    Task::relayStatus(this, r, &QMediaRecorder::mutedChanged, Other::muted);
     connect(r, &QAudioRecorder::audioInputChanged, this, &CAudioRecorder::onAudioInputChanged);
     connect(r, &QAudioRecorder::availableAudioInputsChanged, this,
             &CAudioRecorder::onAvailableAudioInputsChanged);
@@ -123,21 +123,6 @@ void CAudioRecorder::scheduleNext()
             if (idle())
                 startNext();
         }, Qt::QueuedConnection);
-}
-
-void CAudioRecorder::onDurationChanged(qint64 duration)
-{
-    emit statusChanged(key(Other::duration), duration);
-}
-
-void CAudioRecorder::onVolumeChanged(qreal volume)
-{
-    emit statusChanged(key(Other::volume), volume);
-}
-
-void CAudioRecorder::onMutedChanged(bool muted)
-{
-    emit statusChanged(key(Other::muted), muted);
 }
 
 void CAudioRecorder::onAudioInputChanged(const QString &name)

@@ -47,9 +47,6 @@ signals:
 
 private slots:
     void onStatusChanged(QMediaRecorder::Status status);
-    void onDurationChanged(qint64 duration);
-    void onVolumeChanged(qreal volume);
-    void onMutedChanged(bool muted);
     void onAudioInputChanged(const QString &name);
     void onAvailableAudioInputsChanged();
     void onAvailabilityChanged(bool available);
