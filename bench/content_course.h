@@ -15,7 +15,18 @@
 #include <QRandomGenerator>
 #include <QStringList>
 
+#include <cstdio>
+
 namespace ContentBench {
+
+// The course is built from the corpus: false, and says so, when it is missing.
+inline bool corpusPresent(const QString &corpus)
+{
+    if (QFileInfo::exists(corpus + QStringLiteral("/lib/typescript")))
+        return true;
+    fprintf(stderr, "no corpus at %s: run bench/make-corpus.sh\n", qPrintable(corpus));
+    return false;
+}
 
 constexpr int kSmallFiles = 400;
 constexpr int kImages = 30;

@@ -6,13 +6,13 @@
 // resource at once (text by XMLHttpRequest, images as <img>) and reports
 // when the last one is in. Prints medians and ratios to the plain files.
 
+#include "webbench.h"
 #include "benchsupport.h"
 #include "content_course.h"
 
 #include "content/contentpassword.h"
 #include "content/kelcabarchivemanager.h"
 #include "content/requestinterceptor.h"
-#include "content/urlscheme.h"
 #include "content/ziparchiveaccessmanager.h"
 #include "content/ziphandler.h"
 
@@ -115,20 +115,12 @@ Result load(const QUrl &url)
 
 int main(int argc, char **argv)
 {
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
-    QVector<char *> args(argv, argv + argc);
-    char webSecurity[] = "--disable-web-security";
-    args.append(webSecurity);
-    int count = args.size();
-    QApplication app(count, args.data());
-    registerKelzipScheme();
+    const WebBenchApplication app(argc, argv);
     setvbuf(stdout, nullptr, _IONBF, 0);
 
     const QString corpus = QStringLiteral(CONTENT_BENCH_CORPUS);
-    if (!QFileInfo::exists(corpus + "/lib/typescript")) {
-        fprintf(stderr, "no corpus at %s: run bench/make-corpus.sh\n", qPrintable(corpus));
+    if (!ContentBench::corpusPresent(corpus))
         return 1;
-    }
     QTemporaryDir dir;
     const QString plain = dir.filePath(QStringLiteral("plain"));
     const Course course = buildCourse(corpus, plain + "/webapp");

@@ -51,10 +51,8 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     setvbuf(stdout, nullptr, _IONBF, 0);
     const QString corpus = QStringLiteral(CONTENT_BENCH_CORPUS);
-    if (!QFileInfo::exists(corpus + "/lib/typescript")) {
-        fprintf(stderr, "no corpus at %s: run bench/make-corpus.sh\n", qPrintable(corpus));
+    if (!ContentBench::corpusPresent(corpus))
         return 1;
-    }
     QTemporaryDir dir;
     const QString course = dir.filePath(QStringLiteral("course"));
     const ContentBench::Course built = ContentBench::buildCourse(corpus, course, true);

@@ -7,12 +7,12 @@
 // fork of this large process is not counted against it. Warm and cold runs
 // (the archives' and the plain file's cached pages dropped first) alternate.
 
+#include "webbench.h"
 #include "benchsupport.h"
 #include "content/contentpassword.h"
 #include "content/copycache.h"
 #include "content/kelcabarchivemanager.h"
 #include "content/requestinterceptor.h"
-#include "content/urlscheme.h"
 #include "content/ziparchiveaccessmanager.h"
 #include "content/ziphandler.h"
 
@@ -195,13 +195,7 @@ double timeRequest(ArchiveAccessManager *archive, double *redirectMs)
 
 int main(int argc, char **argv)
 {
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
-    QVector<char *> args(argv, argv + argc);
-    char webSecurity[] = "--disable-web-security";
-    args.append(webSecurity);
-    int count = args.size();
-    QApplication app(count, args.data());
-    registerKelzipScheme();
+    const WebBenchApplication app(argc, argv);
 
     QTemporaryDir dir;
     const QString tree = dir.filePath(QStringLiteral("tree/webapp/media"));
