@@ -198,6 +198,17 @@ double deflateSeconds(const Corpus &corpus)
     return double(nanos) / 1e9;
 }
 
+// Every compressed file entry under dir.
+void forEachCompressed(const kelcab::Entry &dir, const std::function<void(const kelcab::Entry &)> &visit)
+{
+    for (const kelcab::Entry &e : dir.children()) {
+        if (e.isDir())
+            forEachCompressed(e, visit);
+        else if (e.options().testFlag(kelcab::Entry::Compressed))
+            visit(e);
+    }
+}
+
 // Raw zlib inflate of every compressed page of an archive, from memory.
 double inflateSeconds(kelcab::Archive &archive, qint64 *bytesOut)
 {
@@ -205,29 +216,20 @@ double inflateSeconds(kelcab::Archive &archive, qint64 *bytesOut)
     std::vector<Bytef> page(kPage);
     qint64 nanos = 0;
     *bytesOut = 0;
-    std::function<void(const kelcab::Entry &)> walk = [&](const kelcab::Entry &dir) {
-        for (const kelcab::Entry &e : dir.children()) {
-            if (e.isDir()) {
-                walk(e);
-                continue;
-            }
-            if (!e.options().testFlag(kelcab::Entry::Compressed))
-                continue;
-            const char *at = file.constData() + archive.dataOffset() + e.offset();
-            const char *end = at + e.size();
-            QElapsedTimer timer;
-            timer.start();
-            while (at < end) {
-                const quint32 n = qFromBigEndian<quint32>(at);
-                uLongf length = qFromBigEndian<quint32>(at + 4);
-                uncompress(page.data(), &length, reinterpret_cast<const Bytef *>(at + 8), n - 4);
-                *bytesOut += qint64(length);
-                at += 4 + n;
-            }
-            nanos += timer.nsecsElapsed();
+    forEachCompressed(archive.root(), [&](const kelcab::Entry &e) {
+        const char *at = file.constData() + archive.dataOffset() + e.offset();
+        const char *end = at + e.size();
+        QElapsedTimer timer;
+        timer.start();
+        while (at < end) {
+            const quint32 n = qFromBigEndian<quint32>(at);
+            uLongf length = qFromBigEndian<quint32>(at + 4);
+            uncompress(page.data(), &length, reinterpret_cast<const Bytef *>(at + 8), n - 4);
+            *bytesOut += qint64(length);
+            at += 4 + n;
         }
-    };
-    walk(archive.root());
+        nanos += timer.nsecsElapsed();
+    });
     return double(nanos) / 1e9;
 }
 
@@ -238,21 +240,12 @@ double readSeconds(kelcab::Archive &archive, qint64 chunk, qint64 *bytesOut)
     *bytesOut = 0;
     QElapsedTimer timer;
     timer.start();
-    std::function<void(const kelcab::Entry &)> walk = [&](const kelcab::Entry &dir) {
-        for (const kelcab::Entry &e : dir.children()) {
-            if (e.isDir()) {
-                walk(e);
-                continue;
-            }
-            if (!e.options().testFlag(kelcab::Entry::Compressed))
-                continue;
-            std::unique_ptr<QIODevice> device(archive.makeReadOnlyDevice(e));
-            qint64 n;
-            while ((n = device->read(buffer.data(), chunk)) > 0)
-                *bytesOut += n;
-        }
-    };
-    walk(archive.root());
+    forEachCompressed(archive.root(), [&](const kelcab::Entry &e) {
+        std::unique_ptr<QIODevice> device(archive.makeReadOnlyDevice(e));
+        qint64 n;
+        while ((n = device->read(buffer.data(), chunk)) > 0)
+            *bytesOut += n;
+    });
     return double(timer.nsecsElapsed()) / 1e9;
 }
 
