@@ -110,74 +110,76 @@ int main(int argc, char **argv)
     // One warm-up run each, then rounds taken in turn: warm and cold, every
     // mode in each.
     for (Course &c : courses) {
-    for (int round = -1; round < kRounds; ++round) {
-      for (int cold = 0; cold < 2; ++cold) {
-        if (round < 0 && cold)
-            continue;
-        for (Mode &m : c.modes) {
-            ShellTest::ReportServer server;
-            ShellTest::AppFolder folder;
-            folder.setBaseCourse(c.base);
-            if (!server.listen() || !folder.installBinary()
-                || !folder.packCourse(c.dir, m.format, {{QStringLiteral("report"), server.url()}},
-                                      QStringLiteral("data.bin"), m.password)
-                || !folder.writeConfig(m.config)
-                || (!m.binary.isEmpty()
-                    && (!QFile::remove(folder.binary()) || !QFile::copy(m.binary, folder.binary())))) {
-                fprintf(stderr, "%s: set-up failed: %s\n", m.name, qPrintable(folder.lastError()));
-                return 1;
-            }
-            if (cold)
-                dropCaches(folder.path());
-            QElapsedTimer t;
-            t.start();
-            QScopedPointer<QProcess> process(ShellTest::startShell(folder, xvfb.display()));
-            const bool done = c.presentation
-                ? server.waitForMessage(QStringLiteral("loaded"), 300000)
-                : server.waitForMessage(QStringLiteral("done "), 300000, true);
-            const double loadedMs = t.nsecsElapsed() / 1e6;
-            // The page still waits for the server's answers before it ends
-            // the program: keep the event loop running until it has.
-            const ShellTest::RunResult result = ShellTest::awaitShell(process.data(), 60000);
-            const double runMs = t.nsecsElapsed() / 1e6;
-            QString timing = c.presentation ? QStringLiteral("timing %1 0").arg(loadedMs) : QString();
-            for (const QString &message : server.messages()) {
-                if (message.startsWith(QLatin1String("timing ")))
-                    timing = message;
-            }
-            const QStringList parts = timing.split(' ');
-            if (!done || parts.size() != 3 || parts.at(2) != QLatin1String("0") || result.exitCode != 0) {
-                fprintf(stderr, "%s: failed (%s)\n%s\n", m.name, qPrintable(timing),
-                        qPrintable(ShellTest::describeFailure(folder, &server, result)));
-                return 1;
-            }
-            if (qEnvironmentVariableIsSet("CONTENT_BENCH_VERBOSE"))
-                fprintf(stderr, "%s round %d%s: page %s run %.1f\n", m.name, round,
-                        cold ? " cold" : "", qPrintable(parts.at(1)), runMs);
-            if (round >= 0) {
-                m.page[cold].append(parts.at(1).toDouble());
-                m.run[cold].append(runMs);
+        for (int round = -1; round < kRounds; ++round) {
+            for (int cold = 0; cold < 2; ++cold) {
+                if (round < 0 && cold)
+                    continue;
+                for (Mode &m : c.modes) {
+                    ShellTest::ReportServer server;
+                    ShellTest::AppFolder folder;
+                    folder.setBaseCourse(c.base);
+                    if (!server.listen() || !folder.installBinary()
+                        || !folder.packCourse(c.dir, m.format, {{QStringLiteral("report"), server.url()}},
+                                              QStringLiteral("data.bin"), m.password)
+                        || !folder.writeConfig(m.config)
+                        || (!m.binary.isEmpty()
+                            && (!QFile::remove(folder.binary())
+                                || !QFile::copy(m.binary, folder.binary())))) {
+                        fprintf(stderr, "%s: set-up failed: %s\n", m.name, qPrintable(folder.lastError()));
+                        return 1;
+                    }
+                    if (cold)
+                        dropCaches(folder.path());
+                    QElapsedTimer t;
+                    t.start();
+                    QScopedPointer<QProcess> process(ShellTest::startShell(folder, xvfb.display()));
+                    const bool done = c.presentation
+                        ? server.waitForMessage(QStringLiteral("loaded"), 300000)
+                        : server.waitForMessage(QStringLiteral("done "), 300000, true);
+                    const double loadedMs = t.nsecsElapsed() / 1e6;
+                    // The page still waits for the server's answers before it ends
+                    // the program: keep the event loop running until it has.
+                    const ShellTest::RunResult result = ShellTest::awaitShell(process.data(), 60000);
+                    const double runMs = t.nsecsElapsed() / 1e6;
+                    QString timing = c.presentation ? QStringLiteral("timing %1 0").arg(loadedMs) : QString();
+                    for (const QString &message : server.messages()) {
+                        if (message.startsWith(QLatin1String("timing ")))
+                            timing = message;
+                    }
+                    const QStringList parts = timing.split(' ');
+                    if (!done || parts.size() != 3 || parts.at(2) != QLatin1String("0")
+                        || result.exitCode != 0) {
+                        fprintf(stderr, "%s: failed (%s)\n%s\n", m.name, qPrintable(timing),
+                                qPrintable(ShellTest::describeFailure(folder, &server, result)));
+                        return 1;
+                    }
+                    if (qEnvironmentVariableIsSet("CONTENT_BENCH_VERBOSE"))
+                        fprintf(stderr, "%s round %d%s: page %s run %.1f\n", m.name, round,
+                                cold ? " cold" : "", qPrintable(parts.at(1)), runMs);
+                    if (round >= 0) {
+                        m.page[cold].append(parts.at(1).toDouble());
+                        m.run[cold].append(runMs);
+                    }
+                }
             }
         }
-      }
-    }
     }
     double load[3] = {};
     getloadavg(load, 3);
     printf("the real program, median of %d runs each, modes in turn; load average %.1f %.1f %.1f\n",
            kRounds, load[0], load[1], load[2]);
     for (const Course &c : courses) {
-    printf("%s\n", c.name);
-    for (int cold = 0; cold < 2; ++cold) {
-        const double basePage = median(c.modes[0].page[cold]);
-        const double baseRun = median(c.modes[0].run[cold]);
-        printf("%s, ms: page load (headline), whole run\n",
-               cold ? "cold cache (content pages dropped before each run)" : "warm cache");
-        for (const Mode &m : c.modes)
-            printf("  %-28s page %8.1f (%.2fx)   run %8.1f (%.2fx)\n", m.name,
-                   median(m.page[cold]), median(m.page[cold]) / basePage, median(m.run[cold]),
-                   median(m.run[cold]) / baseRun);
-    }
+        printf("%s\n", c.name);
+        for (int cold = 0; cold < 2; ++cold) {
+            const double basePage = median(c.modes[0].page[cold]);
+            const double baseRun = median(c.modes[0].run[cold]);
+            printf("%s, ms: page load (headline), whole run\n",
+                   cold ? "cold cache (content pages dropped before each run)" : "warm cache");
+            for (const Mode &m : c.modes)
+                printf("  %-28s page %8.1f (%.2fx)   run %8.1f (%.2fx)\n", m.name,
+                       median(m.page[cold]), median(m.page[cold]) / basePage, median(m.run[cold]),
+                       median(m.run[cold]) / baseRun);
+        }
     }
     return 0;
 }
