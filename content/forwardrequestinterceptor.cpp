@@ -80,9 +80,7 @@ ForwardRequestInterceptor::Decision ForwardRequestInterceptor::decide(const QUrl
                                                     ? m_root
                                                     : m_root + QLatin1Char('/')));
     if (underRoot) {
-        const QString mime =
-            m_mimeDatabase.mimeTypeForFile(local, QMimeDatabase::MatchExtension).name();
-        if (!ZipHandler::isMedia(mime))
+        if (!ZipHandler::isMedia(ZipHandler::mimeTypeFor(local, m_mimeDatabase)))
             return {};
         try {
             const QSharedPointer<QTemporaryFile> copy = mediaCopy(local);

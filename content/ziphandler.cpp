@@ -220,28 +220,17 @@ QString ZipHandler::archivePath(const QUrl &url)
     return ArchivePath::fromUrlPath(url.path(QUrl::FullyDecoded));
 }
 
-QString ZipHandler::mimeTypeFor(const QString &path) const
+QString ZipHandler::mimeTypeFor(const QString &path, const QMimeDatabase &database)
 {
-    // Types the web engine insists on that Debian's MIME database lacks or
-    // leaves ambiguous: streaming WebAssembly compilation needs
-    // application/wasm, module scripts a JavaScript type.
-    static const QHash<QString, QString> web = {
-        {QStringLiteral("wasm"), QStringLiteral("application/wasm")},
-        {QStringLiteral("mjs"), QStringLiteral("text/javascript")},
-        {QStringLiteral("cjs"), QStringLiteral("text/javascript")},
-        {QStringLiteral("json"), QStringLiteral("application/json")},
-        {QStringLiteral("map"), QStringLiteral("application/json")},
-        {QStringLiteral("webmanifest"), QStringLiteral("application/manifest+json")},
-        {QStringLiteral("otf"), QStringLiteral("font/otf")},
-    };
-    // The other common web files by their extension alone, with the types
-    // the database gives them: its search costs about 25 microseconds a
-    // name (a course's first page asks for hundreds), most of it on unusual
-    // patterns that only a name like "x.so.1.js" would match, which is a
-    // script on the web all the same.
-    static const QHash<QString, QString> common = [] {
+    // The common web files by their extension alone, with the types the
+    // database gives them: its search costs about 25 microseconds a name (a
+    // course's first page asks for hundreds), most of it on unusual patterns
+    // that only a name like "x.so.1.js" would match, which is a script on the
+    // web all the same. Then the types the web engine insists on that
+    // Debian's MIME database lacks or leaves ambiguous: streaming WebAssembly
+    // compilation needs application/wasm, module scripts a JavaScript type.
+    static const QHash<QString, QString> byExtension = [&database] {
         QHash<QString, QString> types;
-        const QMimeDatabase database;
         for (const char *extension : {"js", "css", "html", "htm", "svg", "png", "jpg", "jpeg", "gif",
                                       "webp", "ico", "woff", "woff2", "ttf", "mp3", "mp4", "webm",
                                       "ogg", "wav"}) {
@@ -249,16 +238,22 @@ QString ZipHandler::mimeTypeFor(const QString &path) const
             types.insert(name, database.mimeTypeForFile(QStringLiteral("x.") + name,
                                                         QMimeDatabase::MatchExtension).name());
         }
+        types.insert(QStringLiteral("wasm"), QStringLiteral("application/wasm"));
+        types.insert(QStringLiteral("mjs"), QStringLiteral("text/javascript"));
+        types.insert(QStringLiteral("cjs"), QStringLiteral("text/javascript"));
+        types.insert(QStringLiteral("json"), QStringLiteral("application/json"));
+        types.insert(QStringLiteral("map"), QStringLiteral("application/json"));
+        types.insert(QStringLiteral("webmanifest"), QStringLiteral("application/manifest+json"));
+        types.insert(QStringLiteral("otf"), QStringLiteral("font/otf"));
         return types;
     }();
     const int dot = path.lastIndexOf(QLatin1Char('.'));
     if (dot > path.lastIndexOf(QLatin1Char('/'))) {
-        const QString extension = path.mid(dot + 1).toLower();
-        const QString type = web.value(extension, common.value(extension));
+        const QString type = byExtension.value(path.mid(dot + 1).toLower());
         if (!type.isEmpty())
             return type;
     }
-    return m_mimeDatabase.mimeTypeForFile(path, QMimeDatabase::MatchExtension).name();
+    return database.mimeTypeForFile(path, QMimeDatabase::MatchExtension).name();
 }
 
 bool ZipHandler::isMedia(const QString &mime)
@@ -299,7 +294,7 @@ ZipHandler::Decision ZipHandler::decide(const QUrl &url) const
         d.error = QWebEngineUrlRequestJob::RequestFailed;
         return d;
     }
-    d.mime = mimeTypeFor(d.path);
+    d.mime = mimeTypeFor(d.path, m_mimeDatabase);
     d.action = isMedia(d.mime) ? Action::Media : Action::Stream;
     return d;
 }

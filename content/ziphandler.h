@@ -41,7 +41,7 @@ public:
     // when it climbs out of the archive.
     static QString archivePath(const QUrl &url);
     // MIME type by extension only; application/octet-stream when unknown.
-    QString mimeTypeFor(const QString &path) const;
+    static QString mimeTypeFor(const QString &path, const QMimeDatabase &database);
     static bool isMedia(const QString &mime);
     // Name of the temporary copy of a media entry: a fresh UUID without
     // braces. No extension is needed: the web engine's media pipeline finds
