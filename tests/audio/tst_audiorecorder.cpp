@@ -11,6 +11,7 @@ class tst_AudioRecorder : public QObject
     Q_OBJECT
 private slots:
     void initTestCase();
+    void refusedBeforeInitialisation();
     void settings_data();
     void settings();
     void secondTakeStopsTheFirst();
@@ -53,6 +54,20 @@ void tst_AudioRecorder::initTestCase()
 {
     QVERIFY(!qEnvironmentVariableIsEmpty("PULSE_SERVER")); // run through with-pulse.sh
     QCOMPARE(run(m_plugin.initialize()).name, QStringLiteral("initializePluginDone"));
+}
+
+// Each call that needs the recorder, on a recorder never initialised.
+void tst_AudioRecorder::refusedBeforeInitialisation()
+{
+    CAudioRecorder fresh;
+    const QVariantMap refusal{{"code", 608}, {"errorString", "the audio recorder is not initialised"}};
+    for (const auto &[task, name] : {std::pair(fresh.recordAudio("u", "take.wav"), "recordAudioError"),
+                                     std::pair(fresh.setAudioRecordSettings({}), "setAudioRecordSettingsError"),
+                                     std::pair(fresh.setAudioRecordStatus({}), "setAudioRecordStatusError")}) {
+        const Outcome o = run(task);
+        QCOMPARE(o.name, QString::fromLatin1(name));
+        QCOMPARE(o.data, refusal);
+    }
 }
 
 void tst_AudioRecorder::settings_data()
