@@ -97,10 +97,7 @@ void tst_StartupHelpers::protocolEntries()
 
     QFile entry(written.first());
     QVERIFY(entry.open(QIODevice::ReadOnly));
-    const QByteArray text = entry.readAll();
-    QVERIFY(text.startsWith("[Desktop Entry]\n"));
-    QVERIFY(text.contains("\nType=Application\n"));
-    QVERIFY(text.contains("\nMimeType=x-scheme-handler/tamberlin;\n"));
+    QCOMPARE(entry.readAll(), UrlProtocols::desktopEntry(QStringLiteral("tamberlin"), program));
 
     // A second start with the same program rewrites nothing; a moved program does.
     QVERIFY(UrlProtocols::registerProtocols(QStringLiteral("tamberlin"), apps, program).isEmpty());

@@ -3,6 +3,7 @@
 #include "content/devrequestinterceptor.h"
 #include "content/forwardrequestinterceptor.h"
 #include "content/requestinterceptor.h"
+#include "content/streamedentry.h"
 #include "content/ziphandler.h"
 
 #include <QRegularExpression>
@@ -23,6 +24,7 @@ const Files kArchive{
     {QStringLiteral("webapp/media/song.mp3"), "mp3"},
     {QStringLiteral("webapp/lib/sql.WASM"), "wasm"},
 };
+
 } // namespace
 
 class tst_ContentRouting : public QObject
@@ -44,6 +46,7 @@ private slots:
     void devMediaCopiedAgain();
     void workerPrefix_data();
     void workerPrefix();
+    void streamedEntryNeverWaits();
 };
 
 void tst_ContentRouting::redirect_data()
@@ -87,13 +90,7 @@ void tst_ContentRouting::redirect()
 
     FakeArchive archive(kArchive);
     const std::optional<QUrl> target = RequestInterceptor::redirectFor(method, url, &archive);
-    if (expected.isEmpty()) {
-        QVERIFY2(!target, qPrintable(target ? target->toString() : QString()));
-    } else {
-        QVERIFY(target);
-        QCOMPARE(target->toString(QUrl::FullyEncoded), expected);
-        QVERIFY(target->isValid());
-    }
+    QCOMPARE(target ? target->toString(QUrl::FullyEncoded) : QString(), expected);
     QCOMPARE(archive.asked(), lookup.isEmpty() ? QStringList() : QStringList{lookup});
 }
 
@@ -321,6 +318,34 @@ void tst_ContentRouting::workerPrefix()
     QFETCH(QByteArray, prefix);
     QCOMPARE(ZipHandler::withWorkerPrefix(script, "a\n'b'"), prefix + script);
     QCOMPARE(ZipHandler::withWorkerPrefix(script, QByteArray()), script);
+}
+
+// The web engine reads a reply on the thread that carries every request of
+// the page: with the rest not read yet, a read answers 0 at once (not at the
+// end), and readyRead() follows each chunk and the end.
+void tst_ContentRouting::streamedEntryNeverWaits()
+{
+    QByteArray rest;
+    for (int line = 0; rest.size() < 600000; ++line)
+        rest += QByteArray::number(line) + '\n';
+    auto entry = std::make_shared<QBuffer>(&rest);
+    QVERIFY(entry->open(QIODevice::ReadOnly));
+    // The read-ahead waits behind a task that holds the pool's one thread.
+    QSemaphore gate;
+    auto pool = std::make_shared<QThreadPool>();
+    pool->setMaxThreadCount(1);
+    pool->start([&gate]() { gate.acquire(); });
+    const auto unblock = qScopeGuard([&gate]() { gate.release(); });
+    StreamedEntry device(QByteArray(), entry, QStringLiteral("test entry"), pool);
+    QSignalSpy ready(&device, &QIODevice::readyRead);
+    char buffer[100000];
+    QCOMPARE(device.read(buffer, sizeof buffer), qint64(0));
+    QVERIFY(!device.atEnd());
+    gate.release();
+    QByteArray received;
+    for (qint64 n = 0; (n = device.read(buffer, sizeof buffer)) >= 0 && (received.append(buffer, int(n)), !device.atEnd());)
+        QVERIFY(n > 0 || ready.wait(10000));
+    QCOMPARE(received, rest);
 }
 
 QTEST_GUILESS_MAIN(tst_ContentRouting)
