@@ -5,10 +5,10 @@
 // The page loads every resource at once after the bridge is up and reports
 // how long that took: that interval is the headline, the program's whole
 // run is shown beside it. Every mode runs warm (pages cached) and cold (the
-// content's pages dropped before the run), modes taken in turn so that the
-// machine's load hits them alike. The same modes then start a real
-// third-party presentation, reveal.js's demo (bench/make-corpus.sh), timed
-// to its load event. Prints medians of 5 runs (CONTENT_BENCH_ROUNDS) and
+// content's pages dropped before the run), modes taken in turn (the order
+// rotated each round) so that the machine's load hits them alike. The same
+// modes then start a real third-party presentation, reveal.js's demo
+// (bench/make-corpus.sh), timed to its load event. Prints medians of 5 runs (CONTENT_BENCH_ROUNDS) and
 // ratios to the plain files of the same condition.
 
 #include "benchsupport.h"
@@ -114,7 +114,10 @@ int main(int argc, char **argv)
             for (int cold = 0; cold < 2; ++cold) {
                 if (round < 0 && cold)
                     continue;
-                for (Mode &m : c.modes) {
+                // Rotated each round, so that no mode always runs first, on
+                // the machine as the previous course or condition left it.
+                for (int k = 0; k < c.modes.size(); ++k) {
+                    Mode &m = c.modes[(k + round + 1) % c.modes.size()];
                     ShellTest::ReportServer server;
                     ShellTest::AppFolder folder;
                     folder.setBaseCourse(c.base);

@@ -9,9 +9,8 @@ PACKAGES=(
   qtwebengine5-dev libqt5webchannel5-dev qtmultimedia5-dev
   libqt5sql5-sqlite libqt5multimedia5-plugins
   qml-module-qtquick2 qml-module-qtquick-window2 qml-module-qtquick-controls
-  qml-module-qtquick-dialogs qml-module-qtquick-layouts qml-module-qtquick-localstorage
+  qml-module-qtquick-layouts
   qml-module-qtwebengine qml-module-qtwebchannel qml-module-qtmultimedia
-  qml-module-qt-labs-folderlistmodel qml-module-qt-labs-settings
   libquazip1-qt5-dev libqzxing-dev qml-module-qzxing zlib1g-dev
   ccache xvfb xauth x11-utils imagemagick zip unzip python3 clang libclang-rt-14-dev
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good
