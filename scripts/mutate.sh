@@ -73,7 +73,7 @@ if os.path.exists(path):
     for line in open(path, encoding="utf-8"):
         if line.strip() and not line.startswith("#"):
             parts = line.rstrip("\n").split("\t")
-            excluded.add((parts[0], parts[1]))
+            excluded.add((parts[0], parts[1].strip()))
 
 constants = open(os.path.join(repo, "bridge/constants.h"), encoding="utf-8").read()
 def enumerators(name):
