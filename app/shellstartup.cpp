@@ -15,8 +15,6 @@
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
 #include <QWindow>
-#include <QZXing.h>
-#include <QZXingFilter.h>
 
 namespace {
 QQmlApplicationEngine *s_engine = nullptr;
@@ -52,8 +50,6 @@ int startShell(QSingleInstance *instance)
     // Before Main.qml: the bridge points the web profile's storage there.
     LocalStorage::prepare();
 
-    qmlRegisterType<QZXing>("QZXing", 2, 3, "QZXing");
-    qmlRegisterType<QZXingFilter>("QZXing", 2, 3, "QZXingFilter");
     qmlRegisterType<DesktopBridge>("DesktopBridge", 1, 0, "DesktopBridge");
 
     QNetworkProxyFactory::setUseSystemConfiguration(true);

@@ -1,5 +1,5 @@
 import QtQuick 2.4
-import QZXing 2.3
+import QZXing 3.3
 import QtMultimedia 5.5
 import QtQuick.Controls 1.5
 import QtQuick.Controls.Styles 1.4

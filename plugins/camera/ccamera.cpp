@@ -91,11 +91,13 @@ void CCamera::runInitialization(const QSharedPointer<CCameraSession> &session)
         // reports initializationDone from its completion: without that
         // report there is no view to wait for.
         bool viewReady = false;
-        const QMetaObject::Connection ready =
-            connect(m_manager, &CameraManager::initializationDone, this,
-                    [&viewReady] { viewReady = true; }, Qt::DirectConnection);
-        emit m_manager->startInitialization();
-        disconnect(ready);
+        if (m_manager->registerDecoderTypes()) {
+            const QMetaObject::Connection ready =
+                connect(m_manager, &CameraManager::initializationDone, this,
+                        [&viewReady] { viewReady = true; }, Qt::DirectConnection);
+            emit m_manager->startInitialization();
+            disconnect(ready);
+        }
         if (!viewReady || !m_manager->camera()) {
             qCWarning(lcCamera) << "no camera view came up";
             session->reject(ResponsePtr(new CErrorResponse(

@@ -11,9 +11,6 @@
 #include <QQmlEngine>
 #include <QtTest>
 
-#include <QZXing.h>
-#include <QZXingFilter.h>
-
 class tst_Camera : public QObject
 {
     Q_OBJECT
@@ -51,8 +48,6 @@ QStringList tst_Camera::answers(const QString &uuid) const
 
 void tst_Camera::initTestCase()
 {
-    qmlRegisterType<QZXing>("QZXing", 2, 3, "QZXing");
-    qmlRegisterType<QZXingFilter>("QZXing", 2, 3, "QZXingFilter");
     m_engine.rootContext()->setContextProperty("cameraManager", CameraManager::instance());
     connect(CameraManager::instance(), &CameraManager::startInitialization, this, [this] {
         QQmlComponent component(&m_engine, QUrl("qrc:/CameraView.qml"));
