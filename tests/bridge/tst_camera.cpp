@@ -78,6 +78,11 @@ void tst_Camera::withoutDevice()
     if (!QCameraInfo::availableCameras().isEmpty())
         QSKIP("this machine has a camera");
     m_js->initializePlugin("init", "Camera", {});
+    // The view shows the page's text.
+    m_js->setCameraText("text", "Scan the code");
+    const QList<QObject *> items = m_views.last()->findChildren<QObject *>();
+    QTRY_VERIFY(std::any_of(items.cbegin(), items.cend(),
+                            [](QObject *o) { return o->property("text") == "Scan the code"; }));
     m_js->startCamera("start");
     m_js->initializePlugin("again", "Camera", {});
     emit m_js->camera()->resolve("initializePluginDone");
