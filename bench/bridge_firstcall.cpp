@@ -10,10 +10,8 @@
 #include <QMap>
 #include <QTextStream>
 
-
-using namespace ShellTest;
-
 using namespace Bench;
+using namespace ShellTest;
 
 namespace {
 
