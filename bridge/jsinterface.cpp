@@ -4,13 +4,10 @@
 #include "bridge/constants.h"
 #include "bridge/response.h"
 #include "plugins/application/capplication.h"
-#include "plugins/audioplayer/caudioplayer.h"
-#include "plugins/audiorecorder/caudiorecorder.h"
 #include "plugins/downloader/filedownloader.h"
 #include "plugins/network/cnetwork.h"
 #include "plugins/network/cnetworkresponses.h"
 #include "plugins/storage/cstorage.h"
-#include "plugins/camera/ccamera.h"
 #include "plugins/hardware/chardware.h"
 #include "plugins/archive/carchive.h"
 #include "plugins/filesystem/cfilesystem.h"
@@ -84,10 +81,7 @@ JSInterface::JSInterface(ArchiveAccessManager *archiveManager, QObject *parent)
     m_archive.reset(new CArchive);
     m_zip.reset(new CZip);
     m_fileSystem.reset(new CFileSystem(archiveManager));
-    m_camera.reset(new CCamera);
     m_storage.reset(new CStorage);
-    m_audioPlayer.reset(new CAudioPlayer);
-    m_audioRecorder.reset(new CAudioRecorder);
 
     const QMetaEnum plugins = QMetaEnum::fromType<Plugins::_Plugins>();
     for (int i = 0; i < plugins.keyCount(); ++i)
@@ -157,6 +151,23 @@ void JSInterface::sendWithUuid(const QSharedPointer<IResponse> &response, const 
     QVariantMap data = response->toVariantMap();
     data.insert(key(Other::uuid), uuid);
     send(response->functionName, data);
+}
+
+template <typename Plugin>
+Plugin *JSInterface::media(QSharedPointer<Plugin> &slot, Plugin *(IMediaFactory::*create)(),
+                           const QString &uuid, int failure)
+{
+    if (slot)
+        return slot.data();
+    QString error;
+    if (IMediaFactory *factory = MediaModule::factory(&error)) {
+        slot.reset((factory->*create)());
+        return slot.data();
+    }
+    send(callback(JSInvoke::_JSInvoke(failure)),
+         {{key(Other::uuid), uuid}, {key(Other::code), Code::DeviceUnavailable},
+          {key(Other::message), QStringLiteral("Audio and camera are not available: ") + error}});
+    return nullptr;
 }
 
 void JSInterface::deliver(const QSharedPointer<Task::ITask> &task, const QString &uuid,
@@ -231,7 +242,9 @@ void JSInterface::initializePlugin(const QString &uuid, const QString &pluginNam
         return;
     }
     if (pluginName == Constants::name(Plugins::AudioRecorder)) {
-        deliver(m_audioRecorder->initialize(), uuid, Resolved | Rejected);
+        if (IAudioRecorder *recorder = media(m_audioRecorder, &IMediaFactory::createAudioRecorder,
+                                             uuid, JSInvoke::initializePluginFail))
+            deliver(recorder->initialize(), uuid, Resolved | Rejected);
         return;
     }
     if (pluginName == Constants::name(Plugins::Storage)) {
@@ -259,7 +272,9 @@ void JSInterface::initializePlugin(const QString &uuid, const QString &pluginNam
     if (pluginName == Constants::name(Plugins::Camera)) {
         // The call stays subscribed: scans and close requests reach the page
         // as its notifications.
-        deliver(m_camera->initialize(), uuid, Resolved | Rejected | Notified);
+        if (ICamera *camera = media(m_camera, &IMediaFactory::createCamera, uuid,
+                                    JSInvoke::initializePluginFail))
+            deliver(camera->initialize(), uuid, Resolved | Rejected | Notified);
         return;
     }
     // The rest have nothing to initialise (the audio player included: its
@@ -404,43 +419,58 @@ void JSInterface::onWindowClose()
 
 void JSInterface::playMedia(const QString &uuid, const QString &url)
 {
-    deliver(m_audioPlayer->playMedia(uuid, url), uuid, Resolved | Rejected | Notified);
+    if (auto *player = media(m_audioPlayer, &IMediaFactory::createAudioPlayer, uuid,
+                             JSInvoke::playMediaError))
+        deliver(player->playMedia(uuid, url), uuid, Resolved | Rejected | Notified);
 }
 
 void JSInterface::setMediaStatus(const QString &uuid, const QVariantMap &status)
 {
-    deliver(m_audioPlayer->setMediaStatus(status), uuid, Resolved | Rejected);
+    if (auto *player = media(m_audioPlayer, &IMediaFactory::createAudioPlayer, uuid,
+                             JSInvoke::setMediaStatusError))
+        deliver(player->setMediaStatus(status), uuid, Resolved | Rejected);
 }
 
 void JSInterface::mediaStatus(const QString &uuid)
 {
-    deliver(m_audioPlayer->mediaStatus(), uuid, Resolved);
+    if (auto *player = media(m_audioPlayer, &IMediaFactory::createAudioPlayer, uuid,
+                             JSInvoke::mediaStatusDone))
+        deliver(player->mediaStatus(), uuid, Resolved);
 }
 
 void JSInterface::recordAudio(const QString &uuid, const QString &url)
 {
-    deliver(m_audioRecorder->recordAudio(uuid, url), uuid, Resolved | Rejected | Notified);
+    if (auto *recorder = media(m_audioRecorder, &IMediaFactory::createAudioRecorder, uuid,
+                               JSInvoke::recordAudioError))
+        deliver(recorder->recordAudio(uuid, url), uuid, Resolved | Rejected | Notified);
 }
 
 void JSInterface::audioRecordSettings(const QString &uuid)
 {
-    deliver(m_audioRecorder->audioRecordSettings(), uuid, Resolved);
+    if (auto *recorder = media(m_audioRecorder, &IMediaFactory::createAudioRecorder, uuid,
+                               JSInvoke::audioRecordSettingsDone))
+        deliver(recorder->audioRecordSettings(), uuid, Resolved);
 }
 
 void JSInterface::setAudioRecordSettings(const QString &uuid, const QVariantMap &settings)
 {
-    deliver(m_audioRecorder->setAudioRecordSettings(settings), uuid,
-            Resolved | Rejected | Notified);
+    if (auto *recorder = media(m_audioRecorder, &IMediaFactory::createAudioRecorder, uuid,
+                               JSInvoke::setAudioRecordSettingsError))
+        deliver(recorder->setAudioRecordSettings(settings), uuid, Resolved | Rejected | Notified);
 }
 
 void JSInterface::audioRecordStatus(const QString &uuid)
 {
-    deliver(m_audioRecorder->audioRecordStatus(), uuid, Resolved);
+    if (auto *recorder = media(m_audioRecorder, &IMediaFactory::createAudioRecorder, uuid,
+                               JSInvoke::audioRecordStatusDone))
+        deliver(recorder->audioRecordStatus(), uuid, Resolved);
 }
 
 void JSInterface::setAudioRecordStatus(const QString &uuid, const QVariantMap &status)
 {
-    deliver(m_audioRecorder->setAudioRecordStatus(status), uuid, Resolved | Rejected);
+    if (auto *recorder = media(m_audioRecorder, &IMediaFactory::createAudioRecorder, uuid,
+                               JSInvoke::setAudioRecordStatusError))
+        deliver(recorder->setAudioRecordStatus(status), uuid, Resolved | Rejected);
 }
 
 void JSInterface::openVideo(const QString &uuid, const QString &url)
@@ -626,17 +656,21 @@ void JSInterface::_fileDownloadFinish(QByteArray data)
 
 void JSInterface::startCamera(const QString &uuid)
 {
-    deliver(m_camera->startCamera(), uuid, Resolved | Rejected);
+    if (auto *camera = media(m_camera, &IMediaFactory::createCamera, uuid, JSInvoke::startCameraFail))
+        deliver(camera->startCamera(), uuid, Resolved | Rejected);
 }
 
 void JSInterface::stopCamera(const QString &uuid)
 {
-    deliver(m_camera->stopCamera(), uuid, Resolved | Rejected);
+    if (auto *camera = media(m_camera, &IMediaFactory::createCamera, uuid, JSInvoke::stopCameraFail))
+        deliver(camera->stopCamera(), uuid, Resolved | Rejected);
 }
 
 void JSInterface::setCameraText(const QString &uuid, const QString &text)
 {
-    deliver(m_camera->setCameraText(text), uuid, Resolved);
+    if (auto *camera = media(m_camera, &IMediaFactory::createCamera, uuid,
+                             JSInvoke::setCameraTextDone))
+        deliver(camera->setCameraText(text), uuid, Resolved);
 }
 
 void JSInterface::getUSBDevices(const QString &uuid)

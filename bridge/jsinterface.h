@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bridge/mediaplugins.h"
 #include "bridge/qmlevent.h"
 #include "bridge/task.h"
 
@@ -13,13 +14,10 @@
 
 class ArchiveAccessManager;
 class CApplication;
-class CAudioPlayer;
-class CAudioRecorder;
 class CFileSystem;
 class CStorage;
 class CNetwork;
 class FileDownloader;
-class CCamera;
 class CHardware;
 class CArchive;
 class CFileSystem;
@@ -46,7 +44,8 @@ public:
 
     QSharedPointer<CApplication> application() const { return m_application; }
     QSharedPointer<CNetwork> network() const { return m_network; }
-    QSharedPointer<CCamera> camera() const { return m_camera; }
+    // Empty until a page call used the camera.
+    QSharedPointer<ICamera> camera() const { return m_camera; }
 
     // The plugin names that initializePlugin accepts, in enumeration order.
     QStringList pluginNames() const { return m_pluginNames; }
@@ -155,6 +154,12 @@ private:
     void runTask(const QSharedPointer<Task::ITask> &task);
     void send(const QString &name, const QVariantMap &data);
     void sendWithUuid(const QSharedPointer<IResponse> &response, const QString &uuid);
+    // The media plugin in slot, made by the media module on its first call.
+    // Null when the module cannot be loaded: the call has then been answered
+    // under failure (its failure callback, or its only one) with code 608.
+    template <typename Plugin>
+    Plugin *media(QSharedPointer<Plugin> &slot, Plugin *(IMediaFactory::*create)(),
+                  const QString &uuid, int failure);
 
     QMap<QString, QSharedPointer<Task::ITask>> m_tasks;
     quint64 m_page = 0;
@@ -163,8 +168,9 @@ private:
     QSharedPointer<CArchive> m_archive;
     QSharedPointer<CZip> m_zip;
     QSharedPointer<CFileSystem> m_fileSystem;
-    QSharedPointer<CAudioPlayer> m_audioPlayer;
-    QSharedPointer<CAudioRecorder> m_audioRecorder;
+    // The media plugins, made on their first call (see media()).
+    QSharedPointer<IAudioPlayer> m_audioPlayer;
+    QSharedPointer<IAudioRecorder> m_audioRecorder;
     QSharedPointer<CStorage> m_storage;
     FileDownloader *m_fileDownloader = nullptr;
     // The page's names of the running download, and of the last abort call.
@@ -175,7 +181,7 @@ private:
     } m_download;
     QSharedPointer<CNetwork> m_network;
     QSharedPointer<CHardware> m_hardware;
-    QSharedPointer<CCamera> m_camera;
+    QSharedPointer<ICamera> m_camera;
 };
 
 Q_DECLARE_OPERATORS_FOR_FLAGS(JSInterface::Deliveries)

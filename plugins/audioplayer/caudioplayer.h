@@ -1,6 +1,6 @@
 #pragma once
 
-#include "bridge/iplugin.h"
+#include "bridge/mediaplugins.h"
 #include "bridge/owningcall.h"
 
 #include <QMediaPlayer>
@@ -15,7 +15,7 @@
 // call owns the playback from its start until it has reported playMediaDone
 // or playMediaError; only the owner hears of the player's changes, so an
 // earlier call never receives a later playback's notifications.
-class CAudioPlayer : public CIdentifiable<IPlugin>
+class CAudioPlayer : public IAudioPlayer
 {
     Q_OBJECT
 public:
@@ -27,11 +27,11 @@ public:
 
     // url: a full URL, or a path; relative paths are files under the
     // contents folder. A new call stops the current playback first.
-    QSharedPointer<Task::ITask> playMedia(const QString &uuid, const QString &url);
-    QSharedPointer<Task::ITask> mediaStatus();
+    QSharedPointer<Task::ITask> playMedia(const QString &uuid, const QString &url) override;
+    QSharedPointer<Task::ITask> mediaStatus() override;
     // Keys applied in a fixed order, each checked right after it is set;
     // the first that does not take ends the call (earlier ones stay).
-    QSharedPointer<Task::ITask> setMediaStatus(const QVariantMap &status);
+    QSharedPointer<Task::ITask> setMediaStatus(const QVariantMap &status) override;
 
     QMediaPlayer *player();
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "bridge/iplugin.h"
+#include "bridge/mediaplugins.h"
 #include "bridge/owningcall.h"
 
 #include <QAudioRecorder>
@@ -19,7 +19,7 @@
 // ends (recordAudioDone) once its file is finished, and a new recordAudio
 // starts only then: a recorder restarted while it finalises writes neither
 // file.
-class CAudioRecorder : public CIdentifiable<IPlugin>
+class CAudioRecorder : public IAudioRecorder
 {
     Q_OBJECT
 public:
@@ -31,13 +31,13 @@ public:
 
     // url: a full URL, or a path; relative paths are files under the
     // contents folder. A new call stops the current recording first.
-    QSharedPointer<Task::ITask> recordAudio(const QString &uuid, const QString &url);
-    QSharedPointer<Task::ITask> audioRecordStatus();
-    QSharedPointer<Task::ITask> setAudioRecordStatus(const QVariantMap &status);
-    QSharedPointer<Task::ITask> audioRecordSettings();
+    QSharedPointer<Task::ITask> recordAudio(const QString &uuid, const QString &url) override;
+    QSharedPointer<Task::ITask> audioRecordStatus() override;
+    QSharedPointer<Task::ITask> setAudioRecordStatus(const QVariantMap &status) override;
+    QSharedPointer<Task::ITask> audioRecordSettings() override;
     // The container is checked against the supported ones before it is set,
     // since the recorder takes any name and fails only when recording.
-    QSharedPointer<Task::ITask> setAudioRecordSettings(const QVariantMap &settings);
+    QSharedPointer<Task::ITask> setAudioRecordSettings(const QVariantMap &settings) override;
 
     QAudioRecorder *recorder() const { return m_recorder; }
 

@@ -2,7 +2,6 @@
 
 #include "app/singleton.h"
 
-#include <QCamera>
 #include <QLibrary>
 #include <QLoggingCategory>
 
@@ -44,7 +43,7 @@ void CameraManager::initialize(QObject *qmlCamera, QObject *qzxingFilter)
 {
     // The QML Camera is a wrapper; the QCamera behind it is its media object.
     QObject *media = qmlCamera ? qmlCamera->property("mediaObject").value<QObject *>() : nullptr;
-    m_camera = qobject_cast<QCamera *>(media);
+    m_camera = media && media->inherits("QCamera") ? media : nullptr;
     if (!m_camera)
         qCWarning(lcCameraManager) << "the camera view handed over no camera";
 

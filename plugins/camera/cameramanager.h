@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QCamera>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -8,7 +7,8 @@
 // The QML side of barcode scanning: Main.qml opens a camera view on
 // startInitialization, the view hands its camera and decoder over through
 // initialize() and reports initializationDone. The camera plugin drives it.
-// Main thread only: the camera and the view live there.
+// Main thread only: the camera and the view live there. Part of the program,
+// not of the media module: the window binds to it from the start.
 class CameraManager : public QObject
 {
     Q_OBJECT
@@ -16,9 +16,10 @@ class CameraManager : public QObject
 public:
     static CameraManager *instance();
 
-    // The camera of the current view; empty before a view handed one over
-    // and again once that camera is destroyed.
-    QCamera *camera() const { return m_camera; }
+    // The QCamera of the current view, as a QObject (Qt Multimedia is the
+    // media module's); empty before a view handed one over and again once
+    // that camera is destroyed.
+    QObject *camera() const { return m_camera; }
     QObject *decoder() const { return m_decoder; }
 
     QString text() const { return m_text; }
@@ -45,7 +46,7 @@ private:
     CameraManager() = default;
 
     // Owned by the QML view; cleared when the view goes.
-    QPointer<QCamera> m_camera;
+    QPointer<QObject> m_camera;
     QPointer<QObject> m_decoder;
     QString m_text;
     bool m_decoderTypes = false;

@@ -56,9 +56,14 @@ CCamera::CCamera(CameraManager *manager)
     });
 }
 
+QCamera *CCamera::currentCamera() const
+{
+    return qobject_cast<QCamera *>(m_manager->camera());
+}
+
 CCamera::~CCamera()
 {
-    if (QCamera *camera = m_manager->camera())
+    if (QCamera *camera = currentCamera())
         disconnect(camera, nullptr, this, nullptr);
 }
 
@@ -86,7 +91,7 @@ void CCamera::runInitialization(const QSharedPointer<CCameraSession> &session)
     // A view that exists is kept: the page that opened it may be gone (a
     // reload), so the notices follow the newest call and the earlier one
     // hears nothing more.
-    if (!m_manager->camera()) {
+    if (!currentCamera()) {
         // The QML layer builds the view inside this emission, and the view
         // reports initializationDone from its completion: without that
         // report there is no view to wait for.
@@ -98,7 +103,7 @@ void CCamera::runInitialization(const QSharedPointer<CCameraSession> &session)
             emit m_manager->startInitialization();
             disconnect(ready);
         }
-        if (!viewReady || !m_manager->camera()) {
+        if (!viewReady || !currentCamera()) {
             qCWarning(lcCamera) << "no camera view came up";
             session->reject(ResponsePtr(new CErrorResponse(
                 Constants::Code::DeviceUnavailable,
@@ -107,7 +112,7 @@ void CCamera::runInitialization(const QSharedPointer<CCameraSession> &session)
             return;
         }
         disconnect(m_errorWatch);
-        m_errorWatch = connect(m_manager->camera(), &QCamera::errorOccurred, this,
+        m_errorWatch = connect(currentCamera(), &QCamera::errorOccurred, this,
                                &CCamera::onCameraError);
     }
     m_session = session;
@@ -154,7 +159,7 @@ void CCamera::watchState(QCamera *camera, Task::CTask *task, const QString &done
 
 void CCamera::onCameraError()
 {
-    QCamera *camera = m_manager->camera();
+    QCamera *camera = currentCamera();
     qCWarning(lcCamera) << "camera error:" << (camera ? camera->errorString() : QString());
     // A start or stop still running answers with its failure; once it has
     // answered, the failure goes where the page hears of its camera.
@@ -168,7 +173,7 @@ void CCamera::runStart(Task::CTask *task)
 {
     const QString done = callback(JSInvoke::startCameraDone);
     const QString fail = callback(JSInvoke::startCameraFail);
-    QCamera *camera = m_manager->camera();
+    QCamera *camera = currentCamera();
     if (!isUsable(camera)) {
         answer(task, fail, false);
         return;
@@ -187,7 +192,7 @@ void CCamera::runStop(Task::CTask *task)
 {
     const QString done = callback(JSInvoke::stopCameraDone);
     const QString fail = callback(JSInvoke::stopCameraFail);
-    QCamera *camera = m_manager->camera();
+    QCamera *camera = currentCamera();
     if (!isUsable(camera)) {
         answer(task, fail, false);
         return;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "bridge/iplugin.h"
+#include "bridge/mediaplugins.h"
 #include "bridge/response.h"
 
 #include <QCamera>
@@ -53,7 +53,7 @@ public:
 // requests go to the newest initialisation call, and so does a camera
 // failure that no running start or stop is left to answer (as
 // startCameraFail or stopCameraFail).
-class CCamera : public CIdentifiable<IPlugin>
+class CCamera : public ICamera
 {
     Q_OBJECT
 public:
@@ -66,10 +66,9 @@ public:
     // newer call takes its notices over (a reloaded page initialises again).
     QSharedPointer<Task::ITask> initialize() override;
 
-public slots:
-    QSharedPointer<Task::ITask> startCamera();
-    QSharedPointer<Task::ITask> stopCamera();
-    QSharedPointer<Task::ITask> setCameraText(const QString &text);
+    QSharedPointer<Task::ITask> startCamera() override;
+    QSharedPointer<Task::ITask> stopCamera() override;
+    QSharedPointer<Task::ITask> setCameraText(const QString &text) override;
 
 signals:
     // Told after a call has been answered, with its callback name.
@@ -79,6 +78,8 @@ signals:
     void cameraClose();
 
 private:
+    // The current view's camera, when there is one.
+    QCamera *currentCamera() const;
     // Answers task under name, unless it has been answered already.
     void answer(Task::CTask *task, const QString &name, bool ok);
     void runInitialization(const QSharedPointer<CCameraSession> &session);

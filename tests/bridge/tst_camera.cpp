@@ -5,6 +5,7 @@
 #include "plugins/camera/ccamera.h"
 #include "plugins/camera/cameramanager.h"
 
+#include <QCamera>
 #include <QCameraInfo>
 #include <QQmlComponent>
 #include <QQmlContext>
@@ -85,10 +86,11 @@ void tst_Camera::withoutDevice()
                             [](QObject *o) { return o->property("text") == "Scan the code"; }));
     m_js->startCamera("start");
     m_js->initializePlugin("again", "Camera", {});
-    emit m_js->camera()->resolve("initializePluginDone");
-    emit m_js->camera()->resolve("startCameraDone");
+    auto *camera = qobject_cast<CCamera *>(m_js->camera().data());
+    emit camera->resolve("initializePluginDone");
+    emit camera->resolve("startCameraDone");
     QTest::ignoreMessage(QtWarningMsg, "camera error: \"The camera service is missing\"");
-    emit CameraManager::instance()->camera()->errorOccurred(QCamera::CameraError);
+    emit qobject_cast<QCamera *>(CameraManager::instance()->camera())->errorOccurred(QCamera::CameraError);
     QCOMPARE(answers("init"), QStringList{"initializePluginDone"});
     QCOMPARE(answers("start"), QStringList{"startCameraFail"});
     QCOMPARE(answers("again"), (QStringList{"initializePluginDone", "startCameraFail"}));
@@ -115,5 +117,6 @@ void tst_Camera::ean13IsNotReported()
     QCOMPARE(answers("init"), QStringList{"initializePluginDone"});
 }
 
+Q_IMPORT_PLUGIN(MediaFactory)
 QTEST_MAIN(tst_Camera)
 #include "tst_camera.moc"

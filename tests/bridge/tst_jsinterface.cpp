@@ -383,5 +383,6 @@ void tst_JSInterface::pageRefusals()
     QCOMPARE(methods, arities(js, R"(^    (\w+): \[\[)").size()); // every row was read
 }
 
+Q_IMPORT_PLUGIN(MediaFactory)
 QTEST_MAIN(tst_JSInterface)
 #include "tst_jsinterface.moc"

@@ -128,9 +128,14 @@ QString AppFolder::logFile() const
 
 bool AppFolder::installBinary()
 {
-    QFile::remove(binary());
-    return QFile::copy(QStringLiteral(TAMBERLIN_EXE), binary())
-        || fail(&m_error, QStringLiteral("cannot copy %1").arg(QStringLiteral(TAMBERLIN_EXE)));
+    // The program and its media module, as the package installs them.
+    for (const QString &file : {QStringLiteral(TAMBERLIN_EXE), QStringLiteral(TAMBERLIN_MEDIA_MODULE)}) {
+        const QString target = path() + QLatin1Char('/') + QFileInfo(file).fileName();
+        QFile::remove(target);
+        if (!QFile::copy(file, target))
+            return fail(&m_error, QStringLiteral("cannot copy %1").arg(file));
+    }
+    return true;
 }
 
 bool AppFolder::packCourse(const QString &courseDir, Format format, const QVariantMap &testConfig,
