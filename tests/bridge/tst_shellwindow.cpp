@@ -98,6 +98,12 @@ void tst_ShellWindow::windowSizeTitleAndMethods()
     run.start();
     if (!run.server.waitForMessage("ready", kStartMs))
         QFAIL(qPrintable(run.failure("the page did not load")));
+    // Loaded on first use only: no media, decoder or SQL driver with the first page.
+    QFile maps(QStringLiteral("/proc/%1/maps").arg(run.pid()));
+    QVERIFY(maps.open(QIODevice::ReadOnly));
+    QCOMPARE(QString(maps.readAll()).split('\n').filter(
+                 QRegularExpression("Multimedia|tamberlin-media|gst|pulse|qzxing|qsqlite")),
+             QStringList());
 
     QStringList windows;
     if (!runXwintool(run.xvfb.display(), "list", run.pid(), &windows))
