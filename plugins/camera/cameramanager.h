@@ -7,8 +7,8 @@
 // The QML side of barcode scanning: Main.qml opens a camera view on
 // startInitialization, the view hands its camera and decoder over through
 // initialize() and reports initializationDone. The camera plugin drives it.
-// Main thread only: the camera and the view live there. Part of the program,
-// not of the media module: the window binds to it from the start.
+// Main thread only: the camera and the view live there. It belongs to the
+// program, not to the media module: the window binds to it from the start.
 class CameraManager : public QObject
 {
     Q_OBJECT
