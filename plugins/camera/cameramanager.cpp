@@ -2,7 +2,6 @@
 
 #include "app/singleton.h"
 
-#include <QLibrary>
 #include <QLoggingCategory>
 
 Q_LOGGING_CATEGORY(lcCameraManager, "CameraManager")
@@ -16,27 +15,6 @@ void CameraManager::setText(const QString &text)
 {
     m_text = text;
     emit textChanged(m_text);
-}
-
-// QZXing is loaded here, not linked: as a dependency of the program its
-// loading and static initialisers cost every start about 2.4 ms, and only a
-// camera view needs it. It registers its own types.
-bool CameraManager::registerDecoderTypes()
-{
-    if (m_decoderTypes)
-        return true;
-    QLibrary library(QStringLiteral("qzxing"), 3);
-    // QZXing::registerQMLTypes(), a static member function, by its C++ name.
-    const auto registerTypes =
-        reinterpret_cast<void (*)()>(library.resolve("_ZN6QZXing16registerQMLTypesEv"));
-    if (!registerTypes) {
-        qCWarning(lcCameraManager).noquote()
-            << "the barcode decoder cannot be loaded:" << library.errorString();
-        return false;
-    }
-    registerTypes();
-    m_decoderTypes = true;
-    return true;
 }
 
 void CameraManager::initialize(QObject *qmlCamera, QObject *qzxingFilter)

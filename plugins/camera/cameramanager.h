@@ -30,10 +30,6 @@ public:
     // QZXing decoder; replaces the objects of an earlier view.
     Q_INVOKABLE void initialize(QObject *qmlCamera, QObject *qzxingFilter);
 
-    // Registers the decoder's QML types (QZXing 3.3) before the first view
-    // opens; false, with a warning, when the library cannot be loaded.
-    bool registerDecoderTypes();
-
 signals:
     void barcodeScanned(QString tag);
     void cameraClose();
@@ -49,5 +45,4 @@ private:
     QPointer<QObject> m_camera;
     QPointer<QObject> m_decoder;
     QString m_text;
-    bool m_decoderTypes = false;
 };

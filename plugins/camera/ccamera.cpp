@@ -4,6 +4,7 @@
 #include "plugins/camera/cameramanager.h"
 
 #include <QCamera>
+#include <QZXing.h>
 #include <QLoggingCategory>
 
 Q_LOGGING_CATEGORY(lcCamera, "Camera")
@@ -95,14 +96,17 @@ void CCamera::runInitialization(const QSharedPointer<CCameraSession> &session)
         // The QML layer builds the view inside this emission, and the view
         // reports initializationDone from its completion: without that
         // report there is no view to wait for.
+        // The view's decoder types (QZXing 3.3), registered once. QZXing
+        // is linked here, in the media module, so that it loads with the
+        // first media call rather than with every start.
+        static const bool decoderTypes = (QZXing::registerQMLTypes(), true);
+        Q_UNUSED(decoderTypes)
         bool viewReady = false;
-        if (m_manager->registerDecoderTypes()) {
-            const QMetaObject::Connection ready =
-                connect(m_manager, &CameraManager::initializationDone, this,
-                        [&viewReady] { viewReady = true; }, Qt::DirectConnection);
-            emit m_manager->startInitialization();
-            disconnect(ready);
-        }
+        const QMetaObject::Connection ready =
+            connect(m_manager, &CameraManager::initializationDone, this,
+                    [&viewReady] { viewReady = true; }, Qt::DirectConnection);
+        emit m_manager->startInitialization();
+        disconnect(ready);
         if (!viewReady || !currentCamera()) {
             qCWarning(lcCamera) << "no camera view came up";
             session->reject(ResponsePtr(new CErrorResponse(
