@@ -1,5 +1,6 @@
-// Reports the page's load event to the benchmark, then ends the shell (the
-// baseline program has no bridge and is ended by the runner).
+// Reports the page's load event to the benchmark, then ends the program:
+// the shell through its bridge, the baseline program (no bridge) by closing
+// its window.
 window.addEventListener('load', function () {
     const report = window.TEST_CONFIG.report;
     fetch(report + '/log', { method: 'POST', body: 'loaded' }).then(function () {
@@ -7,6 +8,8 @@ window.addEventListener('load', function () {
             new QWebChannel(qt.webChannelTransport, function (channel) {
                 channel.objects.shellInterface.exitApplication('bench', 0);
             });
+        } else {
+            window.close();
         }
     });
 });
