@@ -4,8 +4,8 @@
 #include "plugins/camera/cameramanager.h"
 
 #include <QCamera>
-#include <QZXing.h>
 #include <QLoggingCategory>
+#include <QZXing.h>
 
 Q_LOGGING_CATEGORY(lcCamera, "Camera")
 
@@ -93,14 +93,14 @@ void CCamera::runInitialization(const QSharedPointer<CCameraSession> &session)
     // reload), so the notices follow the newest call and the earlier one
     // hears nothing more.
     if (!currentCamera()) {
-        // The QML layer builds the view inside this emission, and the view
-        // reports initializationDone from its completion: without that
-        // report there is no view to wait for.
         // The view's decoder types (QZXing 3.3), registered once. QZXing
         // is linked here, in the media module, so that it loads with the
         // first media call rather than with every start.
         static const bool decoderTypes = (QZXing::registerQMLTypes(), true);
         Q_UNUSED(decoderTypes)
+        // The QML layer builds the view inside this emission, and the view
+        // reports initializationDone from its completion: without that
+        // report there is no view to wait for.
         bool viewReady = false;
         const QMetaObject::Connection ready =
             connect(m_manager, &CameraManager::initializationDone, this,
