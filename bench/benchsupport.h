@@ -1,10 +1,11 @@
 #pragma once
 
-// What the benchmarks share: medians, and dropping files' cached pages for
-// cold-cache figures.
+// What the benchmarks share: medians and their intervals, and dropping files'
+// cached pages for cold-cache figures.
 
 #include <QDirIterator>
 #include <QFile>
+#include <QString>
 #include <QVector>
 
 #include <algorithm>
@@ -18,6 +19,33 @@ inline double median(QVector<double> values)
 {
     std::sort(values.begin(), values.end());
     return values.isEmpty() ? -1 : values.at(values.size() / 2);
+}
+
+// At least 95 % confidence interval for the median, free of any assumption
+// about the distribution: between the k-th smallest and the k-th largest
+// value, k the largest rank that the median falls below with at most 2.5 %
+// chance (a binomial tail at one half). Empty below 6 values, where no such
+// rank exists. A limit inside the interval is one that this series cannot
+// tell apart from its median.
+inline QString medianInterval(QVector<double> values)
+{
+    const int n = values.size();
+    double tail = 0, term = 1; // P(X <= k) and P(X = k) * 2^n, X ~ Bin(n, 1/2)
+    double scale = 1;
+    for (int i = 0; i < n; ++i)
+        scale *= 2;
+    int k = 0;
+    for (int j = 0; j < n; ++j) {
+        tail += term;
+        if (tail / scale > 0.025)
+            break;
+        k = j + 1;
+        term = term * (n - j) / (j + 1);
+    }
+    if (k < 1)
+        return QString();
+    std::sort(values.begin(), values.end());
+    return QStringLiteral("%1-%2").arg(values.at(k - 1), 0, 'f', 2).arg(values.at(n - k), 0, 'f', 2);
 }
 
 // Drops a file's cached pages so that the next reader goes to the disk.

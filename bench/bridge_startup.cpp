@@ -209,7 +209,7 @@ int main(int argc, char **argv)
             for (int i = 0; i < kRuns; ++i)
                 paired.append(times.value(Kind::Shell).at(i) / times.value(Kind::Baseline).at(i));
             out << series << ", median of the rounds' ratios: " << QString::number(median(paired), 'f', 2)
-                << "\n";
+                << " (95 % interval " << medianInterval(paired) << ")\n";
             if (times.contains(Kind::ShellOnFiles)) {
                 const double f = median(times.value(Kind::ShellOnFiles));
                 out << series << ", shell on plain files: " << QString::number(f, 'f', 1)

@@ -197,9 +197,9 @@ int main(int argc, char **argv)
         QVector<double> perRound;
         for (int i = 0; i < m.page.size(); ++i)
             perRound.append(m.page.at(i) / modes[0].page.at(i));
-        printf("  %-28s page %8.1f (%.2fx; per round %.2fx)   wall %8.1f (%.2fx)\n", m.name,
-               median(m.page), median(m.page) / basePage, median(perRound), median(m.wall),
-               median(m.wall) / baseWall);
+        printf("  %-28s page %8.1f (%.2fx; per round %.2fx, 95 %% %s)   wall %8.1f (%.2fx)\n",
+               m.name, median(m.page), median(m.page) / basePage, median(perRound),
+               qPrintable(medianInterval(perRound)), median(m.wall), median(m.wall) / baseWall);
     }
     return 0;
 }

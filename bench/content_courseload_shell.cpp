@@ -185,9 +185,10 @@ int main(int argc, char **argv)
                 QVector<double> paired;
                 for (int i = 0; i < m.page[cold].size(); ++i)
                     paired.append(m.page[cold].at(i) / c.modes[0].page[cold].at(i));
-                printf("  %-28s page %8.1f (%.2fx; per round %.2fx)   run %8.1f (%.2fx)\n", m.name,
-                       median(m.page[cold]), median(m.page[cold]) / basePage, median(paired),
-                       median(m.run[cold]), median(m.run[cold]) / baseRun);
+                printf("  %-28s page %8.1f (%.2fx; per round %.2fx, 95 %% %s)   run %8.1f (%.2fx)\n",
+                       m.name, median(m.page[cold]), median(m.page[cold]) / basePage, median(paired),
+                       qPrintable(medianInterval(paired)), median(m.run[cold]),
+                       median(m.run[cold]) / baseRun);
             }
         }
     }
