@@ -21,16 +21,16 @@ inline double median(QVector<double> values)
     return values.isEmpty() ? -1 : values.at(values.size() / 2);
 }
 
-// At least 95 % confidence interval for the median, free of any assumption
-// about the distribution: between the k-th smallest and the k-th largest
-// value, k the largest rank that the median falls below with at most 2.5 %
-// chance (a binomial tail at one half). Empty below 6 values, where no such
-// rank exists. A limit inside the interval is one that this series cannot
-// tell apart from its median.
+// An interval of at least 95 % confidence for the median, free of any
+// assumption about the distribution: from the k-th smallest to the k-th
+// largest value, k the largest rank whose value lies above the true median
+// with at most 2.5 % chance (a binomial tail at one half). "none" below 6
+// values, where no rank is that safe. A limit inside the interval is one
+// that this series cannot tell apart from its median.
 inline QString medianInterval(QVector<double> values)
 {
     const int n = values.size();
-    double tail = 0, term = 1; // P(X <= k) and P(X = k) * 2^n, X ~ Bin(n, 1/2)
+    double tail = 0, term = 1; // P(X <= j) and P(X = j), times 2^n; X ~ Bin(n, 1/2)
     double scale = 1;
     for (int i = 0; i < n; ++i)
         scale *= 2;
@@ -43,7 +43,7 @@ inline QString medianInterval(QVector<double> values)
         term = term * (n - j) / (j + 1);
     }
     if (k < 1)
-        return QString();
+        return QStringLiteral("none");
     std::sort(values.begin(), values.end());
     return QStringLiteral("%1-%2").arg(values.at(k - 1), 0, 'f', 2).arg(values.at(n - k), 0, 'f', 2);
 }
