@@ -14,6 +14,23 @@
 
 namespace Bench {
 
+// A count that the environment variable name may set; fallback when it is
+// unset, zero or not a number.
+inline int countFromEnv(const char *name, int fallback)
+{
+    const int n = qEnvironmentVariableIntValue(name);
+    return n > 0 ? n : fallback;
+}
+
+// measured[i] / baseline[i] for each round that both have.
+inline QVector<double> pairedRatios(const QVector<double> &measured, const QVector<double> &baseline)
+{
+    QVector<double> ratios;
+    for (int i = 0; i < qMin(measured.size(), baseline.size()); ++i)
+        ratios.append(measured.at(i) / baseline.at(i));
+    return ratios;
+}
+
 // -1 for no values.
 inline double median(QVector<double> values)
 {

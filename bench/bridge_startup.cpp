@@ -39,8 +39,7 @@ using namespace Bench;
 namespace {
 
 // Runs per program and series: 11, or BRIDGE_BENCH_RUNS.
-const int kRuns = qEnvironmentVariableIntValue("BRIDGE_BENCH_RUNS") > 0
-    ? qEnvironmentVariableIntValue("BRIDGE_BENCH_RUNS") : 11;
+const int kRuns = countFromEnv("BRIDGE_BENCH_RUNS", 11);
 constexpr int kTimeoutMs = 60000;
 
 QTextStream out(stdout);
@@ -205,9 +204,8 @@ int main(int argc, char **argv)
             // The two programs of one round ran one after the other: the
             // median of their ratios is not moved by the machine's speed
             // drifting over the series.
-            QVector<double> paired;
-            for (int i = 0; i < kRuns; ++i)
-                paired.append(times.value(Kind::Shell).at(i) / times.value(Kind::Baseline).at(i));
+            const QVector<double> paired =
+                pairedRatios(times.value(Kind::Shell), times.value(Kind::Baseline));
             out << series << ", median of the rounds' ratios: " << QString::number(median(paired), 'f', 2)
                 << " (95 % interval " << medianInterval(paired) << ")\n";
             if (times.contains(Kind::ShellOnFiles)) {

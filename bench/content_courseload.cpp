@@ -48,8 +48,7 @@ namespace {
 
 using namespace ContentBench;
 
-const int kRounds = qEnvironmentVariableIntValue("CONTENT_BENCH_ROUNDS") > 0
-    ? qEnvironmentVariableIntValue("CONTENT_BENCH_ROUNDS") : 7;
+const int kRounds = countFromEnv("CONTENT_BENCH_ROUNDS", 7);
 bool zipTree(const QString &root, const QString &zipPath, const QByteArray &password)
 {
     QuaZip zip(zipPath);
@@ -194,9 +193,7 @@ int main(int argc, char **argv)
     // the plain pages of that round: the machine's drift between rounds
     // cancels out of it.
     for (const Mode &m : modes) {
-        QVector<double> perRound;
-        for (int i = 0; i < m.page.size(); ++i)
-            perRound.append(m.page.at(i) / modes[0].page.at(i));
+        const QVector<double> perRound = pairedRatios(m.page, modes[0].page);
         printf("  %-28s page %8.1f (%.2fx; per round %.2fx, 95 %% %s)   wall %8.1f (%.2fx)\n",
                m.name, median(m.page), median(m.page) / basePage, median(perRound),
                qPrintable(medianInterval(perRound)), median(m.wall), median(m.wall) / baseWall);

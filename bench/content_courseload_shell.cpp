@@ -31,9 +31,7 @@ using namespace Bench;
 
 namespace {
 
-const int kRounds = qEnvironmentVariableIntValue("CONTENT_BENCH_ROUNDS") > 0
-    ? qEnvironmentVariableIntValue("CONTENT_BENCH_ROUNDS")
-    : 5;
+const int kRounds = countFromEnv("CONTENT_BENCH_ROUNDS", 5);
 
 struct Mode
 {
@@ -182,9 +180,7 @@ int main(int argc, char **argv)
             for (const Mode &m : c.modes) {
                 // Each round's page load against the loose files' of the same
                 // round: the machine's drift between rounds cancels out.
-                QVector<double> paired;
-                for (int i = 0; i < m.page[cold].size(); ++i)
-                    paired.append(m.page[cold].at(i) / c.modes[0].page[cold].at(i));
+                const QVector<double> paired = pairedRatios(m.page[cold], c.modes[0].page[cold]);
                 printf("  %-28s page %8.1f (%.2fx; per round %.2fx, 95 %% %s)   run %8.1f (%.2fx)\n",
                        m.name, median(m.page[cold]), median(m.page[cold]) / basePage, median(paired),
                        qPrintable(medianInterval(paired)), median(m.run[cold]),

@@ -66,9 +66,7 @@ QByteArray readFile(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-const int kRounds = qEnvironmentVariableIntValue("KELCAB_BENCH_ROUNDS") > 0
-    ? qEnvironmentVariableIntValue("KELCAB_BENCH_ROUNDS")
-    : 3;
+const int kRounds = Bench::countFromEnv("KELCAB_BENCH_ROUNDS", 3);
 
 // Seconds a program takes, or -1 when it fails.
 double timeProcess(const QString &program, const QStringList &arguments, const QString &workDir = QString())
